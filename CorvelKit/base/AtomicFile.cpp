@@ -1,0 +1,66 @@
+#include "CorvelKit/base/AtomicFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CorvelKit/base/UniqueFd.h"
+
+namespace corvel {
+
+namespace {
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+std::error_code writeAll(int fd, ByteView data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return lastError();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+}  // namespace
+
+std::error_code AtomicFile::write(const std::filesystem::path& path, ByteView contents,
+                                  mode_t mode) {
+  std::error_code ec;
+  auto dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return ec;
+
+  std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  int raw = ::mkstemp(tmpl.data());
+  if (raw < 0) return lastError();
+  UniqueFd fd(raw);
+  auto fail = [&](std::error_code e) {
+    ::unlink(tmpl.c_str());
+    return e;
+  };
+  if (::fchmod(fd.get(), mode) != 0) return fail(lastError());
+  if (auto e = writeAll(fd.get(), contents)) return fail(e);
+  if (::fsync(fd.get()) != 0) return fail(lastError());
+  fd.reset();
+  if (::rename(tmpl.c_str(), path.c_str()) != 0) return fail(lastError());
+
+  // Make the rename itself durable.
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd) ::fsync(dirFd.get());
+  return {};
+}
+
+std::optional<Bytes> AtomicFile::read(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return data;
+}
+
+}  // namespace corvel

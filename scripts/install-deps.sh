@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the programs need, and nothing that
+# is already there. Safe to run again: it only calls apt-get when a package is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build clang libclang-rt-14-dev pkg-config git ca-certificates
+  # test and benchmark frameworks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # core libraries
+  libboost1.81-dev libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
+  # PQClean arrives through its npm package at build time
+  nodejs npm
+  # virtual display for the host and the tests
+  xvfb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+# npm may come with Node.js from elsewhere (the machine's image); don't fight it.
+if command -v npm >/dev/null 2>&1; then
+  filtered=()
+  for p in "${missing[@]}"; do
+    case "$p" in nodejs|npm) ;; *) filtered+=("$p") ;; esac
+  done
+  missing=("${filtered[@]+"${filtered[@]}"}")
+fi
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
