@@ -1,0 +1,20 @@
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+namespace corvel {
+
+namespace asio = boost::asio;
+
+// Any executor work can be posted to: the host's main executor, a strand, the shared pool.
+using Executor = asio::any_io_executor;
+
+// The process-wide pool that strands (serial queues) and background work run on. Created on first
+// use with one thread per core (at least two); joined at exit.
+asio::thread_pool& sharedPool();
+
+}  // namespace corvel
