@@ -12,3 +12,6 @@ find_package(benchmark REQUIRED)
 add_library(corvel_asio INTERFACE)
 target_link_libraries(corvel_asio INTERFACE Boost::headers Threads::Threads)
 target_compile_definitions(corvel_asio INTERFACE BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_NO_TS_EXECUTORS)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)

@@ -12,6 +12,8 @@ packages=(
   libboost1.81-dev libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
   # PQClean arrives through its npm package at build time
   nodejs npm
+  # local advertisement
+  libavahi-client-dev
   # virtual display for the host and the tests
   xvfb
 )
