@@ -29,6 +29,8 @@ struct AvahiServiceAdvertiser::Impl {
   std::optional<Service> service;  // guarded by the threaded poll's lock
   bool loggedMissingDaemon = false;
 
+  bool ensureClient();
+
   // All of these run on Avahi's thread, or with its lock held.
   void registerService() {
     if (!service || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING) {
@@ -111,21 +113,29 @@ AvahiServiceAdvertiser::AvahiServiceAdvertiser() : impl_(std::make_unique<Impl>(
     log().error("couldn't start Avahi's event loop; the host is not advertised");
     return;
   }
-  int error = 0;
-  // NO_FAIL: keep waiting for a daemon that isn't there yet or restarts.
-  impl_->client = avahi_client_new(avahi_threaded_poll_get(impl_->poll), AVAHI_CLIENT_NO_FAIL,
-                                   &Impl::clientCallback, impl_.get(), &error);
-  if (impl_->client == nullptr) {
-    log().warn("couldn't reach Avahi ({}); the host is not advertised", avahi_strerror(error));
-    return;
-  }
   avahi_threaded_poll_start(impl_->poll);
 }
 
+// With the poll's lock held. Without a system bus the client can't even be created; each new
+// advertisement tries again, so a daemon that starts later is still used.
+bool AvahiServiceAdvertiser::Impl::ensureClient() {
+  if (client != nullptr) return true;
+  int error = 0;
+  // NO_FAIL: once created, the client waits for a daemon that restarts or isn't up yet.
+  client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL,
+                            &Impl::clientCallback, this, &error);
+  if (client == nullptr && !loggedMissingDaemon) {
+    log().warn("couldn't reach Avahi ({}); the host is not advertised", avahi_strerror(error));
+    loggedMissingDaemon = true;
+  }
+  return client != nullptr;
+}
+
 AvahiServiceAdvertiser::~AvahiServiceAdvertiser() {
-  if (impl_->poll != nullptr) avahi_threaded_poll_stop(impl_->poll);
+  if (impl_->poll == nullptr) return;
+  avahi_threaded_poll_stop(impl_->poll);
   if (impl_->client != nullptr) avahi_client_free(impl_->client);  // frees the group as well
-  if (impl_->poll != nullptr) avahi_threaded_poll_free(impl_->poll);
+  avahi_threaded_poll_free(impl_->poll);
 }
 
 void AvahiServiceAdvertiser::advertise(const std::string& name, const std::string& type,
@@ -133,7 +143,7 @@ void AvahiServiceAdvertiser::advertise(const std::string& name, const std::strin
   if (impl_->poll == nullptr) return;
   avahi_threaded_poll_lock(impl_->poll);
   impl_->service = Impl::Service{name, type, port};
-  impl_->registerService();
+  if (impl_->ensureClient()) impl_->registerService();
   avahi_threaded_poll_unlock(impl_->poll);
 }
 
