@@ -1,0 +1,133 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "CorvelKit/base/BigEndian.h"
+#include "CorvelKit/base/Bytes.h"
+#include "CorvelKit/protocol/MessageType.h"
+
+namespace corvel::protocol {
+
+// Splits a byte stream into messages and writes messages into one.
+//
+// Each frame is an 8-byte header, the message type and the payload length as unsigned 32-bit
+// big-endian numbers, followed by the payload. There is no magic, version or checksum.
+//
+// Reading: `feed` takes the bytes as they arrive, in chunks of any size, and calls back once per
+// complete frame, in order. Unassigned type numbers arrive as `MessageType::invalid` with their
+// payload, so the stream stays in step. The framer sets no limit on the announced length (the
+// message users do), but it never allocates for bytes that have not arrived: a header that
+// announces 4 GiB costs nothing until the data is there.
+//
+//   CorvelFramer framer;
+//   framer.feed(chunk, [&](MessageType type, ByteView payload) { dispatch(type, payload); });
+//
+// The payload view is valid only during the callback. A frame that lies wholly inside the fed
+// chunk is handed out in place, without a copy; only frames split across chunks are gathered in
+// an internal buffer. The callback must not call `feed` on the same framer.
+//
+// One framer belongs to one connection and is used from that connection's strand only.
+class CorvelFramer {
+ public:
+  static constexpr std::size_t headerSize = 8;
+  // The largest payload a frame can carry.
+  static constexpr std::uint64_t maxPayloadLength = 0xFFFF'FFFFull;
+
+  // ---- Writing ----
+
+  // Writes the 8-byte header. A missing type is written as 0 (`invalid`). Fails (and writes
+  // nothing) when the length does not fit the 32-bit length field.
+  [[nodiscard]] static bool writeHeader(std::optional<MessageType> type, std::uint64_t length,
+                                        std::span<std::uint8_t, headerSize> out);
+  // Appends header and payload to `out`. Fails (appending nothing) when the payload is too long.
+  [[nodiscard]] static bool appendFrame(Bytes& out, std::optional<MessageType> type,
+                                        ByteView payload);
+  // One frame as a new buffer, or nothing when the payload is too long.
+  [[nodiscard]] static std::optional<Bytes> frame(std::optional<MessageType> type,
+                                                  ByteView payload);
+
+  // ---- Reading ----
+
+  template <class OnFrame>
+  void feed(ByteView data, OnFrame&& onFrame);
+
+  // True between frames (no partial header or payload held).
+  bool atFrameBoundary() const { return headerFill_ == 0; }
+  // How many bytes of the current frame are held: partial header plus gathered payload.
+  std::size_t bufferedBytes() const {
+    return headerFill_ < headerSize ? headerFill_ : headerSize + payload_.size();
+  }
+  // Memory held for gathering payloads split across chunks.
+  std::size_t bufferedCapacity() const { return payload_.capacity(); }
+
+ private:
+  // A gathering buffer larger than this is released after its frame instead of being kept for
+  // the next one.
+  static constexpr std::size_t kRetainedCapacity = 256 * 1024;
+
+  void takeHeader(const std::uint8_t* header) {
+    type_ = messageTypeFromWire(loadU32BE(header));
+    length_ = loadU32BE(header + 4);
+    headerFill_ = headerSize;
+  }
+
+  std::uint8_t header_[headerSize] = {};
+  std::size_t headerFill_ = 0;  // headerSize once the current frame's header is complete
+  MessageType type_ = MessageType::invalid;
+  std::uint32_t length_ = 0;
+  Bytes payload_;  // the part of a split payload received so far
+};
+
+template <class OnFrame>
+void CorvelFramer::feed(ByteView data, OnFrame&& onFrame) {
+  while (true) {
+    if (headerFill_ < headerSize) {
+      if (data.empty()) return;
+      if (headerFill_ == 0 && data.size() >= headerSize) {
+        takeHeader(data.data());
+        data = data.subspan(headerSize);
+      } else {
+        std::size_t n = std::min(headerSize - headerFill_, data.size());
+        std::memcpy(header_ + headerFill_, data.data(), n);
+        headerFill_ += n;
+        data = data.subspan(n);
+        if (headerFill_ < headerSize) return;
+        takeHeader(header_);
+      }
+    }
+
+    // The header is complete; the payload is either wholly in `data` (and nothing gathered yet)
+    // or gathered piece by piece.
+    if (payload_.empty() && data.size() >= length_) {
+      auto payload = data.first(length_);
+      data = data.subspan(length_);
+      headerFill_ = 0;
+      onFrame(type_, payload);
+      continue;
+    }
+    if (data.empty()) return;
+    std::size_t n = std::min<std::size_t>(length_ - payload_.size(), data.size());
+    payload_.insert(payload_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+    data = data.subspan(n);
+    if (payload_.size() < length_) return;
+
+    // Hand the gathered payload out from a local so the framer is between frames while the
+    // callback runs, then keep the buffer for the next split frame unless it grew large.
+    Bytes gathered = std::move(payload_);
+    payload_ = Bytes();
+    headerFill_ = 0;
+    onFrame(type_, ByteView(gathered));
+    if (gathered.capacity() <= kRetainedCapacity && payload_.capacity() == 0) {
+      gathered.clear();
+      payload_ = std::move(gathered);
+    }
+  }
+}
+
+}  // namespace corvel::protocol
