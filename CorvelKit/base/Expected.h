@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cassert>
+#include <cstdlib>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -27,30 +27,25 @@ class [[nodiscard]] Expected {
   bool has_value() const { return storage_.index() == 0; }
   explicit operator bool() const { return has_value(); }
 
-  T& value() & {
-    assert(has_value());
-    return *std::get_if<0>(&storage_);
-  }
-  const T& value() const& {
-    assert(has_value());
-    return *std::get_if<0>(&storage_);
-  }
-  T&& value() && {
-    assert(has_value());
-    return std::move(*std::get_if<0>(&storage_));
-  }
+  // Reading the value of a failed result is a programming error and ends the process.
+  T& value() & { return *checked(std::get_if<0>(&storage_)); }
+  const T& value() const& { return *checked(std::get_if<0>(&storage_)); }
+  T&& value() && { return std::move(*checked(std::get_if<0>(&storage_))); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  const E& error() const {
-    assert(!has_value());
-    return *std::get_if<1>(&storage_);
-  }
+  const E& error() const { return *checked(std::get_if<1>(&storage_)); }
 
  private:
+  template <class P>
+  static P* checked(P* p) {
+    if (p == nullptr) std::abort();
+    return p;
+  }
+
   std::variant<T, E> storage_;
 };
 

@@ -262,11 +262,12 @@ struct JSONCoding {
   [[nodiscard]] static Expected<T, DecodingError> decode(ByteView text) {
     auto document = parse(text);
     if (!document) return Unexpected{document.error()};
-    return decode<T>(*document);
+    return decodeDocument<T>(*document);
   }
 
+  // Reads a parsed document as T.
   template <class T>
-  [[nodiscard]] static Expected<T, DecodingError> decode(const JSON& document) {
+  [[nodiscard]] static Expected<T, DecodingError> decodeDocument(const JSON& document) {
     T value{};
     DecodingError error;
     if (!decodeJSON(document, value, error)) return Unexpected{std::move(error)};

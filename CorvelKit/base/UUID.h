@@ -28,9 +28,9 @@ class UUID {
   static UUID random();
   // Accepts the canonical form in either case; anything else (braces, missing or extra
   // characters, misplaced hyphens) is refused.
-  static std::optional<UUID> parse(std::string_view text);
+  [[nodiscard]] static std::optional<UUID> parse(std::string_view text);
   // Exactly 16 bytes, or nothing.
-  static std::optional<UUID> fromBytes(ByteView bytes);
+  [[nodiscard]] static std::optional<UUID> fromBytes(ByteView bytes);
 
   std::string string() const;
   ByteView bytes() const { return raw_; }
