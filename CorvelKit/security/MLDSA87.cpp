@@ -4,7 +4,11 @@
 
 #include "CorvelKit/security/Crypto.h"
 #include "CorvelKit/security/RandomBytes.h"
+
+// PQClean's headers have no C++ linkage guards of their own.
+extern "C" {
 #include "crypto_sign/ml-dsa-87/clean/api.h"
+}
 
 namespace corvel::security {
 
