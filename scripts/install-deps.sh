@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # core libraries
   libboost1.81-dev libssl-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
+  # the openssl command, for the reference figures of the security benchmark
+  openssl
   # PQClean arrives through its npm package at build time
   nodejs npm
   # local advertisement

@@ -17,7 +17,7 @@ struct Keychain {
                                         const std::optional<std::string>& accessGroup = {});
   // Replaces the item. A synchronizable item that the store refuses is saved local-only instead.
   // False when neither attempt was saved; the caller then keeps the value in memory.
-  static bool set(std::string_view value, std::string_view account, std::string_view service,
+  [[nodiscard]] static bool set(std::string_view value, std::string_view account, std::string_view service,
                   bool synchronizable, const std::optional<std::string>& accessGroup = {});
   static void remove(std::string_view account, std::string_view service,
                      const std::optional<std::string>& accessGroup = {});

@@ -27,7 +27,7 @@ class SecretStore {
                                     const std::optional<std::string>& accessGroup) = 0;
   // Adds a new item. False when the store refuses it (an equal item exists, the store cannot keep
   // synchronizable items, the write failed).
-  virtual bool add(const Item& item) = 0;
+  [[nodiscard]] virtual bool add(const Item& item) = 0;
   // Deletes every matching item, synchronizable or not. False when the store could not be written.
   virtual bool remove(const std::string& service, const std::string& account,
                       const std::optional<std::string>& accessGroup) = 0;

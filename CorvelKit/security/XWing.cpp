@@ -9,7 +9,11 @@
 #include "CorvelKit/security/Crypto.h"
 #include "CorvelKit/security/OpenSSLHandles.h"
 #include "CorvelKit/security/RandomBytes.h"
+
+// PQClean's headers have no C++ linkage guards of their own.
+extern "C" {
 #include "crypto_kem/ml-kem-768/clean/api.h"
+}
 
 // The derandomised entry points of the same PQClean unit (kem.h), which api.h does not declare.
 extern "C" {
