@@ -1,0 +1,111 @@
+#include "Ambrel_Host/controller/RemoteClient.h"
+
+namespace ambrel {
+
+using corvel::protocol::ClientPlatform;
+using corvel::protocol::ClientRole;
+
+RemoteClient::RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection,
+                           std::string address, std::shared_ptr<corvel::Clock> clock,
+                           std::uint32_t displayID)
+    : id_(corvel::UUID::random()),
+      connection_(std::move(connection)),
+      connectedAt_(corvel::Date::fromTimePoint(clock->wallNow())),
+      clock_(std::move(clock)),
+      address_(std::move(address)),
+      lastActivity_(clock_->now()),
+      lastHeard_(lastActivity_),
+      displayID_(displayID) {}
+
+std::optional<corvel::protocol::Hello> RemoteClient::hello() const {
+  std::lock_guard lock(mutex_);
+  return hello_;
+}
+void RemoteClient::setHello(corvel::protocol::Hello hello) {
+  std::lock_guard lock(mutex_);
+  hello_ = std::move(hello);
+}
+bool RemoteClient::authorized() const {
+  std::lock_guard lock(mutex_);
+  return authorized_;
+}
+void RemoteClient::setAuthorized(bool on) {
+  std::lock_guard lock(mutex_);
+  authorized_ = on;
+}
+bool RemoteClient::canControl() const {
+  std::lock_guard lock(mutex_);
+  return canControl_;
+}
+void RemoteClient::setCanControl(bool on) {
+  std::lock_guard lock(mutex_);
+  canControl_ = on;
+}
+std::uint32_t RemoteClient::displayID() const {
+  std::lock_guard lock(mutex_);
+  return displayID_;
+}
+void RemoteClient::setDisplayID(std::uint32_t id) {
+  std::lock_guard lock(mutex_);
+  displayID_ = id;
+}
+corvel::Clock::TimePoint RemoteClient::lastActivity() const {
+  std::lock_guard lock(mutex_);
+  return lastActivity_;
+}
+void RemoteClient::markActivity() {
+  auto now = clock_->now();
+  std::lock_guard lock(mutex_);
+  lastActivity_ = now;
+}
+corvel::Clock::TimePoint RemoteClient::lastHeard() const {
+  std::lock_guard lock(mutex_);
+  return lastHeard_;
+}
+void RemoteClient::markHeard() {
+  auto now = clock_->now();
+  std::lock_guard lock(mutex_);
+  lastHeard_ = now;
+}
+int RemoteClient::inFlight() const {
+  std::lock_guard lock(mutex_);
+  return inFlight_;
+}
+void RemoteClient::setInFlight(int n) {
+  std::lock_guard lock(mutex_);
+  inFlight_ = n;
+}
+bool RemoteClient::needsKeyframe() const {
+  std::lock_guard lock(mutex_);
+  return needsKeyframe_;
+}
+void RemoteClient::setNeedsKeyframe(bool on) {
+  std::lock_guard lock(mutex_);
+  needsKeyframe_ = on;
+}
+
+bool RemoteClient::isScreenSharer() const {
+  std::lock_guard lock(mutex_);
+  return hello_ && hello_->role == ClientRole::screenSharer;
+}
+
+std::string RemoteClient::displayName() const {
+  std::lock_guard lock(mutex_);
+  return hello_ ? hello_->deviceName : "Unknown device";
+}
+
+std::string RemoteClient::symbolName() const {
+  std::lock_guard lock(mutex_);
+  if (!hello_) return "display";
+  switch (hello_->platform) {
+    case ClientPlatform::mac: return "laptopcomputer";
+    case ClientPlatform::iPhone: return "iphone";
+    case ClientPlatform::iPad: return "ipad";
+    case ClientPlatform::vision: return "vision.pro";
+    case ClientPlatform::watch: return "applewatch";
+    case ClientPlatform::unknown: return "display";
+  }
+  return "display";
+}
+
+}  // namespace ambrel

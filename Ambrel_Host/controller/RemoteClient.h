@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "CorvelKit/base/Clock.h"
+#include "CorvelKit/base/Date.h"
+#include "CorvelKit/base/UUID.h"
+#include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/protocol/Hello.h"
+
+namespace ambrel {
+
+// One connected device, admitted or not. Fields that the connection's queue reads for every
+// message live under `mutex_`; the rest are constant or touched on the controller's executor only.
+class RemoteClient {
+ public:
+  RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection, std::string address,
+               std::shared_ptr<corvel::Clock> clock, std::uint32_t displayID);
+
+  const corvel::UUID& id() const { return id_; }
+  const std::shared_ptr<corvel::net::CorvelConnection>& connection() const { return connection_; }
+  corvel::Date connectedAt() const { return connectedAt_; }
+  const std::string& address() const { return address_; }
+
+  // Under the lock.
+  std::optional<corvel::protocol::Hello> hello() const;
+  void setHello(corvel::protocol::Hello hello);
+  bool authorized() const;
+  void setAuthorized(bool on);
+  bool canControl() const;
+  void setCanControl(bool on);
+  std::uint32_t displayID() const;
+  void setDisplayID(std::uint32_t id);
+  corvel::Clock::TimePoint lastActivity() const;
+  void markActivity();
+  corvel::Clock::TimePoint lastHeard() const;
+  void markHeard();
+  int inFlight() const;
+  void setInFlight(int n);
+  bool needsKeyframe() const;
+  void setNeedsKeyframe(bool on);
+
+  // Controller executor only.
+  bool isSupport() const { return isSupport_; }
+  void setSupport(bool on) { isSupport_ = on; }
+  const std::optional<std::string>& endReason() const { return endReason_; }
+  // The first reason set stays.
+  void setEndReasonIfUnset(std::string reason) {
+    if (!endReason_) endReason_ = std::move(reason);
+  }
+
+  // Derived.
+  bool isScreenSharer() const;
+  std::string displayName() const;  // the hello's device name, or "Unknown device"
+  std::string symbolName() const;
+  std::optional<std::string> peerFingerprint() const { return connection_->peerFingerprint(); }
+
+ private:
+  const corvel::UUID id_;
+  const std::shared_ptr<corvel::net::CorvelConnection> connection_;
+  const corvel::Date connectedAt_;
+  const std::shared_ptr<corvel::Clock> clock_;
+  const std::string address_;
+
+  mutable std::mutex mutex_;
+  std::optional<corvel::protocol::Hello> hello_;
+  bool authorized_ = false;
+  int inFlight_ = 0;
+  bool needsKeyframe_ = true;
+  bool canControl_ = true;
+  corvel::Clock::TimePoint lastActivity_;
+  corvel::Clock::TimePoint lastHeard_;
+  std::uint32_t displayID_;
+
+  bool isSupport_ = false;
+  std::optional<std::string> endReason_;
+};
+
+}  // namespace ambrel

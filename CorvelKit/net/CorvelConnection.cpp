@@ -1,0 +1,631 @@
+#include "CorvelKit/net/CorvelConnection.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
+#include "CorvelKit/SecureChannel/SecureHandshake.h"
+#include "CorvelKit/SecureChannel/SecureMessageChannel.h"
+#include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/OnceFlag.h"
+#include "CorvelKit/net/TlsPskContext.h"
+#include "CorvelKit/protocol/CorvelFramer.h"
+#include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecureIdentity.h"
+
+namespace corvel::net {
+
+namespace {
+
+namespace ssl = boost::asio::ssl;
+using tcp = boost::asio::ip::tcp;
+using protocol::CorvelFramer;
+using protocol::MessageType;
+
+auto& log() { return Log::core("net"); }
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+bool isHandshakeType(MessageType t) {
+  return t == MessageType::secureClientHello || t == MessageType::secureServerHello ||
+         t == MessageType::secureFinish;
+}
+
+std::string addressText(const boost::asio::ip::address& a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).to_string();
+  }
+  return a.to_string();
+}
+
+// The name of the interface that holds `local`, the address a socket is bound to.
+std::optional<std::string> interfaceOf(const boost::asio::ip::address& local) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return std::nullopt;
+  std::optional<std::string> found;
+  for (auto* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr) continue;
+    if (i->ifa_addr->sa_family == AF_INET && local.is_v4()) {
+      auto* sin = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+      if (ntohl(sin->sin_addr.s_addr) == local.to_v4().to_uint()) found = i->ifa_name;
+    } else if (i->ifa_addr->sa_family == AF_INET6 && local.is_v6()) {
+      auto* sin6 = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+      boost::asio::ip::address_v6::bytes_type bytes;
+      std::memcpy(bytes.data(), &sin6->sin6_addr, bytes.size());
+      if (bytes == local.to_v6().to_bytes()) found = i->ifa_name;
+    }
+  }
+  ::freeifaddrs(list);
+  if (!found && local.is_v6() && local.to_v6().is_v4_mapped()) {
+    return interfaceOf(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, local.to_v6()));
+  }
+  return found;
+}
+
+void setTransportOptions(tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
+  int idle = 2;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+}
+
+}  // namespace
+
+std::string_view name(ConnectionState::Kind kind) {
+  switch (kind) {
+    case ConnectionState::Kind::preparing: return "preparing";
+    case ConnectionState::Kind::ready: return "ready";
+    case ConnectionState::Kind::failed: return "failed";
+    case ConnectionState::Kind::cancelled: return "cancelled";
+  }
+  return "unknown";
+}
+
+struct CorvelConnection::Impl {
+  struct Outgoing {
+    Bytes frame;
+    Completion completion;
+  };
+
+  Impl(bool server, ByteView accessKey, const security::SecureIdentity& identity,
+       const asio::strand<Executor>& strand)
+      : context(makeTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
+        stream(strand, context),
+        resolver(strand),
+        handshake(server ? secure::SecureHandshake::Role::server
+                         : secure::SecureHandshake::Role::client,
+                  accessKey, identity) {}
+
+  ssl::context context;
+  ssl::stream<tcp::socket> stream;
+  tcp::resolver resolver;
+  secure::SecureHandshake handshake;
+
+  // Client only.
+  Endpoint endpoint;
+  std::optional<std::string> requiredInterface;
+  bool prohibitMobile = false;
+
+  // Strand only.
+  CorvelFramer framer;
+  std::array<std::uint8_t, kReadChunk> readBuffer;
+  bool started = false;
+  bool tlsUp = false;
+  bool ended = false;
+  bool writing = false;
+
+  // Sealing and queueing, one step (see send()). `channel` is set on the strand under this lock.
+  std::mutex sendLock;
+  std::shared_ptr<secure::SecureMessageChannel> channel;
+  bool closed = false;  // no more sends: the connection ended
+
+  // Frames waiting for the writer.
+  std::mutex queueMutex;
+  std::deque<Outgoing> pending;
+  std::size_t queuedBytes = 0;
+
+  // What other threads may read.
+  mutable std::mutex infoMutex;
+  std::optional<std::string> peerFingerprint;
+  std::optional<secure::SecureChannelError> securityFailure;
+  std::optional<std::string> remoteHost;
+  std::optional<boost::asio::ip::address> localAddress;
+};
+
+CorvelConnection::CorvelConnection(bool server, std::string_view accessCode,
+                                   const security::SecureIdentity* identity)
+    : server_(server), queue_("corvel.connection") {
+  auto key = security::AccessCode::key(accessCode);
+  impl_ = std::make_unique<Impl>(server, ByteView(key.data(), key.size()),
+                                 identity != nullptr ? *identity : security::SecureIdentity::shared(),
+                                 queue_.executor());
+}
+
+CorvelConnection::~CorvelConnection() = default;
+
+std::shared_ptr<CorvelConnection> CorvelConnection::client(
+    Endpoint endpoint, std::string_view accessCode, std::optional<std::string> requiredInterface,
+    const security::SecureIdentity* identity) {
+  std::shared_ptr<CorvelConnection> c(new CorvelConnection(false, accessCode, identity));
+  c->impl_->prohibitMobile = isLocalEndpoint(endpoint.host);
+  c->impl_->remoteHost = endpoint.host;
+  c->impl_->endpoint = std::move(endpoint);
+  c->impl_->requiredInterface = std::move(requiredInterface);
+  return c;
+}
+
+std::shared_ptr<CorvelConnection> CorvelConnection::server(tcp::socket socket,
+                                                           std::string_view accessCode,
+                                                           const security::SecureIdentity* identity) {
+  std::shared_ptr<CorvelConnection> c(new CorvelConnection(true, accessCode, identity));
+  boost::system::error_code ec;
+  auto remote = socket.remote_endpoint(ec);
+  if (!ec) c->impl_->remoteHost = addressText(remote.address());
+  auto local = socket.local_endpoint(ec);
+  if (!ec) c->impl_->localAddress = local.address();
+  // Move the socket onto the connection's strand.
+  auto protocol = remote.protocol();
+  int fd = socket.release(ec);
+  if (!ec) c->impl_->stream.next_layer().assign(protocol, fd, ec);
+  return c;
+}
+
+// ---- Life cycle -------------------------------------------------------------------------------
+
+// The steps below run on the connection's strand; each holds the connection strongly for as long
+// as its I/O is in flight.
+
+void CorvelConnection::start() {
+  auto self = shared_from_this();
+  queue_.post([self] {
+    auto& m = *self->impl_;
+    if (m.started || m.ended) return;
+    m.started = true;
+    if (self->onStateChange) self->onStateChange({ConnectionState::Kind::preparing, {}, false});
+    if (self->server_) {
+      setTransportOptions(m.stream.next_layer());
+      self->startTls();
+    } else {
+      self->resolve();
+    }
+  });
+}
+
+void CorvelConnection::cancel() {
+  auto self = shared_from_this();
+  queue_.post([self] { self->end({ConnectionState::Kind::cancelled, {}, false}); });
+}
+
+void CorvelConnection::resolve() {
+  auto self = shared_from_this();
+  auto& m = *impl_;
+  m.resolver.async_resolve(
+      m.endpoint.host, std::to_string(m.endpoint.port),
+      [self](const boost::system::error_code& ec, tcp::resolver::results_type results) {
+        if (self->impl_->ended) return;
+        if (ec) {
+          self->end({ConnectionState::Kind::failed, ec, false});
+          return;
+        }
+        std::vector<tcp::endpoint> endpoints;
+        for (const auto& r : results) endpoints.push_back(r.endpoint());
+        self->connect(std::move(endpoints), 0, ec);
+      });
+}
+
+void CorvelConnection::connect(std::vector<tcp::endpoint> endpoints, std::size_t index,
+                               boost::system::error_code lastError) {
+  auto& m = *impl_;
+  if (index >= endpoints.size()) {
+    end({ConnectionState::Kind::failed,
+         lastError ? lastError : boost::asio::error::host_not_found, false});
+    return;
+  }
+  auto& socket = m.stream.next_layer();
+  boost::system::error_code ec;
+  if (socket.is_open()) socket.close(ec);
+  socket.open(endpoints[index].protocol(), ec);
+  if (!ec && m.requiredInterface) {
+    const auto& name = *m.requiredInterface;
+    if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
+                     static_cast<socklen_t>(name.size())) != 0) {
+      ec = {errno, boost::system::system_category()};
+    }
+  }
+  if (ec) {
+    connect(std::move(endpoints), index + 1, ec);
+    return;
+  }
+  auto self = shared_from_this();
+  auto target = endpoints[index];
+  socket.async_connect(target, [self, endpoints = std::move(endpoints),
+                                index](const boost::system::error_code& error) mutable {
+    auto& mm = *self->impl_;
+    if (mm.ended) return;
+    if (error) {
+      self->connect(std::move(endpoints), index + 1, error);
+      return;
+    }
+    auto& s = mm.stream.next_layer();
+    boost::system::error_code e;
+    auto local = s.local_endpoint(e);
+    auto remote = s.remote_endpoint(e);
+    {
+      std::lock_guard lock(mm.infoMutex);
+      if (!e) {
+        mm.localAddress = local.address();
+        mm.remoteHost = addressText(remote.address());
+      }
+    }
+    if (mm.prohibitMobile && !mm.requiredInterface && mm.localAddress) {
+      auto via = interfaceOf(*mm.localAddress);
+      if (via && isMobileInterface(*via)) {
+        self->end({ConnectionState::Kind::failed, ConnectionErrc::networkUnreachable, false});
+        return;
+      }
+    }
+    setTransportOptions(s);
+    self->startTls();
+  });
+}
+
+void CorvelConnection::startTls() {
+  auto self = shared_from_this();
+  impl_->stream.async_handshake(
+      server_ ? ssl::stream_base::server : ssl::stream_base::client,
+      [self](const boost::system::error_code& ec) {
+        auto& m = *self->impl_;
+        if (m.ended) return;
+        if (ec) {
+          // Any failure while TLS is being set up counts as the TLS layer's: a wrong key ends the
+          // handshake with an alert on one side and a closed socket on the other.
+          bool tls = isTlsError(ec) || ec == boost::asio::error::eof ||
+                     ec == boost::asio::error::connection_reset;
+          self->end({ConnectionState::Kind::failed, ec, tls});
+          return;
+        }
+        m.tlsUp = true;
+        self->readLoop();
+        if (!self->server_) {
+          try {
+            self->enqueue(MessageType::secureClientHello, m.handshake.makeClientHello());
+          } catch (const secure::SecureChannelError& e) {
+            self->failSecurity(e);
+          } catch (const std::exception&) {
+            self->failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
+          }
+        }
+      });
+}
+
+void CorvelConnection::readLoop() {
+  auto self = shared_from_this();
+  auto& m = *impl_;
+  m.stream.async_read_some(
+      boost::asio::buffer(m.readBuffer),
+      [self](const boost::system::error_code& ec, std::size_t n) {
+        auto& mm = *self->impl_;
+        if (mm.ended) return;
+        if (n > 0) {
+          mm.framer.feed(ByteView(mm.readBuffer.data(), n), [&](MessageType type, ByteView payload) {
+            if (!mm.ended) self->handle(type, payload);
+          });
+        }
+        if (mm.ended) return;
+        if (ec) {
+          // A peer that closes, with or without TLS's goodbye, has simply left.
+          bool closed = ec == boost::asio::error::eof || ec == ssl::error::stream_truncated;
+          self->end({closed ? ConnectionState::Kind::cancelled : ConnectionState::Kind::failed,
+                     closed ? boost::system::error_code{} : ec, false});
+          return;
+        }
+        self->readLoop();
+      });
+}
+
+void CorvelConnection::handle(MessageType type, ByteView payload) {
+  auto& m = *impl_;
+  if (isHandshakeType(type)) {
+    try {
+      if (isSecure()) throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
+      if (server_ && type == MessageType::secureClientHello) {
+        enqueue(MessageType::secureServerHello, m.handshake.respond(payload));
+      } else if (server_ && type == MessageType::secureFinish) {
+        established(m.handshake.complete(payload));
+      } else if (!server_ && type == MessageType::secureServerHello) {
+        auto finished = m.handshake.finish(payload);
+        auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
+        if (expectedPeerFingerprint && *expectedPeerFingerprint != fingerprint) {
+          throw secure::SecureChannelError::identityChanged(*expectedPeerFingerprint, fingerprint);
+        }
+        enqueue(MessageType::secureFinish, std::move(finished.finishMessage));
+        established(std::move(finished.channel));
+      } else {
+        throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
+      }
+    } catch (const secure::SecureChannelError& e) {
+      failSecurity(e);
+    } catch (const std::exception&) {
+      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
+    }
+    return;
+  }
+
+  std::shared_ptr<secure::SecureMessageChannel> channel;
+  {
+    std::lock_guard lock(m.sendLock);
+    channel = m.channel;
+  }
+  if (!channel) return;  // nothing but the handshake counts before the channel exists
+  if (!onMessage) return;
+  Bytes plaintext;
+  try {
+    plaintext = channel->open(payload);
+  } catch (const std::exception&) {
+    failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
+    return;
+  }
+  onMessage(type, std::move(plaintext));
+}
+
+void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel> channel) {
+  auto& m = *impl_;
+  auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
+  {
+    std::lock_guard lock(m.infoMutex);
+    m.peerFingerprint = fingerprint;
+  }
+  {
+    std::lock_guard lock(m.sendLock);
+    m.channel = std::move(channel);
+  }
+  if (onStateChange) onStateChange({ConnectionState::Kind::ready, {}, false});
+}
+
+void CorvelConnection::failSecurity(const secure::SecureChannelError& error) {
+  {
+    std::lock_guard lock(impl_->infoMutex);
+    impl_->securityFailure = error;
+  }
+  log().warn("secure channel failed: {}", error.what());
+  end({ConnectionState::Kind::failed, ConnectionErrc::authenticationFailed, false});
+}
+
+void CorvelConnection::end(ConnectionState state) {
+  auto& m = *impl_;
+  if (m.ended) return;
+  m.ended = true;
+  std::deque<Impl::Outgoing> dropped;
+  {
+    std::lock_guard lock(m.sendLock);
+    m.closed = true;
+  }
+  {
+    std::lock_guard lock(m.queueMutex);
+    dropped.swap(m.pending);
+    m.queuedBytes = 0;
+  }
+  boost::system::error_code ignored;
+  m.resolver.cancel();
+  m.stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+  m.stream.next_layer().close(ignored);
+  for (auto& o : dropped) {
+    if (o.completion) o.completion(ConnectionErrc::notConnected);
+  }
+  if (onStateChange) onStateChange(state);
+}
+
+// ---- Sending ----------------------------------------------------------------------------------
+
+void CorvelConnection::completeNow(Completion completion, std::error_code ec) {
+  if (!completion) return;
+  queue_.post([completion = std::move(completion), ec] { completion(ec); });
+}
+
+void CorvelConnection::send(MessageType type, ByteView payload, Completion completion) {
+  auto& m = *impl_;
+  std::unique_lock lock(m.sendLock);
+  if (!m.channel || m.closed) {
+    lock.unlock();
+    completeNow(std::move(completion), ConnectionErrc::notConnected);
+    return;
+  }
+  const std::size_t sealedSize = payload.size() + secure::SecureMessageChannel::tagSize;
+  {
+    std::lock_guard q(m.queueMutex);
+    if (m.queuedBytes + sealedSize > maxQueuedBytes) {
+      lock.unlock();
+      completeNow(std::move(completion), ConnectionErrc::noBufferSpace);
+      return;
+    }
+  }
+  struct {
+    Bytes frame;
+  } out;
+  out.frame.resize(CorvelFramer::headerSize + sealedSize);
+  if (!CorvelFramer::writeHeader(type, sealedSize,
+                                 std::span<std::uint8_t, CorvelFramer::headerSize>(
+                                     out.frame.data(), CorvelFramer::headerSize))) {
+    lock.unlock();
+    completeNow(std::move(completion), ConnectionErrc::invalidArgument);
+    return;
+  }
+  try {
+    m.channel->seal(payload, std::span(out.frame).subspan(CorvelFramer::headerSize));
+  } catch (const std::exception&) {
+    lock.unlock();
+    completeNow(std::move(completion), ConnectionErrc::notConnected);
+    return;
+  }
+  push(std::move(out.frame), std::move(completion));
+}
+
+void CorvelConnection::enqueue(MessageType type, Bytes payload) {
+  auto framed = CorvelFramer::frame(type, payload);
+  if (framed) push(std::move(*framed), {});
+}
+
+void CorvelConnection::push(Bytes frame, Completion completion) {
+  auto& m = *impl_;
+  {
+    std::lock_guard q(m.queueMutex);
+    m.queuedBytes += frame.size();
+    m.pending.push_back({std::move(frame), std::move(completion)});
+  }
+  auto self = shared_from_this();
+  queue_.post([self] { self->writeNext(); });
+}
+
+void CorvelConnection::writeNext() {
+  auto& m = *impl_;
+  if (m.writing || m.ended || !m.tlsUp) return;
+  auto batch = std::make_shared<std::vector<Impl::Outgoing>>();
+  {
+    std::lock_guard q(m.queueMutex);
+    // Gather what is waiting, up to about a megabyte, into one write.
+    std::size_t bytes = 0;
+    while (!m.pending.empty() && (batch->empty() || bytes < (1u << 20))) {
+      bytes += m.pending.front().frame.size();
+      batch->push_back(std::move(m.pending.front()));
+      m.pending.pop_front();
+    }
+  }
+  if (batch->empty()) return;
+  std::vector<boost::asio::const_buffer> buffers;
+  buffers.reserve(batch->size());
+  for (auto& o : *batch) buffers.emplace_back(o.frame.data(), o.frame.size());
+  m.writing = true;
+  auto self = shared_from_this();
+  boost::asio::async_write(
+      m.stream, buffers, [self, batch](const boost::system::error_code& ec, std::size_t) {
+        auto& mm = *self->impl_;
+        mm.writing = false;
+        std::size_t bytes = 0;
+        for (auto& o : *batch) bytes += o.frame.size();
+        {
+          std::lock_guard q(mm.queueMutex);
+          mm.queuedBytes -= std::min(bytes, mm.queuedBytes);
+        }
+        for (auto& o : *batch) {
+          if (o.completion) o.completion(ec);
+        }
+        if (mm.ended) return;
+        if (ec) {
+          self->end({ConnectionState::Kind::failed, ec, false});
+          return;
+        }
+        self->writeNext();
+      });
+}
+
+// ---- Queries ----------------------------------------------------------------------------------
+
+bool CorvelConnection::isSecure() const {
+  std::lock_guard lock(impl_->sendLock);
+  return impl_->channel != nullptr;
+}
+
+std::optional<std::string> CorvelConnection::peerFingerprint() const {
+  std::lock_guard lock(impl_->infoMutex);
+  return impl_->peerFingerprint;
+}
+
+std::optional<secure::SecureChannelError> CorvelConnection::securityFailure() const {
+  std::lock_guard lock(impl_->infoMutex);
+  return impl_->securityFailure;
+}
+
+std::optional<std::string> CorvelConnection::remoteHost() const {
+  std::lock_guard lock(impl_->infoMutex);
+  return impl_->remoteHost;
+}
+
+ConnectionRoute CorvelConnection::route() const { return classifyRoute(remoteHost(), holePunched()); }
+
+LinkKind CorvelConnection::link() const {
+  std::optional<boost::asio::ip::address> local;
+  {
+    std::lock_guard lock(impl_->infoMutex);
+    local = impl_->localAddress;
+  }
+  if (!local) return LinkKind::other;
+  return linkKindForInterface(interfaceOf(*local));
+}
+
+// ---- Helpers ----------------------------------------------------------------------------------
+
+bool CorvelConnection::isLocalEndpoint(std::string_view host) {
+  if (host.empty()) return false;
+  std::string h(host);
+  if (h.ends_with(".local") || h.ends_with(".local.") || h == "localhost") return true;
+  boost::system::error_code ec;
+  auto address = boost::asio::ip::make_address(h.substr(0, h.find('%')), ec);
+  if (ec) return false;
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  }
+  if (address.is_v4()) {
+    auto b = address.to_v4().to_bytes();
+    return b[0] == 10 || b[0] == 127 || (b[0] == 172 && (b[1] & 0xF0) == 16) ||
+           (b[0] == 192 && b[1] == 168) || (b[0] == 169 && b[1] == 254);
+  }
+  auto b = address.to_v6().to_bytes();
+  bool linkLocal = b[0] == 0xFE && (b[1] & 0xC0) == 0x80;
+  bool uniqueLocal = (b[0] & 0xFE) == 0xFC;
+  return linkLocal || uniqueLocal || address.to_v6().is_loopback();
+}
+
+void CorvelConnection::named(std::string name, std::chrono::milliseconds timeout,
+                             std::function<void(std::optional<std::string>)> done) {
+  struct Search {
+    std::string name;
+    std::function<void(std::optional<std::string>)> done;
+    boost::asio::steady_timer poll{sharedPool()};
+    std::chrono::steady_clock::time_point deadline;
+    OnceFlag once;
+
+    bool present() const {
+      ifaddrs* list = nullptr;
+      if (::getifaddrs(&list) != 0) return false;
+      bool up = false;
+      for (auto* i = list; i != nullptr && !up; i = i->ifa_next) {
+        up = name == i->ifa_name && (i->ifa_flags & IFF_UP) != 0;
+      }
+      ::freeifaddrs(list);
+      return up;
+    }
+    static void check(const std::shared_ptr<Search>& s) {
+      if (s->present()) {
+        if (s->once.claim()) s->done(s->name);
+        return;
+      }
+      if (std::chrono::steady_clock::now() >= s->deadline) {
+        if (s->once.claim()) s->done(std::nullopt);
+        return;
+      }
+      s->poll.expires_after(std::chrono::milliseconds(100));
+      s->poll.async_wait([s](const boost::system::error_code&) { check(s); });
+    }
+  };
+  auto search = std::make_shared<Search>();
+  search->name = std::move(name);
+  search->done = std::move(done);
+  search->deadline = std::chrono::steady_clock::now() + timeout;
+  boost::asio::post(sharedPool(), [search] { Search::check(search); });
+}
+
+}  // namespace corvel::net

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "CorvelKit/SecureChannel/SecureHandshake.h"
+#include "CorvelKit/SecureChannel/SecureMessageChannel.h"
+#include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/protocol/Clipboard.h"
+#include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecureIdentity.h"
+#include "tests/support/RawPeer.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace corvel::net {
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::MessageType;
+using tcp = boost::asio::ip::tcp;
+
+constexpr const char* kCode = "ABC-DEF-GHJ-KLM";
+constexpr const char* kOtherCode = "ZZZ-ZZZ-ZZZ-ZZZ";
+
+// Records what a connection reports, and lets a test wait for it.
+struct Recorder {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<ConnectionState> states;
+  std::vector<std::pair<MessageType, Bytes>> messages;
+
+  void attach(CorvelConnection& c) {
+    c.onStateChange = [this](const ConnectionState& s) {
+      std::lock_guard lock(mutex);
+      states.push_back(s);
+      changed.notify_all();
+    };
+    c.onMessage = [this](MessageType t, Bytes p) {
+      std::lock_guard lock(mutex);
+      messages.emplace_back(t, std::move(p));
+      changed.notify_all();
+    };
+  }
+  bool waitFor(std::function<bool()> condition, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, condition);
+  }
+  bool waitForState(ConnectionState::Kind kind) {
+    return waitFor([&] {
+      for (auto& s : states)
+        if (s.kind == kind) return true;
+      return false;
+    });
+  }
+  bool ended() {
+    for (auto& s : states)
+      if (s.kind == ConnectionState::Kind::failed || s.kind == ConnectionState::Kind::cancelled)
+        return true;
+    return false;
+  }
+  int count(ConnectionState::Kind kind) {
+    std::lock_guard lock(mutex);
+    int n = 0;
+    for (auto& s : states) n += s.kind == kind;
+    return n;
+  }
+  ConnectionState last() {
+    std::lock_guard lock(mutex);
+    return states.back();
+  }
+};
+
+class CorvelConnectionTest : public ::testing::Test {
+ protected:
+  test::TemporaryHome home;
+  security::SecureIdentity hostIdentity{"test.host"};
+  security::SecureIdentity clientIdentity{"test.client"};
+  boost::asio::io_context io;
+  tcp::acceptor acceptor{io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+  std::uint16_t port = acceptor.local_endpoint().port();
+  std::shared_ptr<CorvelConnection> server;
+  Recorder serverEvents;
+
+  // Accepts one connection in the background and wraps it as the host would.
+  std::thread acceptOne(std::string code = kCode) {
+    return std::thread([this, code] {
+      tcp::socket socket(io);
+      acceptor.accept(socket);
+      server = CorvelConnection::server(std::move(socket), code, &hostIdentity);
+      serverEvents.attach(*server);
+      server->start();
+    });
+  }
+
+  std::shared_ptr<CorvelConnection> makeClient(Recorder& events, std::string code = kCode) {
+    auto c = CorvelConnection::client({"127.0.0.1", port}, code, {}, &clientIdentity);
+    events.attach(*c);
+    return c;
+  }
+
+  void TearDown() override {
+    if (server) server->cancel();
+  }
+};
+
+TEST_F(CorvelConnectionTest, RightCodeBecomesReadyOnceOnBothSidesAndCarriesMessages) {
+  auto accepting = acceptOne();
+  Recorder clientEvents;
+  auto client = makeClient(clientEvents);
+
+  std::promise<std::error_code> early;
+  client->send(MessageType::clipboard, asBytes("x"), [&](std::error_code ec) { early.set_value(ec); });
+  EXPECT_EQ(early.get_future().get(), ConnectionErrc::notConnected);
+
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(clientEvents.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  EXPECT_EQ(client->peerFingerprint(), hostIdentity.fingerprint());
+  EXPECT_EQ(server->peerFingerprint(), clientIdentity.fingerprint());
+  EXPECT_EQ(server->remoteHost(), "127.0.0.1");
+  EXPECT_EQ(server->route(), ConnectionRoute::localNetwork);
+
+  // Many messages from two threads arrive whole and open in order per sender.
+  auto sendMany = [&](const std::shared_ptr<CorvelConnection>& c, char tag) {
+    for (int i = 0; i < 100; ++i) c->send(MessageType::ping, toBytes(std::string(1, tag) + std::to_string(i)));
+  };
+  std::thread a([&] { sendMany(client, 'a'); });
+  std::thread b([&] { sendMany(client, 'b'); });
+  a.join();
+  b.join();
+  Bytes big(1 << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  client->send(MessageType::video, big);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.messages.size() == 201; }));
+  int lastA = -1, lastB = -1;
+  for (auto& [type, payload] : serverEvents.messages) {
+    if (type == MessageType::video) {
+      EXPECT_EQ(payload, big);
+      continue;
+    }
+    std::string text(asString(payload));
+    int n = std::stoi(text.substr(1));
+    int& last = text[0] == 'a' ? lastA : lastB;
+    EXPECT_EQ(n, last + 1);
+    last = n;
+  }
+
+  server->sendJSON(MessageType::clipboard, protocol::Clipboard{"from host"});
+  ASSERT_TRUE(clientEvents.waitFor([&] { return !clientEvents.messages.empty(); }));
+  auto decoded = CorvelConnection::decode<protocol::Clipboard>(clientEvents.messages[0].second);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->text, "from host");
+
+  client->cancel();
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::cancelled));
+  EXPECT_EQ(clientEvents.count(ConnectionState::Kind::ready), 1);
+  EXPECT_EQ(serverEvents.count(ConnectionState::Kind::ready), 1);
+}
+
+TEST_F(CorvelConnectionTest, WrongCodeFailsInTlsOnBothSides) {
+  auto accepting = acceptOne();
+  Recorder clientEvents;
+  auto client = makeClient(clientEvents, kOtherCode);
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(clientEvents.waitFor([&] { return clientEvents.ended(); }));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(clientEvents.last().kind, ConnectionState::Kind::failed);
+  EXPECT_TRUE(clientEvents.last().tlsFailure);
+  EXPECT_TRUE(serverEvents.last().tlsFailure);
+  EXPECT_FALSE(client->securityFailure().has_value());
+  EXPECT_EQ(clientEvents.count(ConnectionState::Kind::ready), 0);
+}
+
+TEST_F(CorvelConnectionTest, PinnedFingerprintMismatchIsIdentityChangedAndNoFinishIsSent) {
+  auto accepting = acceptOne();
+  Recorder clientEvents;
+  auto client = makeClient(clientEvents);
+  client->expectedPeerFingerprint = "0000 0000 0000 0000 0000 0000 0000 0000";
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(clientEvents.waitFor([&] { return clientEvents.ended(); }));
+  auto failure = client->securityFailure();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->errc(), secure::SecureChannelErrc::identityChanged);
+  EXPECT_EQ(failure->expected(), "0000 0000 0000 0000 0000 0000 0000 0000");
+  EXPECT_EQ(failure->got(), hostIdentity.fingerprint());
+  EXPECT_EQ(clientEvents.last().error, ConnectionErrc::authenticationFailed);
+  // The host never becomes ready: it sees the connection close.
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.count(ConnectionState::Kind::ready), 0);
+  EXPECT_FALSE(serverEvents.last().tlsFailure);
+}
+
+// A peer that gets through TLS and then misbehaves in the secure layer.
+class MisbehavingPeerTest : public CorvelConnectionTest {
+ protected:
+  std::unique_ptr<test::RawPeer> connectRaw() {
+    auto accepting = acceptOne();
+    auto peer = std::make_unique<test::RawPeer>(port, security::AccessCode::key(kCode));
+    accepting.join();
+    return peer;
+  }
+};
+
+TEST_F(MisbehavingPeerTest, MessagesBeforeTheHandshakeAreDroppedNotFatal) {
+  auto peer = connectRaw();
+  peer->sendFrame(MessageType::clipboard, asBytes(R"({"text":"early"})"));
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  peer->sendFrame(MessageType::clipboard, channel->seal(asBytes(R"({"text":"late"})")));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return !serverEvents.messages.empty(); }));
+  std::lock_guard lock(serverEvents.mutex);
+  ASSERT_EQ(serverEvents.messages.size(), 1u);
+  EXPECT_EQ(asString(serverEvents.messages[0].second), R"({"text":"late"})");
+}
+
+TEST_F(MisbehavingPeerTest, TamperedSealedPayloadFailsAsTampered) {
+  auto peer = connectRaw();
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  auto sealed = channel->seal(asBytes("hello"));
+  sealed[2] ^= 0x01;
+  peer->sendFrame(MessageType::chat, sealed);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().kind, ConnectionState::Kind::failed);
+  EXPECT_EQ(serverEvents.last().error, ConnectionErrc::authenticationFailed);
+  EXPECT_EQ(server->securityFailure()->errc(), secure::SecureChannelErrc::tampered);
+}
+
+TEST_F(MisbehavingPeerTest, SecondClientHelloAfterTheChannelIsOutOfOrder) {
+  auto peer = connectRaw();
+  peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  peer->sendFrame(MessageType::secureClientHello, Bytes(10));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(server->securityFailure()->errc(), secure::SecureChannelErrc::outOfOrder);
+}
+
+TEST_F(MisbehavingPeerTest, MalformedClientHelloFailsAsMalformed) {
+  auto peer = connectRaw();
+  peer->sendFrame(MessageType::secureClientHello, Bytes{0, 0, 0, 9, 1});
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(server->securityFailure()->errc(), secure::SecureChannelErrc::malformed);
+}
+
+TEST(CorvelConnectionEndpoints, LocalEndpointsAreRecognised) {
+  for (auto local : {"studio.local", "studio.local.", "localhost", "10.1.2.3", "172.20.0.1",
+                     "192.168.0.9", "169.254.1.1", "127.0.0.1", "fe80::1%eth0", "fd00::2", "::1",
+                     "::ffff:192.168.1.1"}) {
+    EXPECT_TRUE(CorvelConnection::isLocalEndpoint(local)) << local;
+  }
+  for (auto remote : {"8.8.8.8", "example.com", "2001:db8::1", "100.100.1.1", ""}) {
+    EXPECT_FALSE(CorvelConnection::isLocalEndpoint(remote)) << remote;
+  }
+}
+
+TEST(CorvelConnectionEndpoints, NamedFindsLoopbackAndTimesOutOnMissing) {
+  std::promise<std::optional<std::string>> found, missing;
+  CorvelConnection::named("lo", 1s, [&](auto n) { found.set_value(n); });
+  CorvelConnection::named("nosuch0", 200ms, [&](auto n) { missing.set_value(n); });
+  EXPECT_EQ(found.get_future().get(), "lo");
+  EXPECT_EQ(missing.get_future().get(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace corvel::net

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "CorvelKit/base/Bytes.h"
+#include "CorvelKit/protocol/MessageType.h"
+
+namespace corvel::security {
+class SecureIdentity;
+}
+namespace corvel::secure {
+class SecureMessageChannel;
+}
+
+namespace corvel::test {
+
+// A hand-driven client for tests that need a peer to break the rules: it connects to 127.0.0.1,
+// passes TLS with the given key and then writes whatever frames the test asks for, blocking.
+class RawPeer {
+ public:
+  RawPeer(std::uint16_t port, ByteView accessKey);
+  ~RawPeer();
+
+  void sendFrame(protocol::MessageType type, ByteView payload);
+  // The next frame, or nothing when the connection closed.
+  std::optional<std::pair<protocol::MessageType, Bytes>> readFrame();
+  // Runs the client side of the secure handshake and returns the channel.
+  std::unique_ptr<secure::SecureMessageChannel> runClientHandshake(
+      const security::SecureIdentity& identity);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace corvel::test
