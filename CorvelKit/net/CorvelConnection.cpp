@@ -291,11 +291,9 @@ void CorvelConnection::startTls() {
         auto& m = *self->impl_;
         if (m.ended) return;
         if (ec) {
-          // Any failure while TLS is being set up counts as the TLS layer's: a wrong key ends the
-          // handshake with an alert on one side and a closed socket on the other.
-          bool tls = isTlsError(ec) || ec == boost::asio::error::eof ||
-                     ec == boost::asio::error::connection_reset;
-          self->end({ConnectionState::Kind::failed, ec, tls});
+          // A wrong key fails the TLS handshake with an alert on both sides; a peer that just
+          // hangs up is a network failure like any other.
+          self->end({ConnectionState::Kind::failed, ec, isTlsError(ec)});
           return;
         }
         m.tlsUp = true;

@@ -81,8 +81,9 @@ boost::asio::ssl::context makeTlsPskContext(TlsRole role, ByteView accessKey) {
 }
 
 bool isTlsError(const boost::system::error_code& ec) {
-  return ec.category() == boost::asio::error::get_ssl_category() ||
-         ec.category() == boost::asio::ssl::error::get_stream_category();
+  // Errors of the TLS library itself (alerts, failed record checks). A peer that hangs up mid-way
+  // shows as a truncated stream instead, which is the network's doing, not a wrong key.
+  return ec.category() == boost::asio::error::get_ssl_category();
 }
 
 }  // namespace corvel::net

@@ -20,7 +20,7 @@ boost::asio::ssl::context makeTlsPskContext(TlsRole role, ByteView accessKey);
 inline constexpr const char* kPskIdentity = "corvel";
 
 // True when an error came from the TLS layer (a wrong key shows up this way), as opposed to the
-// network below it.
+// network below it or a peer that hung up.
 bool isTlsError(const boost::system::error_code& ec);
 
 }  // namespace corvel::net

@@ -14,6 +14,7 @@
 #include "CorvelKit/protocol/Clipboard.h"
 #include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/SecureIdentity.h"
+#include "tests/support/ConnectionRecorder.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -27,53 +28,8 @@ using tcp = boost::asio::ip::tcp;
 constexpr const char* kCode = "ABC-DEF-GHJ-KLM";
 constexpr const char* kOtherCode = "ZZZ-ZZZ-ZZZ-ZZZ";
 
-// Records what a connection reports, and lets a test wait for it.
-struct Recorder {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<ConnectionState> states;
-  std::vector<std::pair<MessageType, Bytes>> messages;
-
-  void attach(CorvelConnection& c) {
-    c.onStateChange = [this](const ConnectionState& s) {
-      std::lock_guard lock(mutex);
-      states.push_back(s);
-      changed.notify_all();
-    };
-    c.onMessage = [this](MessageType t, Bytes p) {
-      std::lock_guard lock(mutex);
-      messages.emplace_back(t, std::move(p));
-      changed.notify_all();
-    };
-  }
-  bool waitFor(std::function<bool()> condition, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, condition);
-  }
-  bool waitForState(ConnectionState::Kind kind) {
-    return waitFor([&] {
-      for (auto& s : states)
-        if (s.kind == kind) return true;
-      return false;
-    });
-  }
-  bool ended() {
-    for (auto& s : states)
-      if (s.kind == ConnectionState::Kind::failed || s.kind == ConnectionState::Kind::cancelled)
-        return true;
-    return false;
-  }
-  int count(ConnectionState::Kind kind) {
-    std::lock_guard lock(mutex);
-    int n = 0;
-    for (auto& s : states) n += s.kind == kind;
-    return n;
-  }
-  ConnectionState last() {
-    std::lock_guard lock(mutex);
-    return states.back();
-  }
-};
+using test::ConnectionRecorder;
+using Recorder = ConnectionRecorder;
 
 class CorvelConnectionTest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 
@@ -77,6 +78,7 @@ TEST(TlsPskContext, DifferentKeysFailAsTlsErrorsOnBothSides) {
   EXPECT_TRUE(isTlsError(out.clientError)) << out.clientError.message();
   EXPECT_TRUE(isTlsError(out.serverError)) << out.serverError.message();
   EXPECT_FALSE(isTlsError(asio::error::connection_reset));
+  EXPECT_FALSE(isTlsError(asio::ssl::error::stream_truncated));
 }
 
 TEST(TlsPskContext, RefusesKeysOfTheWrongLength) {

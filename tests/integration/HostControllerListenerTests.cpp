@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/shell/Notifier.h"
+#include "CorvelKit/base/MainLoop.h"
+#include "CorvelKit/base/ManualClock.h"
+#include "CorvelKit/protocol/Hello.h"
+#include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/Keychain.h"
+#include "CorvelKit/security/SecureIdentity.h"
+#include "tests/support/ConnectionRecorder.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace ambrel {
+namespace {
+
+using namespace std::chrono_literals;
+using corvel::net::ConnectionState;
+using corvel::net::CorvelConnection;
+using corvel::test::ConnectionRecorder;
+
+class RecordingNotifier final : public Notifier {
+ public:
+  void post(const std::string& title, const std::string& body) override {
+    std::lock_guard lock(mutex);
+    posted.emplace_back(title, body);
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return posted.size();
+  }
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> posted;
+};
+
+// Sockets listening on a TCP port, from the kernel's tables.
+int listenersOnPort(std::uint16_t port) {
+  int n = 0;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (local.ends_with(wanted) && state == "0A") ++n;
+    }
+  }
+  return n;
+}
+
+class HostControllerListenerTest : public ::testing::Test {
+ protected:
+  corvel::test::TemporaryHome home;
+  corvel::MainLoop loop;
+  std::shared_ptr<corvel::ManualClock> clock = std::make_shared<corvel::ManualClock>();
+  corvel::security::SecureIdentity hostIdentity{"test.host"};
+  corvel::security::SecureIdentity clientIdentity{"test.client"};
+  std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
+  std::shared_ptr<HostController> host;
+
+  // Runs `work` on the controller's executor and waits for it.
+  template <class F>
+  auto onMain(F work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    boost::asio::post(loop.executor(), [&task] { task(); });
+    return result.get();
+  }
+
+  void SetUp() override {
+    loop.start();
+    HostEnvironment env;
+    env.executor = loop.executor();
+    env.clock = clock;
+    env.defaults = std::make_shared<corvel::Defaults>(home.path() / "settings.json");
+    env.identity = &hostIdentity;
+    env.notifier = notifier;
+    env.computerName = "Test Host";
+    host = std::make_shared<HostController>(std::move(env));
+    onMain([&] { host->start(); });
+  }
+
+  void TearDown() override {
+    onMain([&] { host.reset(); });
+    loop.stop();
+  }
+
+  std::size_t clientCount() {
+    return onMain([&] { return host->clients().size(); });
+  }
+  bool waitForClientCount(std::size_t n) {
+    for (int i = 0; i < 500; ++i) {
+      if (clientCount() == n) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  std::shared_ptr<CorvelConnection> connect(ConnectionRecorder& events, const std::string& code) {
+    auto c = CorvelConnection::client({"127.0.0.1", 5895}, code, {}, &clientIdentity);
+    events.attach(*c);
+    c->start();
+    return c;
+  }
+};
+
+TEST_F(HostControllerListenerTest, StartsWithAStoredCodeAndTokenAndListens) {
+  auto code = onMain([&] { return host->accessCode(); });
+  auto token = onMain([&] { return host->iCloudAuthToken(); });
+  EXPECT_EQ(code.size(), 15u);
+  EXPECT_EQ(token.size(), 44u);
+  EXPECT_EQ(corvel::security::Keychain::get("host.accessCode", "com.pinebay.corvel"), code);
+  EXPECT_EQ(corvel::security::Keychain::get("host.iCloudToken", "com.pinebay.corvel"), token);
+  EXPECT_EQ(onMain([&] { return host->listenerState(); }), "Ready on port 5895");
+  EXPECT_EQ(listenersOnPort(5895), 1);
+}
+
+TEST_F(HostControllerListenerTest, RightCodeIsReadyAndHelloStopsTheWatchdog) {
+  ConnectionRecorder events;
+  auto client = connect(events, onMain([&] { return host->accessCode(); }));
+  ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(waitForClientCount(1));
+  EXPECT_EQ(client->peerFingerprint(), hostIdentity.fingerprint());
+
+  corvel::protocol::Hello hello;
+  hello.deviceName = "Test Phone";
+  hello.protocolVersion = 2;
+  client->sendJSON(corvel::protocol::MessageType::hello, hello);
+  for (int i = 0; i < 500 && !onMain([&] { return host->clients()[0]->hello().has_value(); }); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  clock->advance(11s);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(clientCount(), 1u);
+  client->cancel();
+  EXPECT_TRUE(waitForClientCount(0));
+}
+
+TEST_F(HostControllerListenerTest, SilentConnectionIsDroppedAfterTenSeconds) {
+  ConnectionRecorder events;
+  auto client = connect(events, onMain([&] { return host->accessCode(); }));
+  ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(waitForClientCount(1));
+  clock->advance(9s);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(clientCount(), 1u);
+  clock->advance(1s);
+  EXPECT_TRUE(waitForClientCount(0));
+  EXPECT_TRUE(events.waitFor([&] { return events.ended(); }));
+}
+
+TEST_F(HostControllerListenerTest, WrongCodesAreCountedAndBlockedAfterFive) {
+  const std::string wrong = "ZZZ-ZZZ-ZZZ-ZZZ";
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    ConnectionRecorder events;
+    auto client = connect(events, wrong);
+    ASSERT_TRUE(events.waitFor([&] { return events.ended(); }));
+    EXPECT_TRUE(events.last().tlsFailure) << "attempt " << attempt;
+    ASSERT_TRUE(waitForClientCount(0));
+  }
+  ASSERT_EQ(notifier->count(), 1u);
+  EXPECT_EQ(notifier->posted[0].first, "Blocked repeated wrong codes");
+
+  // Now even the right code is turned away before any handshake, leaving no client row.
+  ConnectionRecorder blocked;
+  auto client = connect(blocked, onMain([&] { return host->accessCode(); }));
+  ASSERT_TRUE(blocked.waitFor([&] { return blocked.ended(); }));
+  EXPECT_EQ(blocked.count(ConnectionState::Kind::ready), 0);
+  EXPECT_EQ(clientCount(), 0u);
+
+  // The block lifts after 15 minutes.
+  clock->advance(901s);
+  ConnectionRecorder later;
+  auto again = connect(later, onMain([&] { return host->accessCode(); }));
+  EXPECT_TRUE(later.waitForState(ConnectionState::Kind::ready));
+}
+
+TEST_F(HostControllerListenerTest, HangingUpIsNotAWrongCode) {
+  for (int i = 0; i < 6; ++i) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket s(io);
+    s.connect({boost::asio::ip::address_v4::loopback(), 5895});
+    ASSERT_TRUE(waitForClientCount(1));
+    s.close();
+    ASSERT_TRUE(waitForClientCount(0));
+  }
+  EXPECT_EQ(notifier->count(), 0u);
+  ConnectionRecorder events;
+  auto client = connect(events, onMain([&] { return host->accessCode(); }));
+  EXPECT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+}
+
+TEST_F(HostControllerListenerTest, QuickRestartsLeaveOneListener) {
+  onMain([&] {
+    host->startListener();
+    host->startListener();
+  });
+  EXPECT_EQ(listenersOnPort(5895), 1);
+  EXPECT_EQ(onMain([&] { return host->listenerState(); }), "Ready on port 5895");
+  ConnectionRecorder events;
+  auto client = connect(events, onMain([&] { return host->accessCode(); }));
+  EXPECT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+}
+
+TEST_F(HostControllerListenerTest, NewCodeEndsClientsAndLocksOutTheOldCode) {
+  auto oldCode = onMain([&] { return host->accessCode(); });
+  ConnectionRecorder events;
+  auto client = connect(events, oldCode);
+  ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(waitForClientCount(1));
+  onMain([&] { host->regenerateAccessCode(); });
+  EXPECT_TRUE(events.waitFor([&] { return events.ended(); }));
+  EXPECT_TRUE(waitForClientCount(0));
+  auto newCode = onMain([&] { return host->accessCode(); });
+  EXPECT_NE(newCode, oldCode);
+
+  ConnectionRecorder stale;
+  auto again = connect(stale, oldCode);
+  ASSERT_TRUE(stale.waitFor([&] { return stale.ended(); }));
+  EXPECT_TRUE(stale.last().tlsFailure);
+}
+
+}  // namespace
+}  // namespace ambrel
