@@ -5,12 +5,18 @@
 
 #include <boost/asio/signal_set.hpp>
 
+#include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/controller/HostSettings.h"
+#include "Ambrel_Host/reach/ComputerName.h"
+#include "Ambrel_Host/reach/ServiceAdvertiser.h"
+#include "Ambrel_Host/shell/Notifier.h"
 #include "Ambrel_Host/shell/HostVersion.h"
 #include "CorvelKit/base/Defaults.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/MainLoop.h"
 #include "CorvelKit/base/Paths.h"
+#include "CorvelKit/net/Pairing.h"
+#include "CorvelKit/security/SecureIdentity.h"
 
 namespace ambrel {
 
@@ -23,17 +29,28 @@ constexpr std::string_view kUsage =
     "Runs the host until interrupted (Ctrl-C or SIGTERM).\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
 
+// What a person starting the host needs to connect, on standard output only (never the log).
+void printConnectionDetails(const HostController& host) {
+  corvel::net::PairingInfo pairing{host.computerName(), std::nullopt, host.port(), host.accessCode()};
+  std::cout << "Access code: " << host.accessCode() << "\n"
+            << "Identity: " << corvel::security::SecureIdentity::shared().fingerprint() << "\n"
+            << "Pairing link: " << corvel::net::Pairing::url(pairing) << "\n"
+            << "Listener: " << host.listenerState() << std::endl;
+}
+
 int runHost() {
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
 
-  auto defaults = std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile());
-  HostSettings settings(defaults);
-  settings.registerDefaults();
-  for (auto key : HostSettings::keys()) {
-    log().info("setting {} = {}", key, settings.value(key)->dump());
-  }
-
   corvel::MainLoop loop;
+  HostEnvironment env;
+  env.executor = loop.executor();
+  env.clock = corvel::Clock::system();
+  env.defaults = std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile());
+  env.advertiser = ServiceAdvertiser::create();
+  env.notifier = Notifier::logOnly();
+  env.computerName = computerName();
+  auto host = std::make_shared<HostController>(std::move(env));
+
   boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal) {
     if (ec) return;
@@ -41,9 +58,25 @@ int runHost() {
     loop.stop();
   });
 
-  log().info("Ambrel Host {} is running (settings in {})", hostVersion(),
-             defaults->file().string());
+  boost::asio::post(loop.executor(), [&] {
+    host->start();
+    for (auto key : HostSettings::keys()) {
+      log().info("setting {} = {}", key, host->settings().value(key)->dump());
+    }
+    printConnectionDetails(*host);
+    std::string shownState = host->listenerState();
+    host->onChange = [&host, shownState]() mutable {
+      if (host->listenerState() != shownState) {
+        shownState = host->listenerState();
+        std::cout << "Listener: " << shownState << std::endl;
+      }
+    };
+    log().info("Ambrel Host {} is running (settings in {})", hostVersion(),
+               host->settings().defaults().file().string());
+  });
+
   loop.run();
+  host.reset();
   log().info("Ambrel Host stopped");
   return 0;
 }

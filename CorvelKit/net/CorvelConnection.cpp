@@ -8,6 +8,7 @@
 
 #include <array>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -208,6 +209,18 @@ void CorvelConnection::start() {
 void CorvelConnection::cancel() {
   auto self = shared_from_this();
   queue_.post([self] { self->end({ConnectionState::Kind::cancelled, {}, false}); });
+}
+
+void CorvelConnection::detach() {
+  std::promise<void> done;
+  auto self = shared_from_this();
+  queue_.post([self, &done] {
+    self->onMessage = nullptr;
+    self->onStateChange = nullptr;
+    self->onViabilityChange = nullptr;
+    done.set_value();
+  });
+  done.get_future().wait();
 }
 
 void CorvelConnection::resolve() {

@@ -89,6 +89,9 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
 
   void start();
   void cancel();
+  // Drops every callback, on the connection's queue, and returns once none can run any more; for
+  // owners whose callbacks point at things about to go away. Never call it from a callback.
+  void detach();
 
   // Seals `payload` and sends it as one frame. Fails with notConnected before the handshake is
   // done or after the connection ended, noBufferSpace when the peer stopped reading.

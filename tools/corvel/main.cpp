@@ -1,1 +1,71 @@
-int main() { return 0; }
+#include <charconv>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/corvel/ConnectCommand.h"
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: corvel connect HOST[:PORT] --code CODE [--pin FINGERPRINT] [--name NAME]\n"
+    "                      [--device-id ID] [--token OWNER_TOKEN] [--interface IFACE]\n"
+    "                      [--seconds N]\n"
+    "\n"
+    "Connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
+    "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
+    "4 network failure, 64 bad usage.\n";
+
+int usage(std::string_view problem) {
+  std::cerr << "corvel: " << problem << "\n" << kUsage;
+  return corvel::tool::ExitCode::usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+    std::cout << kUsage;
+    return args.empty() ? corvel::tool::ExitCode::usage : 0;
+  }
+  if (args[0] != "connect") return usage("unknown command \"" + std::string(args[0]) + "\"");
+
+  corvel::tool::ConnectOptions options;
+  bool haveCode = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    auto a = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return std::string(args[++i]);
+    };
+    std::optional<std::string> v;
+    if (a == "--code" && (v = value())) {
+      options.code = *v;
+      haveCode = true;
+    } else if (a == "--pin" && (v = value())) {
+      options.pin = *v;
+    } else if (a == "--name" && (v = value())) {
+      options.deviceName = *v;
+    } else if (a == "--device-id" && (v = value())) {
+      options.deviceID = *v;
+    } else if (a == "--token" && (v = value())) {
+      options.ownerToken = *v;
+    } else if (a == "--interface" && (v = value())) {
+      options.interfaceName = *v;
+    } else if (a == "--seconds" && (v = value())) {
+      int n = 0;
+      auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+      if (ec != std::errc{} || end != v->data() + v->size() || n < 0) return usage("--seconds takes a number");
+      options.seconds = n;
+    } else if (!a.starts_with("-") && options.target.empty()) {
+      options.target = std::string(a);
+    } else {
+      return usage("unexpected \"" + std::string(a) + "\"");
+    }
+  }
+  if (options.target.empty()) return usage("connect needs HOST[:PORT]");
+  if (!haveCode) return usage("connect needs --code");
+  return corvel::tool::ConnectCommand::run(options);
+}
