@@ -44,7 +44,7 @@ void HostController::start() {
 void HostController::loadSecrets() {
   // A code that doesn't normalise to 12 characters (or a failed read) is replaced.
   auto stored = Keychain::get(accessCodeAccount, keychainService);
-  if (stored && AccessCode::normalize(*stored).size() == AccessCode::length) {
+  if (stored && AccessCode::characterCount(AccessCode::normalize(*stored)) == AccessCode::length) {
     accessCode_ = *stored;
   } else {
     accessCode_ = AccessCode::generate();

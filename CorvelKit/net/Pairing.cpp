@@ -110,7 +110,9 @@ std::optional<PairingInfo> Pairing::parse(std::string_view text) {
   auto code = items.find("code");
   if (code == items.end()) return std::nullopt;
   auto normalized = security::AccessCode::normalize(code->second);
-  if (normalized.size() != security::AccessCode::length) return std::nullopt;
+  if (security::AccessCode::characterCount(normalized) != security::AccessCode::length) {
+    return std::nullopt;
+  }
   info.code = security::AccessCode::format(normalized);
 
   if (auto port = items.find("port"); port != items.end()) {

@@ -79,6 +79,12 @@ std::string AccessCode::normalize(std::string_view code) {
   return out;
 }
 
+std::size_t AccessCode::characterCount(std::string_view text) {
+  std::size_t n = 0;
+  forEachCharacter(text, [&](std::string_view) { ++n; });
+  return n;
+}
+
 std::string AccessCode::format(std::string_view code) {
   const std::string normalized = normalize(code);
   std::string out;

@@ -23,6 +23,8 @@ struct AccessCode {
   // Whitespace and "-" removed, ASCII letters upper-cased. Neither the alphabet nor the length
   // is checked.
   static std::string normalize(std::string_view code);
+  // Characters (UTF-8 sequences) in a text: what "12 characters long" counts.
+  static std::size_t characterCount(std::string_view text);
   // The normalised code in groups of three joined by "-".
   static std::string format(std::string_view code);
   // The derived key of a code, from the shared cache when it is there. Slow on a miss (PBKDF2 with

@@ -30,6 +30,7 @@ TEST(Pairing, ParsesLeniently) {
       {"corvel://pair?name=Mac&name=Other&code=ABCDEFGHJKLM&port=6001",
        PairingInfo{"Mac", std::nullopt, 6001, "ABC-DEF-GHJ-KLM"}},
       {"corvel://pair?code=ABCDEFGHJKLM&name=Mac&port=x1", PairingInfo{"Mac", std::nullopt, 5895, "ABC-DEF-GHJ-KLM"}},
+      {"corvel://pair?name=M&code=%C3%A9bcdefghjklm", PairingInfo{"M", std::nullopt, 5895, "\u00E9BC-DEF-GHJ-KLM"}},
       // Faults: no record.
       {"corvel://pair?name=Mac&code=ABCDEFGHJKL", std::nullopt},    // 11 characters
       {"corvel://pair?name=Mac&code=ABCDEFGHJKLMN", std::nullopt},  // 13 characters
@@ -41,6 +42,8 @@ TEST(Pairing, ParsesLeniently) {
       {"corvel://join?name=Mac&code=ABCDEFGHJKLM", std::nullopt},
       {"corvel://pair?name=M%zzac&code=ABCDEFGHJKLM", std::nullopt},
       {"", std::nullopt},
+      // Twelve bytes but fewer characters: the length counts characters.
+      {"corvel://pair?name=M&code=%9F%D5%D5%D5%D5%D5%D5%D5%D5%D5%D5%D5", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(Pairing::parse(c.text), c.expected) << c.text;
 }

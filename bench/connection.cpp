@@ -1,0 +1,188 @@
+// Connection set-up and sealed-message throughput over loopback, next to a plain TLS socket
+// carrying the same bytes with the same cipher suite.
+
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/write.hpp>
+
+#include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/net/TlsPskContext.h"
+#include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecureIdentity.h"
+
+namespace {
+
+using namespace corvel;
+using net::ConnectionState;
+using net::CorvelConnection;
+using tcp = boost::asio::ip::tcp;
+
+constexpr const char* kCode = "ABC-DEF-GHJ-KLM";
+constexpr std::size_t kMessage = 64 * 1024;
+
+struct Home {
+  Home() {
+    char tmpl[] = "/tmp/corvel-bench-XXXXXX";
+    path = ::mkdtemp(tmpl);
+    ::setenv("AMBREL_HOME", path.c_str(), 1);
+  }
+  ~Home() { std::filesystem::remove_all(path); }
+  std::filesystem::path path;
+};
+
+// Waits for a count to reach a target.
+struct Latch {
+  std::mutex m;
+  std::condition_variable cv;
+  std::size_t count = 0;
+  void add(std::size_t n = 1) {
+    std::lock_guard l(m);
+    count += n;
+    cv.notify_all();
+  }
+  void waitFor(std::size_t target) {
+    std::unique_lock l(m);
+    cv.wait(l, [&] { return count >= target; });
+  }
+};
+
+struct Pair {
+  std::shared_ptr<CorvelConnection> client, server;
+  Latch ready, received;
+  std::size_t receivedBytes = 0;
+};
+
+std::unique_ptr<Pair> connectPair(tcp::acceptor& acceptor, const security::SecureIdentity& host,
+                                  const security::SecureIdentity& device) {
+  auto pair = std::make_unique<Pair>();
+  auto* p = pair.get();
+  auto accepted = std::async(std::launch::async, [&] {
+    tcp::socket s(acceptor.get_executor());
+    acceptor.accept(s);
+    return s;
+  });
+  p->client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode, {},
+                                       &device);
+  p->client->onStateChange = [p](const ConnectionState& s) {
+    if (s.kind == ConnectionState::Kind::ready) p->ready.add();
+  };
+  p->client->start();
+  p->server = CorvelConnection::server(accepted.get(), kCode, &host);
+  p->server->onStateChange = [p](const ConnectionState& s) {
+    if (s.kind == ConnectionState::Kind::ready) p->ready.add();
+  };
+  p->server->onMessage = [p](protocol::MessageType, Bytes payload) {
+    p->receivedBytes += payload.size();
+    p->received.add();
+  };
+  p->server->start();
+  p->ready.waitFor(2);
+  return pair;
+}
+
+void close(Pair& p) {
+  p.client->cancel();
+  p.server->cancel();
+  p.client->detach();
+  p.server->detach();
+}
+
+struct Fixture {
+  Home home;
+  security::SecureIdentity host{"bench.host"};
+  security::SecureIdentity device{"bench.device"};
+  boost::asio::io_context io;
+  tcp::acceptor acceptor{io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+  Fixture() { (void)security::AccessCode::key(kCode); }  // cached, as on a running host
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+// TCP + TLS-PSK + the secure handshake, both roles in this process, until both are ready.
+void BM_ConnectionSetUp(benchmark::State& state) {
+  auto& f = fixture();
+  for (auto _ : state) {
+    auto pair = connectPair(f.acceptor, f.host, f.device);
+    state.PauseTiming();
+    close(*pair);
+    state.ResumeTiming();
+  }
+  state.SetLabel("ms per connection = real time");
+}
+BENCHMARK(BM_ConnectionSetUp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
+
+// One-way sealed messages of 64 KiB over one connection, until the peer has opened them all.
+void BM_SealedThroughput(benchmark::State& state) {
+  auto& f = fixture();
+  auto pair = connectPair(f.acceptor, f.host, f.device);
+  Bytes payload(kMessage, 0x5A);
+  const std::size_t batch = 256;
+  std::size_t expected = 0;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < batch; ++i) pair->client->send(protocol::MessageType::video, payload);
+    expected += batch;
+    pair->received.waitFor(expected);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(expected * kMessage));
+  state.SetItemsProcessed(static_cast<std::int64_t>(expected));
+  close(*pair);
+}
+BENCHMARK(BM_SealedThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same bytes through a plain TLS socket (same suite, same key), no framing or sealing.
+void BM_PlainTlsThroughput(benchmark::State& state) {
+  auto& f = fixture();
+  auto key = security::AccessCode::key(kCode);
+  auto serverContext = net::makeTlsPskContext(net::TlsRole::server, key);
+  auto clientContext = net::makeTlsPskContext(net::TlsRole::client, key);
+  boost::asio::io_context io;
+  boost::asio::ssl::stream<tcp::socket> client(io, clientContext);
+  std::promise<void> serverReady;
+  Latch received;
+  std::thread server([&] {
+    boost::asio::io_context sio;
+    boost::asio::ssl::stream<tcp::socket> s(sio, serverContext);
+    f.acceptor.accept(s.next_layer());
+    s.handshake(boost::asio::ssl::stream_base::server);
+    serverReady.set_value();
+    std::vector<std::uint8_t> buf(kMessage);
+    boost::system::error_code ec;
+    while (true) {
+      boost::asio::read(s, boost::asio::buffer(buf), ec);
+      if (ec) break;
+      received.add();
+    }
+  });
+  client.next_layer().connect(f.acceptor.local_endpoint());
+  client.handshake(boost::asio::ssl::stream_base::client);
+  serverReady.get_future().wait();
+  Bytes payload(kMessage, 0x5A);
+  const std::size_t batch = 256;
+  std::size_t expected = 0;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < batch; ++i) boost::asio::write(client, boost::asio::buffer(payload));
+    expected += batch;
+    received.waitFor(expected);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(expected * kMessage));
+  state.SetItemsProcessed(static_cast<std::int64_t>(expected));
+  client.next_layer().close();
+  server.join();
+}
+BENCHMARK(BM_PlainTlsThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
