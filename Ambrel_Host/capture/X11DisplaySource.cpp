@@ -58,6 +58,11 @@ void X11DisplaySource::setChangeHandler(std::function<void()> handler) {
 void X11DisplaySource::watch() {
   xcb_connection_t* c = screen_->connection.get();
   const std::uint8_t firstEvent = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
+  // Monitors added or removed by hand (RandR's SetMonitor and DeleteMonitor) come without any
+  // event, so the list is also compared once a second.
+  auto last = readMonitors(c, screen_->root);
+  std::vector<ScreenDisplay> known = last ? *last : std::vector<ScreenDisplay>{};
+  bool recheck = false;
   for (;;) {
     bool changed = false;
     while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
@@ -66,17 +71,26 @@ void X11DisplaySource::watch() {
         changed = true;
       }
     }
-    if (changed) {
-      std::lock_guard lock(handlerMutex_);
-      if (handler_) handler_();
-    }
     if (xcb_connection_has_error(c) != 0) {
       corvel::Log::host("video").error("the display server closed the connection; no more display changes");
       return;
     }
+    if (changed || recheck) {
+      auto now = readMonitors(c, screen_->root);
+      if (now && *now != known) {
+        known = std::move(*now);
+        changed = true;
+      }
+    }
+    if (changed) {
+      std::lock_guard lock(handlerMutex_);
+      if (handler_) handler_();
+    }
     pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    const int ready = ::poll(fds, 2, 1000);
+    if (ready < 0 && errno != EINTR) return;
     if ((fds[1].revents & POLLIN) != 0) return;
+    recheck = ready == 0;
   }
 }
 

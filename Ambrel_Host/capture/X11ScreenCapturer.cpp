@@ -26,6 +26,7 @@ namespace ambrel {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+constexpr auto kMonitorCheckInterval = std::chrono::seconds(1);
 
 spdlog::logger& log() {
   static auto& logger = corvel::Log::host("video");
@@ -324,6 +325,7 @@ void X11ScreenCapturer::run(Session& s) {
   bool cursorChanged = false;
   int pointerX = -1, pointerY = -1;
   auto next = SteadyClock::now();
+  auto lastMonitorCheck = next;
 
   for (;;) {
     {
@@ -351,6 +353,9 @@ void X11ScreenCapturer::run(Session& s) {
       deliverStop(CaptureErrc::connectionLost);
       return;
     }
+    // Monitors set or deleted by hand come without an event: look once a second as well.
+    if (tick - lastMonitorCheck >= kMonitorCheckInterval) screenChanged = true;
+    if (screenChanged) lastMonitorCheck = tick;
 
     if (screenChanged) {
       auto displays = readMonitors(c, s.screen.root);
