@@ -17,8 +17,9 @@ namespace ambrel {
 // second. The cursor is drawn into them.
 //
 // Frames and the stop notice are delivered on the capturer's own thread. Install the handlers
-// before start(); they must not call the setters of the handlers. start() and stop() are meant
-// for one owner thread; the settings may change from any thread while it runs.
+// before start(); they may call stop() but must not set handlers or destroy the capturer (post
+// that to the owner). start() and stop() are meant for one owner thread; the settings may change
+// from any thread while it runs.
 class ScreenCapturer {
  public:
   // `frame` is a view of the capturer's buffers: valid only during the call.
