@@ -15,3 +15,7 @@ target_compile_definitions(corvel_asio INTERFACE BOOST_ASIO_NO_DEPRECATED BOOST_
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+# Screen capture: XCB with its RandR, MIT-SHM, DAMAGE and XFIXES extensions; libyuv (no .pc file).
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-randr xcb-shm xcb-damage xcb-xfixes)
+find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
+find_library(LIBYUV_LIBRARY yuv REQUIRED)

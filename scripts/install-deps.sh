@@ -18,6 +18,8 @@ packages=(
   libavahi-client-dev
   # virtual display for the host and the tests
   xvfb
+  # screen capture
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libyuv-dev
 )
 
 missing=()

@@ -1,0 +1,45 @@
+#include "Ambrel_Host/capture/FrameConverter.h"
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale_argb.h>
+
+namespace ambrel {
+
+void FrameConverter::reserve(FrameSize output) {
+  if (output == size_) return;
+  size_ = output;
+  const auto w = static_cast<std::size_t>(output.width);
+  const auto h = static_cast<std::size_t>(output.height);
+  y_.resize(w * h);
+  uv_.resize(w * (h / 2));
+  frame_.width = output.width;
+  frame_.height = output.height;
+  frame_.y = y_.data();
+  frame_.yStride = output.width;
+  frame_.uv = uv_.data();
+  frame_.uvStride = output.width;
+}
+
+const corvel::media::VideoFrame& FrameConverter::convert(const std::uint8_t* source,
+                                                         std::ptrdiff_t sourceStride,
+                                                         int sourceWidth, int sourceHeight,
+                                                         FrameSize output) {
+  reserve(output);
+  const std::uint8_t* argb = source;
+  auto argbStride = static_cast<int>(sourceStride);
+  // Rounding an odd side down to even just leaves out the last column or row: no scaling for that.
+  const bool cropOnly = output.width <= sourceWidth && output.width >= sourceWidth - 1 &&
+                        output.height <= sourceHeight && output.height >= sourceHeight - 1;
+  if (!cropOnly) {
+    scaled_.resize(static_cast<std::size_t>(output.width) * static_cast<std::size_t>(output.height) * 4);
+    libyuv::ARGBScale(source, argbStride, sourceWidth, sourceHeight, scaled_.data(),
+                      output.width * 4, output.width, output.height, libyuv::kFilterBilinear);
+    argb = scaled_.data();
+    argbStride = output.width * 4;
+  }
+  libyuv::ARGBToNV12(argb, argbStride, y_.data(), output.width, uv_.data(), output.width,
+                     output.width, output.height);
+  return frame_;
+}
+
+}  // namespace ambrel

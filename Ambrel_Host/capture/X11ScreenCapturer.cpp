@@ -1,0 +1,429 @@
+#include "Ambrel_Host/capture/X11ScreenCapturer.h"
+
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/shm.h>
+#include <unistd.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "Ambrel_Host/capture/CaptureError.h"
+#include "Ambrel_Host/capture/CaptureExclusionList.h"
+#include "Ambrel_Host/capture/CursorBlend.h"
+#include "Ambrel_Host/capture/FrameConverter.h"
+#include "Ambrel_Host/capture/FrameSize.h"
+#include "Ambrel_Host/capture/XcbHandles.h"
+#include "CorvelKit/base/Log.h"
+
+namespace ambrel {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+constexpr auto kMonitorCheckInterval = std::chrono::seconds(1);
+
+spdlog::logger& log() {
+  static auto& logger = corvel::Log::host("video");
+  return logger;
+}
+
+struct Rect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool intersects(const Rect& o) const {
+    return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+  }
+};
+
+Rect rectOf(const ScreenDisplay& d) { return {d.x, d.y, d.width, d.height}; }
+
+// A shared-memory image the server writes into: memfd (MIT-SHM 1.2) or System V segment.
+struct ShmImage {
+  xcb_shm_seg_t segment = 0;
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  bool systemV = false;
+  bool attached = false;
+
+  void release(xcb_connection_t* c) {
+    if (attached) xcb_shm_detach(c, segment);
+    attached = false;
+    if (data != nullptr) {
+      if (systemV) {
+        ::shmdt(data);
+      } else {
+        ::munmap(data, size);
+      }
+    }
+    data = nullptr;
+    size = 0;
+  }
+
+  [[nodiscard]] bool allocate(xcb_connection_t* c, std::size_t bytes, bool useFd) {
+    release(c);
+    size = bytes;
+    segment = xcb_generate_id(c);
+    if (useFd) {
+      systemV = false;
+      const int fd = ::memfd_create("ambrel-capture", MFD_CLOEXEC);
+      if (fd < 0) return false;
+      if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+        ::close(fd);
+        return false;
+      }
+      void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (p == MAP_FAILED) {
+        ::close(fd);
+        return false;
+      }
+      data = static_cast<std::uint8_t*>(p);
+      // XCB sends the descriptor and closes it.
+      XcbReply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, fd, 0)));
+      attached = !error;
+      return attached;
+    }
+    systemV = true;
+    const int id = ::shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0) return false;
+    void* p = ::shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void*>(-1)) {
+      ::shmctl(id, IPC_RMID, nullptr);
+      return false;
+    }
+    data = static_cast<std::uint8_t*>(p);
+    XcbReply<xcb_generic_error_t> error(
+        xcb_request_check(c, xcb_shm_attach_checked(c, segment, static_cast<std::uint32_t>(id), 0)));
+    ::shmctl(id, IPC_RMID, nullptr);  // gone once both sides detach
+    attached = !error;
+    return attached;
+  }
+};
+
+struct Cursor {
+  std::vector<std::uint32_t> pixels;
+  int width = 0, height = 0, hotX = 0, hotY = 0;
+};
+
+}  // namespace
+
+struct X11ScreenCapturer::Session {
+  XcbScreen screen;
+  std::uint32_t displayID = 0;
+  ScreenDisplay display;
+  bool shmFd = false;
+  std::uint8_t damageEvent = 0;
+  std::uint8_t xfixesEvent = 0;
+  std::uint8_t randrEvent = 0;
+  xcb_damage_damage_t damage = 0;
+  xcb_xfixes_region_t region = 0;
+  ShmImage image;
+  Cursor cursor;
+  FrameConverter converter;
+
+  xcb_connection_t* c() const { return screen.connection.get(); }
+
+  ~Session() {
+    if (screen.connection && xcb_connection_has_error(c()) == 0) {
+      image.release(c());
+      if (damage != 0) xcb_damage_destroy(c(), damage);
+      if (region != 0) xcb_xfixes_destroy_region(c(), region);
+      xcb_flush(c());
+    } else if (image.data != nullptr) {
+      image.attached = false;
+      image.release(c());
+    }
+  }
+};
+
+namespace {
+
+// Checks the extensions and the pixel format and sets up damage, cursor and RandR events.
+std::error_code prepare(X11ScreenCapturer::Session& s) {
+  xcb_connection_t* c = s.c();
+  xcb_prefetch_extension_data(c, &xcb_shm_id);
+  xcb_prefetch_extension_data(c, &xcb_damage_id);
+  xcb_prefetch_extension_data(c, &xcb_xfixes_id);
+  const auto* shm = xcb_get_extension_data(c, &xcb_shm_id);
+  const auto* damage = xcb_get_extension_data(c, &xcb_damage_id);
+  const auto* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+  const auto* randr = xcb_get_extension_data(c, &xcb_randr_id);
+  if (shm == nullptr || !shm->present || damage == nullptr || !damage->present || xfixes == nullptr ||
+      !xfixes->present || randr == nullptr || !randr->present) {
+    return CaptureErrc::extensionMissing;
+  }
+  s.damageEvent = damage->first_event;
+  s.xfixesEvent = xfixes->first_event;
+  s.randrEvent = randr->first_event;
+
+  auto shmVersionCookie = xcb_shm_query_version(c);
+  auto xfixesVersionCookie = xcb_xfixes_query_version(c, 5, 0);
+  auto damageVersionCookie = xcb_damage_query_version(c, 1, 1);
+  XcbReply<xcb_shm_query_version_reply_t> shmVersion(xcb_shm_query_version_reply(c, shmVersionCookie, nullptr));
+  XcbReply<xcb_xfixes_query_version_reply_t> xfixesVersion(
+      xcb_xfixes_query_version_reply(c, xfixesVersionCookie, nullptr));
+  XcbReply<xcb_damage_query_version_reply_t> damageVersion(
+      xcb_damage_query_version_reply(c, damageVersionCookie, nullptr));
+  if (!shmVersion || !xfixesVersion || !damageVersion) return CaptureErrc::connectionLost;
+  if (xfixesVersion->major_version < 2) return CaptureErrc::extensionMissing;
+  s.shmFd = shmVersion->major_version > 1 || (shmVersion->major_version == 1 && shmVersion->minor_version >= 2);
+
+  // 24- or 32-bit true colour stored as 32-bit little-endian pixels: B, G, R, X in memory.
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  bool format32 = false;
+  for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+    if (it.data->depth == s.screen.rootDepth) format32 = it.data->bits_per_pixel == 32;
+  }
+  if (!format32 || (s.screen.rootDepth != 24 && s.screen.rootDepth != 32) ||
+      setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+    return CaptureErrc::unsupportedPixelFormat;
+  }
+
+  s.damage = xcb_generate_id(c);
+  xcb_damage_create(c, s.damage, s.screen.root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  s.region = xcb_generate_id(c);
+  xcb_xfixes_create_region(c, s.region, 0, nullptr);
+  xcb_xfixes_select_cursor_input(c, s.screen.root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  xcb_randr_select_input(c, s.screen.root,
+                         XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+  xcb_flush(c);
+  return {};
+}
+
+std::size_t imageBytes(const ScreenDisplay& d) {
+  return static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height) * 4;
+}
+
+// Whether any damaged rectangle since the last call touches `area`; clears the damage.
+bool takeDamage(X11ScreenCapturer::Session& s, const Rect& area) {
+  xcb_connection_t* c = s.c();
+  xcb_damage_subtract(c, s.damage, XCB_NONE, s.region);
+  XcbReply<xcb_xfixes_fetch_region_reply_t> reply(
+      xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, s.region), nullptr));
+  if (!reply) return false;
+  const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(reply.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+  for (int i = 0; i < count; ++i) {
+    if (area.intersects({rects[i].x, rects[i].y, rects[i].width, rects[i].height})) return true;
+  }
+  return false;
+}
+
+void fetchCursor(X11ScreenCapturer::Session& s) {
+  xcb_connection_t* c = s.c();
+  XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(
+      xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  if (!reply) return;
+  const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+  const int length = xcb_xfixes_get_cursor_image_cursor_image_length(reply.get());
+  const int count = reply->width * reply->height;
+  if (pixels == nullptr || length < count) return;
+  s.cursor.pixels.assign(pixels, pixels + count);
+  s.cursor.width = reply->width;
+  s.cursor.height = reply->height;
+  s.cursor.hotX = reply->xhot;
+  s.cursor.hotY = reply->yhot;
+}
+
+}  // namespace
+
+std::unique_ptr<ScreenCapturer> ScreenCapturer::create(std::string displayName) {
+  return std::make_unique<X11ScreenCapturer>(std::move(displayName));
+}
+
+X11ScreenCapturer::X11ScreenCapturer(std::string displayName) : displayName_(std::move(displayName)) {}
+
+X11ScreenCapturer::~X11ScreenCapturer() {
+  stop();
+  if (thread_.joinable()) thread_.detach();  // only when destroyed from one of its own handlers
+}
+
+void X11ScreenCapturer::setFrameHandler(FrameHandler handler) {
+  std::lock_guard lock(handlerMutex_);
+  onFrame_ = std::move(handler);
+}
+
+void X11ScreenCapturer::setStopHandler(StopHandler handler) {
+  std::lock_guard lock(handlerMutex_);
+  onStop_ = std::move(handler);
+}
+
+void X11ScreenCapturer::setFrameRate(int fps) {
+  fps_ = std::max(1, fps);
+  std::lock_guard lock(wakeMutex_);
+  settingsChanged_ = true;
+  wake_.notify_all();
+}
+
+void X11ScreenCapturer::setMaxWidth(int maxWidth) { maxWidth_ = maxWidth; }
+
+std::error_code X11ScreenCapturer::start(std::uint32_t displayID, int maxWidth, int fps) {
+  stop();
+  if (thread_.joinable()) return std::make_error_code(std::errc::resource_deadlock_would_occur);
+  fps_ = std::max(1, fps);
+  maxWidth_ = maxWidth;
+  excluded_ = CaptureExclusionList::current();
+
+  auto screen = connectToX(displayName_);
+  if (!screen) return screen.error();
+  auto session = std::make_unique<Session>();
+  session->screen = std::move(*screen);
+  session->displayID = displayID;
+  if (auto error = prepare(*session)) return error;
+  auto displays = readMonitors(session->c(), session->screen.root);
+  if (!displays) return displays.error();
+  auto found = std::find_if(displays->begin(), displays->end(),
+                            [&](const ScreenDisplay& d) { return d.id == displayID; });
+  if (found == displays->end()) return CaptureErrc::displayNotFound;
+  session->display = *found;
+  if (!session->image.allocate(session->c(), imageBytes(session->display), session->shmFd)) {
+    return CaptureErrc::sharedMemoryFailed;
+  }
+  fetchCursor(*session);
+
+  {
+    std::lock_guard lock(wakeMutex_);
+    stopping_ = false;
+  }
+  session_ = std::move(session);
+  log().info("capturing display {} ({}x{} at {},{}), at most {} wide, {} fps", displayID,
+             session_->display.width, session_->display.height, session_->display.x,
+             session_->display.y, maxWidth, fps);
+  thread_ = std::thread([this, s = session_.get()] { run(*s); });
+  return {};
+}
+
+void X11ScreenCapturer::stop() {
+  {
+    std::lock_guard lock(wakeMutex_);
+    stopping_ = true;
+    wake_.notify_all();
+  }
+  if (!thread_.joinable()) {
+    session_.reset();
+    return;
+  }
+  if (thread_.get_id() == std::this_thread::get_id()) return;  // from a handler: the loop ends next
+  thread_.join();
+  session_.reset();
+}
+
+void X11ScreenCapturer::deliverStop(std::error_code error) {
+  log().warn("capture stopped: {}", error.message());
+  std::lock_guard lock(handlerMutex_);
+  if (onStop_) onStop_(error);
+}
+
+void X11ScreenCapturer::run(Session& s) {
+  xcb_connection_t* c = s.c();
+  bool dirty = true;  // the first frame always goes out
+  bool cursorChanged = false;
+  int pointerX = -1, pointerY = -1;
+  auto next = SteadyClock::now();
+  auto lastMonitorCheck = next;
+
+  for (;;) {
+    {
+      std::unique_lock lock(wakeMutex_);
+      wake_.wait_until(lock, next, [&] { return stopping_ || settingsChanged_; });
+      if (stopping_) return;
+      if (settingsChanged_) {
+        settingsChanged_ = false;
+        if (SteadyClock::now() < next) continue;  // a new rate: wait for its interval
+      }
+    }
+    const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / fps_.load();
+    const auto tick = SteadyClock::now();
+    next = std::max(next + interval, tick);
+
+    bool damaged = false, screenChanged = false;
+    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+      const int type = event->response_type & 0x7F;
+      if (type == s.damageEvent + XCB_DAMAGE_NOTIFY) damaged = true;
+      else if (type == s.xfixesEvent + XCB_XFIXES_CURSOR_NOTIFY) cursorChanged = true;
+      else if (type == s.randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == s.randrEvent + XCB_RANDR_NOTIFY)
+        screenChanged = true;
+    }
+    if (xcb_connection_has_error(c) != 0) {
+      deliverStop(CaptureErrc::connectionLost);
+      return;
+    }
+    // Monitors set or deleted by hand come without an event: look once a second as well.
+    if (tick - lastMonitorCheck >= kMonitorCheckInterval) screenChanged = true;
+    if (screenChanged) lastMonitorCheck = tick;
+
+    if (screenChanged) {
+      auto displays = readMonitors(c, s.screen.root);
+      if (!displays) {
+        deliverStop(displays.error());
+        return;
+      }
+      auto found = std::find_if(displays->begin(), displays->end(),
+                                [&](const ScreenDisplay& d) { return d.id == s.displayID; });
+      if (found == displays->end()) {
+        deliverStop(CaptureErrc::displayRemoved);
+        return;
+      }
+      if (found->x != s.display.x || found->y != s.display.y || found->width != s.display.width ||
+          found->height != s.display.height) {
+        s.display = *found;
+        if (!s.image.allocate(c, imageBytes(s.display), s.shmFd)) {
+          deliverStop(CaptureErrc::sharedMemoryFailed);
+          return;
+        }
+        dirty = true;
+      }
+    }
+
+    const Rect area = rectOf(s.display);
+    if (damaged && takeDamage(s, area)) dirty = true;
+    const auto cursorRect = [&](int px, int py) {
+      return Rect{px - s.cursor.hotX, py - s.cursor.hotY, s.cursor.width, s.cursor.height};
+    };
+    if (cursorChanged) {
+      const Rect before = cursorRect(pointerX, pointerY);
+      fetchCursor(s);
+      cursorChanged = false;
+      if (area.intersects(before) || area.intersects(cursorRect(pointerX, pointerY))) dirty = true;
+    }
+    XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, s.screen.root), nullptr));
+    if (pointer && pointer->same_screen && (pointer->root_x != pointerX || pointer->root_y != pointerY)) {
+      const Rect before = cursorRect(pointerX, pointerY);
+      pointerX = pointer->root_x;
+      pointerY = pointer->root_y;
+      if (area.intersects(before) || area.intersects(cursorRect(pointerX, pointerY))) dirty = true;
+    }
+    if (!dirty) continue;
+
+    XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+        c,
+        xcb_shm_get_image(c, s.screen.root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
+                          static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height),
+                          ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, s.image.segment, 0),
+        nullptr));
+    if (!image) {
+      // A monitor change can make the area briefly invalid; the RandR event that follows sorts it
+      // out. A broken connection shows at the top of the loop.
+      continue;
+    }
+    dirty = false;
+    const auto capturedAt = SteadyClock::now();
+    const std::ptrdiff_t stride = std::ptrdiff_t{area.width} * 4;
+    if (!s.cursor.pixels.empty() && pointerX >= 0) {
+      blendCursor(s.image.data, stride, area.width, area.height, s.cursor.pixels.data(), s.cursor.width,
+                  s.cursor.height, pointerX - s.cursor.hotX - area.x, pointerY - s.cursor.hotY - area.y);
+    }
+    const FrameSize size = FrameSize::forCapture(area.width, area.height, maxWidth_.load());
+    const auto& frame = s.converter.convert(s.image.data, stride, area.width, area.height, size);
+    std::lock_guard lock(handlerMutex_);
+    if (onFrame_) onFrame_(frame, capturedAt);
+  }
+}
+
+}  // namespace ambrel

@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "Ambrel_Host/capture/CaptureError.h"
+#include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/capture/ScreenCapturer.h"
+#include "Ambrel_Host/capture/VirtualDisplay.h"
+
+namespace ambrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a capturer delivered: every frame's size and a copy of the last luma plane.
+class FrameLog {
+ public:
+  void attach(ScreenCapturer& capturer) {
+    capturer.setFrameHandler([this](const corvel::media::VideoFrame& f, std::chrono::steady_clock::time_point) {
+      std::lock_guard lock(mutex_);
+      ++count_;
+      width_ = f.width;
+      height_ = f.height;
+      luma_.resize(static_cast<std::size_t>(f.width * f.height));
+      for (int row = 0; row < f.height; ++row) {
+        std::copy_n(f.y + row * f.yStride, f.width, luma_.begin() + row * f.width);
+      }
+      changed_.notify_all();
+    });
+    capturer.setStopHandler([this](std::error_code error) {
+      std::lock_guard lock(mutex_);
+      stopError_ = error;
+      changed_.notify_all();
+    });
+  }
+  // Waits until more than `count` frames arrived; false on timeout.
+  bool waitForMoreThan(int count, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return count_ > count; });
+  }
+  // Waits until a frame's luma at (x, y) satisfies `test`.
+  template <class Test>
+  bool waitForLuma(int x, int y, Test test, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      return x < width_ && y < height_ && test(luma_[static_cast<std::size_t>(y * width_ + x)]);
+    });
+  }
+  std::optional<std::error_code> waitForStop(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return stopError_.has_value(); });
+    return stopError_;
+  }
+  int count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  std::pair<int, int> size() const {
+    std::lock_guard lock(mutex_);
+    return {width_, height_};
+  }
+  // The brightest luma in a square around (x, y).
+  int maxLumaAround(int x, int y, int radius) const {
+    std::lock_guard lock(mutex_);
+    int best = 0;
+    for (int j = std::max(0, y - radius); j < std::min(height_, y + radius); ++j) {
+      for (int i = std::max(0, x - radius); i < std::min(width_, x + radius); ++i) {
+        best = std::max<int>(best, luma_[static_cast<std::size_t>(j * width_ + i)]);
+      }
+    }
+    return best;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  int width_ = 0, height_ = 0;
+  std::vector<std::uint8_t> luma_;
+  std::optional<std::error_code> stopError_;
+};
+
+// A client of the virtual display that draws on it the way any application would.
+class Painter {
+ public:
+  explicit Painter(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+  }
+  ~Painter() { xcb_disconnect(c_); }
+
+  void fill(int x, int y, int w, int h, std::uint32_t colour) {
+    const xcb_gcontext_t gc = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc, screen_->root, XCB_GC_FOREGROUND, &colour);
+    const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                            static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
+    xcb_poly_fill_rectangle(c_, screen_->root, gc, 1, &r);
+    xcb_free_gc(c_, gc);
+    sync();
+  }
+  void movePointer(int x, int y) {
+    xcb_warp_pointer(c_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
+                     static_cast<std::int16_t>(y));
+    sync();
+  }
+
+ private:
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+  xcb_connection_t* c_;
+  xcb_screen_t* screen_;
+};
+
+class X11Capture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto started = VirtualDisplay::start();
+    ASSERT_TRUE(started) << started.error().message();
+    display_ = std::move(*started);
+    auto source = DisplaySource::create(display_->name());
+    ASSERT_TRUE(source) << source.error().message();
+    source_ = std::move(*source);
+    painter_.emplace(display_->name());
+  }
+  ScreenDisplay mainDisplay() {
+    auto displays = source_->displays();
+    EXPECT_TRUE(displays);
+    for (const auto& d : *displays) {
+      if (d.isMain) return d;
+    }
+    ADD_FAILURE() << "no main display";
+    return {};
+  }
+
+  std::unique_ptr<VirtualDisplay> display_;
+  std::unique_ptr<DisplaySource> source_;
+  std::optional<Painter> painter_;
+};
+
+TEST_F(X11Capture, ListsTheScreenAsOneMainDisplay) {
+  auto displays = source_->displays();
+  ASSERT_TRUE(displays) << displays.error().message();
+  ASSERT_EQ(displays->size(), 1u);
+  const auto& d = displays->front();
+  EXPECT_NE(d.id, 0u);
+  EXPECT_FALSE(d.name.empty());
+  EXPECT_EQ(d.width, 1920);
+  EXPECT_EQ(d.height, 1080);
+  EXPECT_EQ(d.x, 0);
+  EXPECT_EQ(d.y, 0);
+  EXPECT_TRUE(d.isMain);
+}
+
+TEST_F(X11Capture, DeliversOnlyChangedPicturesAndTheyShowTheDrawing) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 3840, 120));
+
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  EXPECT_EQ(frames.size(), std::make_pair(1920, 1080));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(frames.count(), 1) << "an unchanged screen delivered frames";
+
+  painter_->fill(100, 100, 200, 200, 0xFFFFFF);
+  ASSERT_TRUE(frames.waitForLuma(200, 200, [](int y) { return y > 200; }));
+  EXPECT_LT(frames.maxLumaAround(1000, 800, 50), 40) << "the undrawn area should stay dark";
+
+  const int afterDrawing = frames.count();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(frames.count(), afterDrawing);
+  capturer->stop();
+}
+
+TEST_F(X11Capture, PointerMovesBringFramesWithTheCursorDrawnIn) {
+  painter_->movePointer(100, 100);
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 0, 60));
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  std::this_thread::sleep_for(200ms);
+  const int before = frames.count();
+
+  painter_->movePointer(700, 500);
+  ASSERT_TRUE(frames.waitForMoreThan(before));
+  // The server's default cursor has white pixels; the screen itself is black.
+  EXPECT_GT(frames.maxLumaAround(700, 500, 20), 100);
+  EXPECT_LT(frames.maxLumaAround(100, 100, 20), 40) << "the cursor's old place should be clean";
+  capturer->stop();
+}
+
+TEST_F(X11Capture, ScalesToMaxWidthAndFollowsChangesWhileRunning) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 1280, 60));
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  EXPECT_EQ(frames.size(), std::make_pair(1280, 720));
+
+  capturer->setMaxWidth(1366);
+  capturer->setFrameRate(30);
+  const int before = frames.count();
+  painter_->fill(0, 0, 50, 50, 0xFFFFFF);
+  ASSERT_TRUE(frames.waitForMoreThan(before));
+  EXPECT_EQ(frames.size(), std::make_pair(1366, 768));
+  capturer->stop();
+  capturer->stop();  // a second stop is harmless
+}
+
+TEST_F(X11Capture, RefusesAnUnknownDisplayAndRestartsCleanly) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  EXPECT_EQ(capturer->start(0x1234567, 0, 60), CaptureErrc::displayNotFound);
+  const auto id = mainDisplay().id;
+  ASSERT_FALSE(capturer->start(id, 0, 60));
+  ASSERT_FALSE(capturer->start(id, 0, 60));  // replaces the running capture
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  EXPECT_EQ(ScreenCapturer::create(":9999")->start(id, 0, 60), CaptureErrc::noDisplayServer);
+}
+
+// Xvfb has one output and its user-defined RandR monitors are unreliable, so a display that is
+// unplugged can't be staged here; a server that goes away must end capture the same way.
+TEST_F(X11Capture, StopsWithAnErrorWhenTheServerGoesAway) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 0, 60));
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  painter_.reset();
+  source_.reset();
+  display_.reset();
+  auto stopped = frames.waitForStop();
+  ASSERT_TRUE(stopped.has_value()) << "no stop notice";
+  EXPECT_EQ(*stopped, CaptureErrc::connectionLost);
+  capturer->stop();
+}
+
+TEST(VirtualDisplay, SeveralRunSideBySideAndStopWithTheirOwner) {
+  auto a = VirtualDisplay::start({640, 480, 24});
+  auto b = VirtualDisplay::start({800, 600, 24});
+  ASSERT_TRUE(a && b);
+  EXPECT_NE((*a)->number(), (*b)->number());
+  const pid_t pid = (*a)->pid();
+  const std::string name = (*a)->name();
+  a->reset();
+  EXPECT_NE(::kill(pid, 0), 0) << "the server should be gone";
+  xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
+  EXPECT_NE(xcb_connection_has_error(c), 0);
+  xcb_disconnect(c);
+}
+
+}  // namespace
+}  // namespace ambrel
