@@ -6,7 +6,6 @@
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "Ambrel_Host/shell/Notifier.h"
 #include "CorvelKit/base/Log.h"
-#include "CorvelKit/protocol/Hello.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/AuthToken.h"
@@ -15,8 +14,6 @@
 namespace ambrel {
 
 namespace {
-using corvel::net::ConnectionState;
-using corvel::protocol::MessageType;
 using corvel::security::AccessCode;
 using corvel::security::AuthToken;
 using corvel::security::Keychain;
@@ -27,18 +24,54 @@ auto& log() { return corvel::Log::host("net"); }
 HostController::HostController(HostEnvironment environment)
     : env_(std::move(environment)), settings_(env_.defaults) {
   if (!env_.notifier) env_.notifier = Notifier::logOnly();
+  env_.services.fillMissing();
 }
 
 HostController::~HostController() {
   if (listener_) listener_->cancel();
+  for (auto& c : clients_) c->connection()->cancel();
 }
+
+// ---- Observation --------------------------------------------------------------------------------
+
+int HostController::subscribe(Observer observer) {
+  observers_.emplace(nextObserver_, std::move(observer));
+  return nextObserver_++;
+}
+
+void HostController::unsubscribe(int token) { observers_.erase(token); }
+
+void HostController::notify(std::string_view property) {
+  // Observers may subscribe or unsubscribe while being told.
+  auto current = observers_;
+  for (auto& [token, observer] : current) observer(property);
+}
+
+// ---- Start-up and quit ----------------------------------------------------------------------
 
 void HostController::start() {
   if (started_) return;
   started_ = true;
+
+  idleTimeoutMinutes_ = settings_.idleTimeoutMinutes();
+  lockWhenSessionEnds_ = settings_.lockWhenSessionEnds();
+  blankScreen_ = settings_.blankScreen();
+  trustedDevices_ = settings_.trustedDevices();
+
   settings_.registerDefaults();
+  askBeforeConnecting_ = settings_.askBeforeConnecting();
+  browserAccess_ = settings_.browserAccess();
+  quality_ = settings_.quality();
+  shareClipboard_ = settings_.shareClipboard();
+  shareSound_ = settings_.shareSound();
+  preferHEVC_ = settings_.preferHEVC();
+  preferHDR_ = settings_.preferHDR();
+  highFrameRate_ = settings_.highFrameRate();
+
   loadSecrets();
   startListener();
+  if (browserAccess_) env_.services.browser->start(accessCode_);
+  statusTick();
 }
 
 void HostController::loadSecrets() {
@@ -50,11 +83,7 @@ void HostController::loadSecrets() {
     accessCode_ = AccessCode::generate();
   }
   auto token = Keychain::get(ownerTokenAccount, keychainService);
-  if (token) {
-    iCloudAuthToken_ = *token;
-  } else {
-    iCloudAuthToken_ = AuthToken::generate();
-  }
+  iCloudAuthToken_ = token ? *token : AuthToken::generate();
   saveSecrets();
 }
 
@@ -68,17 +97,29 @@ void HostController::saveSecrets() {
   }
 }
 
-void HostController::changed() {
-  if (onChange) onChange();
-}
-
-void HostController::setListenerState(std::string text) {
-  if (text == listenerState_) return;
-  listenerState_ = std::move(text);
-  changed();
+void HostController::shutdown() {
+  if (isShuttingDown_) return;
+  isShuttingDown_ = true;
+  notify("isShuttingDown");
+  statusTimer_.reset();
+  supervision_.reset();
+  for (auto& c : std::vector(clients_)) stopClient(c, "Ambrel Host quit.");
+  env_.services.streams->stopAll();
+  updateStreaming(false);
+  env_.services.browser->stop();
+  env_.services.overlays->hideAll();
+  if (listener_) {
+    listener_->cancel();
+    listener_.reset();
+  }
+  if (env_.advertiser) env_.advertiser->stop();
 }
 
 // ---- Listener ---------------------------------------------------------------------------------
+
+void HostController::setListenerState(std::string text) {
+  assign(listenerState_, std::move(text), "listenerState");
+}
 
 void HostController::startListener() {
   listenerRetry_.reset();
@@ -86,8 +127,10 @@ void HostController::startListener() {
     listener_->cancel();
     listener_.reset();
   }
+  if (isShuttingDown_) return;
+  const std::string secret = supportCode_ ? *supportCode_ : accessCode_;
   // Derive (or fetch) the key now so the first connection doesn't pay for it.
-  (void)AccessCode::key(currentSecret());
+  (void)AccessCode::key(secret);
 
   auto listener = std::make_unique<HostListener>(env_.executor, env_.port);
   std::weak_ptr<HostController> weak = weak_from_this();
@@ -139,26 +182,23 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
     return;
   }
 
-  auto connection = corvel::net::CorvelConnection::server(std::move(socket), currentSecret(),
-                                                          env_.identity);
+  auto connection = corvel::net::CorvelConnection::server(
+      std::move(socket), supportCode_ ? *supportCode_ : accessCode_, env_.identity);
   auto client = std::make_shared<RemoteClient>(connection, address, env_.clock, mainDisplayID_);
   clients_.push_back(client);
-  changed();
+  notify("clients");
 
   std::weak_ptr<HostController> weakSelf = weak_from_this();
   std::weak_ptr<RemoteClient> weakClient = client;
   auto executor = env_.executor;
-  connection->onMessage = [weakSelf, weakClient, executor](MessageType type, corvel::Bytes payload) {
+  connection->onMessage = [weakSelf, weakClient](corvel::protocol::MessageType type,
+                                                 corvel::Bytes payload) {
+    auto self = weakSelf.lock();
     auto c = weakClient.lock();
-    if (!c) return;
-    c->markHeard();
-    boost::asio::post(executor, [weakSelf, weakClient, type, payload = std::move(payload)] {
-      auto self = weakSelf.lock();
-      auto c = weakClient.lock();
-      if (self && c) self->handleMessage(c, type, payload);
-    });
+    if (self && c) self->dispatchFast(c, type, payload);
   };
-  connection->onStateChange = [weakSelf, weakClient, executor](const ConnectionState& state) {
+  connection->onStateChange = [weakSelf, weakClient,
+                               executor](const corvel::net::ConnectionState& state) {
     log().info("client state {}", corvel::net::name(state.kind));
     boost::asio::post(executor, [weakSelf, weakClient, state] {
       auto self = weakSelf.lock();
@@ -169,59 +209,34 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
   connection->start();
 
   // A client that hasn't said hello after 10 seconds is dropped.
-  helloWatchdogs_[client->id()] = env_.clock->schedule(env_.executor, helloTimeout, [weakSelf, weakClient] {
-    auto self = weakSelf.lock();
-    auto c = weakClient.lock();
-    if (!self || !c || c->hello() || !self->isListed(*c)) return;
-    log().info("dropping a connection that never said hello");
-    c->connection()->cancel();
-    self->endClient(c, 2);
-  });
+  helloWatchdogs_[client->id()] =
+      env_.clock->schedule(env_.executor, helloTimeout, [weakSelf, weakClient] {
+        auto self = weakSelf.lock();
+        auto c = weakClient.lock();
+        if (!self || !c || c->hello() || !self->isListed(*c)) return;
+        log().info("dropping a connection that never said hello");
+        self->endClient(c, 2);
+      });
 }
 
 void HostController::clientStateChanged(const std::shared_ptr<RemoteClient>& client,
-                                        const ConnectionState& state) {
-  switch (state.kind) {
-    case ConnectionState::Kind::failed:
-      if (state.tlsFailure || client->connection()->securityFailure()) {
-        recordWrongCode(client->address());
-        endClient(client, 2);
-      } else {
-        client->setEndReasonIfUnset("Connection lost");
-        endClient(client, 2);
-        log().info("restarting listener after a failed connection");
-        startListener();
-      }
-      break;
-    case ConnectionState::Kind::cancelled:
+                                        const corvel::net::ConnectionState& state) {
+  using Kind = corvel::net::ConnectionState::Kind;
+  if (state.kind == Kind::failed) {
+    if (state.tlsFailure || client->connection()->securityFailure()) {
+      recordWrongCode(client->address());
       endClient(client, 2);
-      break;
-    default:
-      break;
-  }
-}
-
-void HostController::handleMessage(const std::shared_ptr<RemoteClient>& client, MessageType type,
-                                   const corvel::Bytes& payload) {
-  if (!isListed(*client)) return;
-  if (type == MessageType::hello && !client->hello()) {
-    auto hello = corvel::net::CorvelConnection::decode<corvel::protocol::Hello>(payload);
-    if (hello) {
-      client->setHello(std::move(*hello));
-      helloWatchdogs_.erase(client->id());
+      return;
     }
-  }
-}
-
-// ---- Wrong codes and ending ---------------------------------------------------------------------
-
-void HostController::recordWrongCode(const std::string& address) {
-  if (bruteForce_.recordFailure(address, env_.clock->now())) {
-    corvel::Log::host("net").warn("blocking {} for 15 minutes after repeated wrong codes",
-                                  corvel::Private{address});
-    env_.notifier->post(
-        "Blocked repeated wrong codes",
-        "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
+    bool listed = isListed(*client);
+    client->setEndReasonIfUnset("Connection lost");
+    endClient(client, 2);
+    if (listed && !isShuttingDown_) {
+      log().info("restarting listener after a failed connection");
+      startListener();
+    }
+  } else if (state.kind == Kind::cancelled) {
+    endClient(client, 2);
   }
 }
 
@@ -230,27 +245,157 @@ bool HostController::isListed(const RemoteClient& client) const {
                      [&](const auto& c) { return c.get() == &client; });
 }
 
-void HostController::endClient(const std::shared_ptr<RemoteClient>& client, int historyMode) {
-  (void)historyMode;
-  auto it = std::find(clients_.begin(), clients_.end(), client);
-  if (it == clients_.end()) return;
-  helloWatchdogs_.erase(client->id());
-  client->connection()->cancel();
-  clients_.erase(it);
-  changed();
+std::shared_ptr<RemoteClient> HostController::client(const corvel::UUID& id) const {
+  for (auto& c : clients_) {
+    if (c->id() == id) return c;
+  }
+  return nullptr;
 }
+
+void HostController::setDisplays(std::vector<corvel::protocol::DisplayInfo> displays,
+                                 std::uint32_t mainDisplayID) {
+  mainDisplayID_ = mainDisplayID;
+  if (displays_ == displays) return;
+  displays_ = std::move(displays);
+  notify("displays");
+}
+
+// ---- Access code and support sessions ----------------------------------------------------------
 
 void HostController::regenerateAccessCode() {
   accessCode_ = AccessCode::generate();
   iCloudAuthToken_ = AuthToken::generate();
   saveSecrets();
-  auto everyone = clients_;
-  for (auto& c : everyone) {
-    c->setEndReasonIfUnset("The access code was changed.");
-    endClient(c, 1);
+  notify("accessCode");
+  notify("iCloudAuthToken");
+  for (auto& c : std::vector(clients_)) stopClient(c, "The access code was changed.");
+  startListener();
+  if (browserAccess_) {
+    env_.services.browser->stop();
+    env_.services.browser->start(accessCode_);
+  }
+}
+
+void HostController::startSupport() {
+  assign(supportCode_, std::optional(AccessCode::generate()), "supportCode");
+  startListener();
+}
+
+void HostController::endSupport() {
+  if (!supportCode_) return;
+  assign(supportCode_, std::optional<std::string>(), "supportCode");
+  for (auto& c : std::vector(clients_)) {
+    if (c->isSupport()) stopClient(c, "The support session ended.");
   }
   startListener();
-  changed();
+}
+
+void HostController::recordWrongCode(const std::string& address) {
+  env_.services.history->wrongCode(address);
+  if (bruteForce_.recordFailure(address, env_.clock->now())) {
+    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{address});
+    env_.notifier->post(
+        "Blocked repeated wrong codes",
+        "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
+  }
+}
+
+// ---- Settings -----------------------------------------------------------------------------------
+
+void HostController::setIdleTimeoutMinutes(int minutes) {
+  minutes = std::max(0, minutes);
+  settings_.setIdleTimeoutMinutes(minutes);
+  assign(idleTimeoutMinutes_, minutes, "idleTimeoutMinutes");
+}
+
+void HostController::setLockWhenSessionEnds(bool on) {
+  settings_.setLockWhenSessionEnds(on);
+  assign(lockWhenSessionEnds_, on, "lockWhenSessionEnds");
+}
+
+void HostController::setBlankScreen(bool on) {
+  settings_.setBlankScreen(on);
+  if (assign(blankScreen_, on, "blankScreen")) env_.services.overlays->refresh();
+}
+
+void HostController::setAskBeforeConnecting(bool on) {
+  settings_.setAskBeforeConnecting(on);
+  assign(askBeforeConnecting_, on, "askBeforeConnecting");
+}
+
+void HostController::setBrowserAccess(bool on) {
+  settings_.setBrowserAccess(on);
+  if (!assign(browserAccess_, on, "browserAccess")) return;
+  if (on) {
+    env_.services.browser->start(accessCode_);
+  } else {
+    env_.services.browser->stop();
+  }
+}
+
+void HostController::setQuality(StreamQuality q) {
+  settings_.setQuality(q);
+  assign(quality_, q, "quality");
+}
+
+void HostController::setShareClipboard(bool on) {
+  settings_.setShareClipboard(on);
+  assign(shareClipboard_, on, "shareClipboard");
+}
+
+void HostController::setShareSound(bool on) {
+  settings_.setShareSound(on);
+  assign(shareSound_, on, "shareSound");
+}
+
+void HostController::setPreferHEVC(bool on) {
+  settings_.setPreferHEVC(on);
+  assign(preferHEVC_, on, "preferHEVC");
+}
+
+void HostController::setPreferHDR(bool on) {
+  settings_.setPreferHDR(on);
+  assign(preferHDR_, on, "preferHDR");
+}
+
+void HostController::setHighFrameRate(bool on) {
+  settings_.setHighFrameRate(on);
+  assign(highFrameRate_, on, "highFrameRate");
+}
+
+std::optional<std::string> HostController::setSettingFromText(std::string_view key,
+                                                              std::string_view text) {
+  // Parse and store through the settings, then apply through the setter of the key.
+  if (auto error = settings_.setFromText(key, text)) return error;
+  if (key == "idleTimeoutMinutes") setIdleTimeoutMinutes(settings_.idleTimeoutMinutes());
+  if (key == "lockWhenSessionEnds") setLockWhenSessionEnds(settings_.lockWhenSessionEnds());
+  if (key == "blankScreen") setBlankScreen(settings_.blankScreen());
+  if (key == "askBeforeConnecting") setAskBeforeConnecting(settings_.askBeforeConnecting());
+  if (key == "browserAccess") setBrowserAccess(settings_.browserAccess());
+  if (key == "quality") setQuality(settings_.quality());
+  if (key == "shareClipboard") setShareClipboard(settings_.shareClipboard());
+  if (key == "shareSound") setShareSound(settings_.shareSound());
+  if (key == "preferHEVC") setPreferHEVC(settings_.preferHEVC());
+  if (key == "preferHDR") setPreferHDR(settings_.preferHDR());
+  if (key == "highFrameRate") setHighFrameRate(settings_.highFrameRate());
+  return std::nullopt;
+}
+
+// ---- Trusted devices ----------------------------------------------------------------------------
+
+void HostController::trustDevice(TrustedDevice device) {
+  std::erase_if(trustedDevices_, [&](const TrustedDevice& d) { return d.id == device.id; });
+  trustedDevices_.push_back(std::move(device));
+  settings_.setTrustedDevices(trustedDevices_);
+  notify("trustedDevices");
+}
+
+bool HostController::forgetTrustedDevice(const std::string& id) {
+  auto removed = std::erase_if(trustedDevices_, [&](const TrustedDevice& d) { return d.id == id; });
+  if (removed == 0) return false;
+  settings_.setTrustedDevices(trustedDevices_);
+  notify("trustedDevices");
+  return true;
 }
 
 }  // namespace ambrel

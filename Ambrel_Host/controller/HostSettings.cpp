@@ -5,6 +5,8 @@
 #include <charconv>
 #include <limits>
 
+#include "CorvelKit/base/JSONCoding.h"
+
 namespace ambrel {
 
 namespace {
@@ -57,6 +59,18 @@ bool HostSettings::preferHDR() const { return defaults_->boolean("preferHDR"); }
 void HostSettings::setPreferHDR(bool on) { defaults_->set("preferHDR", on); }
 bool HostSettings::highFrameRate() const { return defaults_->boolean("highFrameRate"); }
 void HostSettings::setHighFrameRate(bool on) { defaults_->set("highFrameRate", on); }
+
+std::vector<TrustedDevice> HostSettings::trustedDevices() const {
+  auto data = defaults_->data("trustedDevices");
+  if (!data) return {};
+  auto decoded = corvel::JSONCoding::decode<std::vector<TrustedDevice>>(*data);
+  return decoded ? std::move(*decoded) : std::vector<TrustedDevice>{};
+}
+
+void HostSettings::setTrustedDevices(const std::vector<TrustedDevice>& devices) {
+  auto encoded = corvel::JSONCoding::encode(devices);
+  if (encoded) defaults_->setData("trustedDevices", *encoded);
+}
 
 std::span<const std::string_view> HostSettings::keys() { return kKeys; }
 

@@ -5,10 +5,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "Ambrel_Host/capture/StreamQuality.h"
+#include "Ambrel_Host/controller/TrustedDevice.h"
 #include "CorvelKit/base/Defaults.h"
 
 namespace ambrel {
@@ -44,6 +46,10 @@ class HostSettings {
   void setPreferHDR(bool on);
   bool highFrameRate() const;
   void setHighFrameRate(bool on);
+
+  // The trusted devices, stored as the JSON encoding of the list (absent or undecodable: empty).
+  std::vector<TrustedDevice> trustedDevices() const;
+  void setTrustedDevices(const std::vector<TrustedDevice>& devices);
 
   // Generic access by key, for the command line: every key of the table above except the
   // trusted-device list, which has its own commands.

@@ -32,6 +32,11 @@ bool RemoteClient::authorized() const {
 void RemoteClient::setAuthorized(bool on) {
   std::lock_guard lock(mutex_);
   authorized_ = on;
+  wasAdmitted_ = wasAdmitted_ || on;
+}
+bool RemoteClient::wasAdmitted() const {
+  std::lock_guard lock(mutex_);
+  return wasAdmitted_;
 }
 bool RemoteClient::canControl() const {
   std::lock_guard lock(mutex_);

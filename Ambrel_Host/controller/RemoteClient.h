@@ -31,6 +31,8 @@ class RemoteClient {
   void setHello(corvel::protocol::Hello hello);
   bool authorized() const;
   void setAuthorized(bool on);
+  // Whether the client was ever admitted (stays true after a stop takes `authorized` away).
+  bool wasAdmitted() const;
   bool canControl() const;
   void setCanControl(bool on);
   std::uint32_t displayID() const;
@@ -69,6 +71,7 @@ class RemoteClient {
   mutable std::mutex mutex_;
   std::optional<corvel::protocol::Hello> hello_;
   bool authorized_ = false;
+  bool wasAdmitted_ = false;
   int inFlight_ = 0;
   bool needsKeyframe_ = true;
   bool canControl_ = true;

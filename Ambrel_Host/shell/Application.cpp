@@ -51,11 +51,15 @@ int runHost() {
   env.computerName = computerName();
   auto host = std::make_shared<HostController>(std::move(env));
 
+  std::unique_ptr<corvel::Timer> shutdownTimer;
   boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& ec, int signal) {
     if (ec) return;
     log().info("received signal {}, shutting down", signal);
-    loop.stop();
+    host->shutdown();
+    // Let the byes go out before the loop ends.
+    shutdownTimer = corvel::Clock::system()->schedule(loop.executor(), std::chrono::milliseconds(300),
+                                                      [&loop] { loop.stop(); });
   });
 
   boost::asio::post(loop.executor(), [&] {
@@ -64,13 +68,10 @@ int runHost() {
       log().info("setting {} = {}", key, host->settings().value(key)->dump());
     }
     printConnectionDetails(*host);
-    std::string shownState = host->listenerState();
-    host->onChange = [&host, shownState]() mutable {
-      if (host->listenerState() != shownState) {
-        shownState = host->listenerState();
-        std::cout << "Listener: " << shownState << std::endl;
-      }
-    };
+    host->subscribe([&host](std::string_view property) {
+      if (property == "listenerState") std::cout << "Listener: " << host->listenerState() << std::endl;
+      if (property == "accessCode") std::cout << "Access code: " << host->accessCode() << std::endl;
+    });
     log().info("Ambrel Host {} is running (settings in {})", hostVersion(),
                host->settings().defaults().file().string());
   });
