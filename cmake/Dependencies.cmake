@@ -15,3 +15,7 @@ target_compile_definitions(corvel_asio INTERFACE BOOST_ASIO_NO_DEPRECATED BOOST_
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+# Video coding and movie files (FFmpeg 5.1: libx264, libx265 and the hardware encoders).
+pkg_check_modules(LIBAVCODEC REQUIRED IMPORTED_TARGET libavcodec)
+pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
+pkg_check_modules(LIBAVUTIL REQUIRED IMPORTED_TARGET libavutil)
