@@ -228,12 +228,14 @@ void AvcodecVideoEncoder::buildSession(int width, int height) {
           av_dict_set(&opts, "tune", "zerolatency", 0);
           av_dict_set(&opts, "forced-idr", "1", 0);
           av_dict_set(&opts, "x265-params",
-                      "log-level=error:repeat-headers=1:open-gop=0:bframes=0:rc-lookahead=0", 0);
+                      "log-level=error:repeat-headers=1:open-gop=0:bframes=0:rc-lookahead=0:scenecut=0", 0);
         } else {
           av_dict_set(&opts, "preset", options_.x264Preset.c_str(), 0);
           av_dict_set(&opts, "tune", "zerolatency", 0);
           av_dict_set(&opts, "profile", "high", 0);
           av_dict_set(&opts, "forced-idr", "1", 0);
+          // Keyframes come when asked for and every ten seconds, never on a guess.
+          av_dict_set(&opts, "x264-params", "scenecut=0", 0);
           // A rate ceiling lets libx264 take a new average rate in flight; it is generous
           // (twice the average, one second of buffer) so that keyframes are not starved.
           c->rc_max_rate = 2 * static_cast<std::int64_t>(bitrate);

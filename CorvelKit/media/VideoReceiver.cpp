@@ -44,8 +44,9 @@ struct VideoReceiver::Decoder {
     c->flags |= AV_CODEC_FLAG_LOW_DELAY;
     c->thread_count = 2;
     c->thread_type = FF_THREAD_SLICE;  // frame threads would hold pictures back
-    // The parameter sets were checked; this keeps a decoder from allocating beyond them.
-    c->max_pixels = static_cast<std::int64_t>(format->width) * format->height;
+    // The parameter sets were checked; this keeps a decoder from allocating beyond them (with
+    // room for the coded size's alignment).
+    c->max_pixels = static_cast<std::int64_t>(format->width + 128) * (format->height + 128);
     const int rc = avcodec_open2(c, codec, nullptr);
     if (rc < 0) {
       log().error("opening the {} decoder failed: {}", wireName(format->codec),

@@ -224,6 +224,18 @@ TEST(VideoEncoderBitrate, H264TakesANewRateWithoutANewSession) {
   EXPECT_LT(totalSize(enc.packets, 40, 50) * 4, totalSize(enc.packets, 10, 20));
 }
 
+TEST(VideoEncoderBitrate, HEVCStartsANewSessionForANewRate) {
+  // libx265 cannot change its rate in flight here: the change costs a keyframe, not the rate.
+  RecordingEncoder enc(VideoCodec::hevc);
+  enc.encodeFrames(320, 240, 2);
+  enc.encoder.setBitrate(300'000);
+  enc.encodeFrames(320, 240, 1, 2);
+  ASSERT_EQ(enc.packets.size(), 3u);
+  EXPECT_EQ(enc.encoder.sessionsBuilt(), 2);
+  EXPECT_TRUE(enc.packets[2].isKeyframe);
+  EXPECT_EQ(enc.encoder.bitrate(), 300'000);
+}
+
 TEST(VideoEncoderBitrate, ConfigureStartsANewSessionWithAKeyframe) {
   RecordingEncoder enc(VideoCodec::h264);
   enc.encodeFrames(320, 240, 2);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "CorvelKit/media/NalUnits.h"
 #include "CorvelKit/media/VideoDepacketizer.h"
 #include "EncodedClip.h"
 
