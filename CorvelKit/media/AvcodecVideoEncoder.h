@@ -17,8 +17,9 @@ class AvcodecVideoEncoder final : public VideoEncoder {
  public:
   struct Options {
     bool tryHardware = true;
-    // Software speed preset of libx264 (libx265 always runs at its fastest).
-    std::string x264Preset = "veryfast";
+    // Speed preset of libx264 (libx265 always runs at its fastest): "superfast" keeps 1080p at
+    // 60 frames a second within a frame time on two cores.
+    std::string x264Preset = "superfast";
   };
 
   AvcodecVideoEncoder(int bitsPerSecond, int fps);
