@@ -19,3 +19,7 @@ pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-randr xcb-shm xcb-damage xcb-xfixes)
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
 find_library(LIBYUV_LIBRARY yuv REQUIRED)
+# Video coding and movie files (FFmpeg 5.1: libx264, libx265 and the hardware encoders).
+pkg_check_modules(LIBAVCODEC REQUIRED IMPORTED_TARGET libavcodec)
+pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
+pkg_check_modules(LIBAVUTIL REQUIRED IMPORTED_TARGET libavutil)

@@ -16,6 +16,8 @@ packages=(
   nodejs npm
   # local advertisement
   libavahi-client-dev
+  # video coding and movie files (FFmpeg with libx264 and libx265)
+  libavcodec-dev libavformat-dev libavutil-dev
   # virtual display for the host and the tests
   xvfb
   # screen capture

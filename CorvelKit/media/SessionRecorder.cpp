@@ -1,0 +1,188 @@
+#include "CorvelKit/media/SessionRecorder.h"
+
+#include "CorvelKit/base/Log.h"
+#include "CorvelKit/media/FFmpeg.h"
+#include "CorvelKit/media/NalUnits.h"
+
+namespace corvel::media {
+
+namespace {
+
+spdlog::logger& log() {
+  static auto& logger = Log::core("video");
+  return logger;
+}
+
+class RecorderCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "corvel.recorder"; }
+  std::string message(int code) const override {
+    switch (static_cast<SessionRecorderError>(code)) {
+      case SessionRecorderError::cannotCreateFile: return "The movie file could not be created.";
+      case SessionRecorderError::cannotAddTrack: return "The video cannot be added to the movie.";
+      case SessionRecorderError::writeFailed: return "Writing the movie failed.";
+    }
+    return "Unknown recorder error.";
+  }
+};
+
+}  // namespace
+
+const std::error_category& sessionRecorderCategory() {
+  static const RecorderCategory category;
+  return category;
+}
+
+struct SessionRecorder::Writer {
+  AVFormatContext* context = nullptr;
+  AVStream* stream = nullptr;
+  std::shared_ptr<const VideoFormat> format;
+  std::uint64_t startMicros = 0;
+  std::int64_t lastPts = -1;
+  ffmpeg::PacketPtr packet{av_packet_alloc()};
+
+  ~Writer() {
+    if (!context) return;
+    if (context->pb) avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
+
+SessionRecorder::SessionRecorder(std::filesystem::path path) : path_(std::move(path)) {
+  ffmpeg::routeLogging();
+  std::error_code ignored;
+  if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), ignored);
+  auto writer = std::make_unique<Writer>();
+  const std::string file = path_.string();
+  if (!writer->packet ||
+      avformat_alloc_output_context2(&writer->context, nullptr, "mov", file.c_str()) < 0 ||
+      !writer->context ||
+      avio_open(&writer->context->pb, file.c_str(), AVIO_FLAG_WRITE) < 0) {
+    throw std::system_error(SessionRecorderError::cannotCreateFile, file);
+  }
+  writer_ = std::move(writer);
+}
+
+SessionRecorder::~SessionRecorder() {
+  if (writer_) (void)finish();
+}
+
+void SessionRecorder::append(const VideoSample& sample) {
+  std::lock_guard guard(lock_);
+  if (!sample.format || !writer_) return;
+  Writer& w = *writer_;
+  if (!w.stream) {
+    ++samplesSeen_;
+    // The file must start with a keyframe; and a writer that already failed takes nothing.
+    if (!sample.isKeyframe || lastError_) return;
+    AVStream* stream = avformat_new_stream(w.context, nullptr);
+    if (!stream) {
+      lastError_ = SessionRecorderError::cannotAddTrack;
+      return;
+    }
+    const VideoFormat& format = *sample.format;
+    AVCodecParameters* par = stream->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = format.codec == VideoCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    // 'hvc1' keeps the parameter sets in the sample description, where every player finds them.
+    if (format.codec == VideoCodec::hevc) par->codec_tag = MKTAG('h', 'v', 'c', '1');
+    par->width = format.width;
+    par->height = format.height;
+    Bytes extradata;
+    for (const auto& set : format.parameterSets) NalUnits::appendAnnexB(extradata, set);
+    par->extradata = static_cast<std::uint8_t*>(
+        av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par->extradata) {
+      lastError_ = SessionRecorderError::cannotAddTrack;
+      return;
+    }
+    std::copy(extradata.begin(), extradata.end(), par->extradata);
+    par->extradata_size = static_cast<int>(extradata.size());
+    stream->time_base = AVRational{1, 1'000'000};
+    const int rc = avformat_write_header(w.context, nullptr);
+    if (rc < 0) {
+      log().error("starting the movie failed: {}", ffmpeg::errorText(rc));
+      lastError_ = SessionRecorderError::cannotAddTrack;
+      return;
+    }
+    w.stream = stream;
+    w.format = sample.format;
+    w.startMicros = sample.timestampMicros;
+  } else if (!(*sample.format == *w.format)) {
+    return;  // the file keeps its first format
+  }
+
+  // Timestamps run from the first keyframe and must rise; a sample that goes back is dropped.
+  if (sample.timestampMicros < w.startMicros) return;
+  const auto pts = static_cast<std::int64_t>(sample.timestampMicros - w.startMicros);
+  if (pts <= w.lastPts) return;
+  Bytes data;
+  data.reserve(sample.data.size() + 16);
+  if (auto units = NalUnits::splitLengthPrefixed(sample.data)) {
+    for (auto unit : *units) {
+      if (!NalUnits::isParameterSet(w.format->codec, NalUnits::type(w.format->codec, unit)))
+        NalUnits::appendAnnexB(data, unit);
+    }
+  }
+  if (data.empty()) return;
+  AVPacket* pkt = w.packet.get();
+  av_packet_unref(pkt);
+  if (av_new_packet(pkt, static_cast<int>(data.size())) < 0) return;
+  std::copy(data.begin(), data.end(), pkt->data);
+  pkt->stream_index = w.stream->index;
+  pkt->pts = pkt->dts = av_rescale_q(pts, AVRational{1, 1'000'000}, w.stream->time_base);
+  if (w.lastPts >= 0 &&
+      pkt->dts <= av_rescale_q(w.lastPts, AVRational{1, 1'000'000}, w.stream->time_base)) {
+    return;  // too close to the last one at the file's time scale
+  }
+  if (sample.isKeyframe) pkt->flags |= AV_PKT_FLAG_KEY;
+  const int rc = av_write_frame(w.context, pkt);
+  if (rc < 0) {
+    log().error("writing a movie sample failed: {}", ffmpeg::errorText(rc));
+    lastError_ = SessionRecorderError::writeFailed;
+    return;
+  }
+  w.lastPts = pts;
+  ++samplesWritten_;
+}
+
+void SessionRecorder::cancelLocked() {
+  writer_.reset();
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
+}
+
+std::optional<std::filesystem::path> SessionRecorder::finish() {
+  std::lock_guard guard(lock_);
+  if (!writer_) return std::nullopt;
+  if (!writer_->stream) {
+    cancelLocked();
+    return std::nullopt;
+  }
+  const int rc = av_write_trailer(writer_->context);
+  const int closed = avio_closep(&writer_->context->pb);
+  writer_.reset();
+  if (rc < 0 || closed < 0) {
+    log().error("finishing the movie failed: {}", ffmpeg::errorText(rc < 0 ? rc : closed));
+    lastError_ = SessionRecorderError::writeFailed;
+    return std::nullopt;
+  }
+  return path_;
+}
+
+std::error_code SessionRecorder::lastError() const {
+  std::lock_guard guard(lock_);
+  return lastError_;
+}
+
+int SessionRecorder::samplesSeen() const {
+  std::lock_guard guard(lock_);
+  return samplesSeen_;
+}
+
+int SessionRecorder::samplesWritten() const {
+  std::lock_guard guard(lock_);
+  return samplesWritten_;
+}
+
+}  // namespace corvel::media

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+#include "CorvelKit/media/VideoSample.h"
+
+namespace corvel::media {
+
+enum class SessionRecorderError {
+  cannotCreateFile = 1,  // the movie file or its writer could not be made
+  cannotAddTrack,        // the stream's format cannot go into a movie track
+  writeFailed,           // writing a sample or finishing the file failed
+};
+const std::error_category& sessionRecorderCategory();
+inline std::error_code make_error_code(SessionRecorderError e) {
+  return {static_cast<int>(e), sessionRecorderCategory()};
+}
+
+// Writes a received stream into a QuickTime movie without re-encoding: samples are copied into
+// the file from the first keyframe on, and the file is finished on request. Samples of another
+// format than the first (a new picture size, say) are dropped, so the file keeps one format.
+// `append` and `finish` may be called from any thread.
+class SessionRecorder {
+ public:
+  // Creates the parent folders and opens the file; throws std::system_error with
+  // `cannotCreateFile` when the writer cannot be made.
+  explicit SessionRecorder(std::filesystem::path path);
+  // Finishes the file if that was not done.
+  ~SessionRecorder();
+  SessionRecorder(const SessionRecorder&) = delete;
+  SessionRecorder& operator=(const SessionRecorder&) = delete;
+
+  // Offers one sample. Errors do not throw; they are kept for `lastError`.
+  void append(const VideoSample& sample);
+
+  // Completes the file and returns its path; nothing when no playable file was written (no
+  // keyframe ever came, in which case the file is removed, or writing failed).
+  [[nodiscard]] std::optional<std::filesystem::path> finish();
+
+  std::error_code lastError() const;
+  // Samples offered before the track existed (dropped while waiting for a keyframe).
+  int samplesSeen() const;
+  // Samples written so far.
+  int samplesWritten() const;
+
+ private:
+  struct Writer;
+
+  void cancelLocked();
+
+  const std::filesystem::path path_;
+  mutable std::mutex lock_;
+  std::unique_ptr<Writer> writer_;
+  std::error_code lastError_;
+  int samplesSeen_ = 0;
+  int samplesWritten_ = 0;
+};
+
+}  // namespace corvel::media
+
+template <>
+struct std::is_error_code_enum<corvel::media::SessionRecorderError> : std::true_type {};
