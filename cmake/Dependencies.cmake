@@ -15,3 +15,4 @@ target_compile_definitions(corvel_asio INTERFACE BOOST_ASIO_NO_DEPRECATED BOOST_
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)

@@ -18,6 +18,10 @@ packages=(
   libavahi-client-dev
   # virtual display for the host and the tests
   xvfb
+  # D-Bus (notifications, logind) through sd-bus; a private bus daemon for the tests
+  libsystemd-dev dbus-daemon
+  # desktop actions: display off, opening apps and web addresses
+  x11-xserver-utils libglib2.0-bin xdg-utils
 )
 
 missing=()
