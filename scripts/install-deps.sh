@@ -22,6 +22,10 @@ packages=(
   xvfb
   # screen capture
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libyuv-dev
+  # D-Bus (notifications, logind) through sd-bus; a private bus daemon for the tests
+  libsystemd-dev dbus-daemon
+  # desktop actions: display off, opening apps and web addresses
+  x11-xserver-utils libglib2.0-bin xdg-utils
 )
 
 missing=()
