@@ -15,3 +15,6 @@ target_compile_definitions(corvel_asio INTERFACE BOOST_ASIO_NO_DEPRECATED BOOST_
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+
+# Remote input: XTest over Xlib.
+pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)

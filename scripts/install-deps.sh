@@ -16,6 +16,8 @@ packages=(
   nodejs npm
   # local advertisement
   libavahi-client-dev
+  # remote input through XTest
+  libx11-dev libxtst-dev
   # virtual display for the host and the tests
   xvfb
 )
