@@ -199,7 +199,9 @@ void InputInjector::key(const InputEvent::Key& e) {
     return;
   }
   if (e.down) {
-    pressedKeys_.insert(e.code);
+    // The X server repeats a held key itself, at the desktop's own rate; posting the client's
+    // repeats as well would double it.
+    if (!pressedKeys_.insert(e.code).second) return;
   } else {
     pressedKeys_.erase(e.code);
   }

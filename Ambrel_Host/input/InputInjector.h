@@ -27,6 +27,9 @@ class EventPoster;
 // ("corvel.input"), in call order, so any thread may call it; the injector's state is touched by
 // that queue alone.
 //
+// A key already held is not pressed again: the X server repeats held keys at the desktop's own
+// rate, so the client's repeated key-downs would double it.
+//
 // What a peer controls is bounded: positions are clamped into the display, key codes without a
 // keysym are not posted (the modifier latch still sees them), a text is cut after
 // `maxTextUnits` UTF-16 units, a wheel event yields at most 64 steps, and events carrying a

@@ -244,6 +244,14 @@ TEST_F(InputInjectorTest, AModifierKeyNeverPressesItselfAsAHelper) {
               ElementsAre("key Control_L down", "key Super_L down", "key Control_L up"));
 }
 
+TEST_F(InputInjectorTest, RepeatedKeyDownsAreLeftToTheServersOwnRepeat) {
+  EXPECT_THAT(send(key(0, true)), ElementsAre("key a down"));
+  EXPECT_THAT(send(key(0, true)), IsEmpty());
+  EXPECT_THAT(send(key(0, true, 0x100000)), IsEmpty());
+  EXPECT_THAT(send(key(0, false)), ElementsAre("key a up"));
+  EXPECT_THAT(send(key(0, true)), ElementsAre("key a down"));
+}
+
 TEST_F(InputInjectorTest, ModifierKeysMapToXModifiers) {
   const std::vector<std::pair<std::uint16_t, std::string>> table = {
       {55, "Super_L"}, {54, "Super_R"},   {56, "Shift_L"},   {60, "Shift_R"}, {58, "Alt_L"},

@@ -248,6 +248,13 @@ TEST_F(XTestInjection, WheelStepsArriveAsButtons) {
   EXPECT_EQ(seen.buttons, (std::vector<unsigned>{4, 4, 7}));
 }
 
+TEST(XTestEventPoster, InjectorOfAnXDisplayIsTrustedWhereXTestIs) {
+  corvel::test::XvfbServer xvfb;
+  ASSERT_TRUE(xvfb.isRunning()) << xvfb.errors();
+  EXPECT_TRUE(InputInjector::createForX11(xvfb.displayName())->isTrusted());
+  EXPECT_FALSE(InputInjector::createForX11(":4242")->isTrusted());
+}
+
 TEST(XTestEventPoster, ReadsTheDoubleClickTimeFromTheXResources) {
   corvel::test::XvfbServer xvfb;
   ASSERT_TRUE(xvfb.isRunning()) << xvfb.errors();
