@@ -14,6 +14,7 @@
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/input/XTestEventPoster.h"
 #include "CorvelKit/base/ManualClock.h"
+#include "CorvelKit/base/Unicode.h"
 #include "tests/support/XvfbServer.h"
 
 namespace ambrel {
@@ -70,9 +71,9 @@ class Observer {
         KeySym keysym = NoSymbol;
         int n = XLookupString(&e.xkey, buffer, sizeof buffer, &keysym, nullptr);
         if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
-          appendUTF8(seen.text, static_cast<char32_t>(keysym - 0x1000000));
+          seen.text += corvel::unicode::encodeUTF8(std::u32string(1, static_cast<char32_t>(keysym - 0x1000000)));
         } else if (keysym >= 0x20 && keysym <= 0xFF) {
-          appendUTF8(seen.text, static_cast<char32_t>(keysym));
+          seen.text += corvel::unicode::encodeUTF8(std::u32string(1, static_cast<char32_t>(keysym)));
         } else if (n > 0 && keysym == XK_Return) {
           seen.text += '\n';
         }
@@ -115,24 +116,6 @@ class Observer {
   }
 
  private:
-  static void appendUTF8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-
   Display* display_;
   Window window_ = 0;
 };
