@@ -24,3 +24,6 @@ pkg_check_modules(LIBAVCODEC REQUIRED IMPORTED_TARGET libavcodec)
 pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
 pkg_check_modules(LIBAVUTIL REQUIRED IMPORTED_TARGET libavutil)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+
+# Remote input: XTest over Xlib.
+pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)

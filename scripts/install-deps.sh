@@ -18,6 +18,8 @@ packages=(
   libavahi-client-dev
   # video coding and movie files (FFmpeg with libx264 and libx265)
   libavcodec-dev libavformat-dev libavutil-dev
+  # remote input through XTest
+  libx11-dev libxtst-dev
   # virtual display for the host and the tests
   xvfb
   # screen capture
