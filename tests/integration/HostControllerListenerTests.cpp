@@ -219,6 +219,11 @@ TEST_F(HostControllerListenerTest, NewCodeEndsClientsAndLocksOutTheOldCode) {
   ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
   ASSERT_TRUE(waitForClientCount(1));
   onMain([&] { host->regenerateAccessCode(); });
+  // Told why, then let go a second later.
+  ASSERT_TRUE(events.waitFor([&] { return !events.messages.empty(); }));
+  EXPECT_EQ(events.messages[0].first, corvel::protocol::MessageType::bye);
+  EXPECT_EQ(corvel::asString(events.messages[0].second), R"({"reason":"The access code was changed."})");
+  clock->advance(1s);
   EXPECT_TRUE(events.waitFor([&] { return events.ended(); }));
   EXPECT_TRUE(waitForClientCount(0));
   auto newCode = onMain([&] { return host->accessCode(); });

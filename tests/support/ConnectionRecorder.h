@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -22,7 +23,23 @@ struct ConnectionRecorder {
   std::vector<ConnectionState> states;
   std::vector<std::pair<MessageType, Bytes>> messages;
 
+  ConnectionRecorder() = default;
+  ConnectionRecorder(const ConnectionRecorder&) = delete;
+  ConnectionRecorder& operator=(const ConnectionRecorder&) = delete;
+  // The connections' callbacks point here: none may run once the recorder is gone.
+  ~ConnectionRecorder() {
+    for (auto& weak : attached) {
+      if (auto c = weak.lock()) {
+        c->cancel();
+        c->detach();
+      }
+    }
+  }
+
+  std::vector<std::weak_ptr<CorvelConnection>> attached;
+
   void attach(CorvelConnection& c) {
+    attached.push_back(c.weak_from_this());
     c.onStateChange = [this](const ConnectionState& s) {
       std::lock_guard lock(mutex);
       states.push_back(s);
