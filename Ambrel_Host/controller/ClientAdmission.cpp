@@ -3,6 +3,7 @@
 
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/shell/SessionHistory.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/protocol/HelloAck.h"
 #include "CorvelKit/protocol/SessionPermissions.h"
@@ -11,6 +12,19 @@
 namespace ambrel {
 
 using corvel::protocol::MessageType;
+
+namespace {
+SessionHistory::Participant participant(const RemoteClient& client) {
+  return {client.id(),
+          client.displayName(),
+          client.symbolName(),
+          client.address(),
+          client.connection()->route(),
+          client.isScreenSharer(),
+          client.isSupport(),
+          client.canControl()};
+}
+}  // namespace
 
 void HostController::handleHello(const std::shared_ptr<RemoteClient>& client,
                                  const corvel::Bytes& payload) {
@@ -117,7 +131,7 @@ bool HostController::answerApproval(const corvel::UUID& clientID, ApprovalAnswer
       admit(c);
       break;
     case ApprovalAnswer::deny:
-      env_.services.history->declined(*c);
+      if (env_.services.history) env_.services.history->declined(participant(*c));
       stopClient(c, "The Mac's owner declined the connection.");
       break;
   }
@@ -130,7 +144,7 @@ void HostController::admit(const std::shared_ptr<RemoteClient>& client) {
   if (client->isScreenSharer()) {
     // The window that shows a shared screen comes with its own part; the record is kept here.
     client->setAuthorized(true);
-    env_.services.history->opened(*client);
+    if (env_.services.history) env_.services.history->start(participant(*client));
     notify("clients");
     corvel::protocol::HelloAck ack{env_.computerName, displays_, client->displayID()};
     client->connection()->sendJSON(MessageType::helloAck, ack);
@@ -139,7 +153,7 @@ void HostController::admit(const std::shared_ptr<RemoteClient>& client) {
   }
   client->setAuthorized(true);
   client->markActivity();
-  env_.services.history->opened(*client);
+  if (env_.services.history) env_.services.history->start(participant(*client));
   notify("clients");
   std::weak_ptr<HostController> weakSelf = weak_from_this();
   std::weak_ptr<RemoteClient> weakClient = client;
@@ -163,7 +177,7 @@ void HostController::startSession(const std::shared_ptr<RemoteClient>& client) {
 
 void HostController::setCanControl(const std::shared_ptr<RemoteClient>& client, bool on) {
   client->setCanControl(on);
-  if (!on) env_.services.input->releaseAll();
+  if (!on) releaseInput();
   corvel::protocol::SessionPermissions permissions{on, client->isSupport()};
   client->connection()->sendJSON(MessageType::permissions, permissions);
   env_.services.overlays->refresh();

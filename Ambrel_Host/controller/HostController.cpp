@@ -2,10 +2,15 @@
 
 #include <algorithm>
 
+#include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/controller/SystemActions.h"
+#include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/reach/HostListener.h"
+#include "Ambrel_Host/shell/SessionHistory.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "Ambrel_Host/shell/Notifier.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/AuthToken.h"
@@ -28,6 +33,7 @@ HostController::HostController(HostEnvironment environment)
 }
 
 HostController::~HostController() {
+  if (env_.services.displays) env_.services.displays->setChangeHandler({});
   if (listener_) listener_->cancel();
   for (auto& c : clients_) c->connection()->cancel();
 }
@@ -69,9 +75,40 @@ void HostController::start() {
   highFrameRate_ = settings_.highFrameRate();
 
   loadSecrets();
+  if (auto& source = env_.services.displays) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    auto executor = env_.executor;
+    source->setChangeHandler([weak, executor] {
+      boost::asio::post(executor, [weak] {
+        if (auto self = weak.lock()) self->screensChanged();
+      });
+    });
+    if (auto list = source->displays()) {
+      setDisplays(*list);
+    } else {
+      assign(lastError_, std::optional<std::string>("Screen Recording permission is needed."),
+             "lastError");
+    }
+  }
   startListener();
   if (browserAccess_) env_.services.browser->start(accessCode_);
   statusTick();
+}
+
+void HostController::screensChanged() {
+  std::weak_ptr<HostController> weak = weak_from_this();
+  // Replacing the pending task cancels it: a burst of changes leads to one refresh.
+  screensChangedTask_ = env_.clock->schedule(env_.executor, screenChangeDelay, [weak] {
+    auto self = weak.lock();
+    if (!self || !self->env_.services.displays) return;
+    if (auto list = self->env_.services.displays->displays()) {
+      self->setDisplays(*list);
+    } else {
+      self->assign(self->lastError_,
+                   std::optional<std::string>("Screen Recording permission is needed."),
+                   "lastError");
+    }
+  });
 }
 
 void HostController::loadSecrets() {
@@ -252,12 +289,49 @@ std::shared_ptr<RemoteClient> HostController::client(const corvel::UUID& id) con
   return nullptr;
 }
 
-void HostController::setDisplays(std::vector<corvel::protocol::DisplayInfo> displays,
-                                 std::uint32_t mainDisplayID) {
-  mainDisplayID_ = mainDisplayID;
-  if (displays_ == displays) return;
-  displays_ = std::move(displays);
-  notify("displays");
+void HostController::setDisplays(const std::vector<ScreenDisplay>& displays) {
+  std::vector<corvel::protocol::DisplayInfo> infos;
+  std::map<std::uint32_t, DisplayBounds> bounds;
+  for (const auto& d : displays) {
+    infos.push_back({d.id, d.name, d.width, d.height});
+    bounds[d.id] = DisplayBounds{d.x, d.y, d.width, d.height};
+    if (d.isMain) mainDisplayID_ = d.id;
+  }
+  {
+    std::lock_guard lock(boundsMutex_);
+    bounds_ = std::move(bounds);
+  }
+  assign(displays_, std::move(infos), "displays");
+  if (displays_.empty()) return;
+
+  // Viewers whose display went away fall back to the main display, or else the first.
+  auto present = [&](std::uint32_t id) {
+    return std::any_of(displays_.begin(), displays_.end(), [&](const auto& d) { return d.id == id; });
+  };
+  const std::uint32_t fallback = present(mainDisplayID_) ? mainDisplayID_ : displays_.front().id;
+  for (auto& c : clients_) {
+    if (!c->authorized() || c->isScreenSharer()) continue;
+    if (!present(c->displayID())) c->setDisplayID(fallback);
+    corvel::protocol::DisplayList list{displays_, c->displayID()};
+    c->connection()->sendJSON(corvel::protocol::MessageType::displays, list);
+    updateStreaming(env_.services.streams->attach(c));
+  }
+}
+
+std::optional<DisplayBounds> HostController::boundsOf(std::uint32_t displayID) const {
+  std::lock_guard lock(boundsMutex_);
+  auto it = bounds_.find(displayID);
+  if (it == bounds_.end()) return std::nullopt;
+  return it->second;
+}
+
+void HostController::releaseInput() {
+  if (env_.services.input) env_.services.input->releaseAll();
+}
+
+void HostController::lockScreen() {
+  releaseInput();
+  if (env_.services.actions) env_.services.actions->lockScreen();
 }
 
 // ---- Access code and support sessions ----------------------------------------------------------
@@ -291,7 +365,7 @@ void HostController::endSupport() {
 }
 
 void HostController::recordWrongCode(const std::string& address) {
-  env_.services.history->wrongCode(address);
+  if (env_.services.history) env_.services.history->wrongCode(address);
   if (bruteForce_.recordFailure(address, env_.clock->now())) {
     log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{address});
     env_.notifier->post(

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,11 +14,13 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include "Ambrel_Host/capture/ScreenDisplay.h"
 #include "Ambrel_Host/capture/StreamQuality.h"
 #include "Ambrel_Host/controller/HostServices.h"
 #include "Ambrel_Host/controller/HostSettings.h"
 #include "Ambrel_Host/controller/RemoteClient.h"
 #include "Ambrel_Host/controller/TrustedDevice.h"
+#include "Ambrel_Host/input/DisplayBounds.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Executors.h"
 #include "CorvelKit/protocol/DisplayInfo.h"
@@ -66,6 +69,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr std::chrono::seconds supervisionInterval{5};
   static constexpr std::chrono::seconds statusInterval{5};
   static constexpr std::chrono::seconds recentlyStoppedWindow{120};
+  static constexpr std::chrono::milliseconds screenChangeDelay{800};
 
   explicit HostController(HostEnvironment environment);
   ~HostController();
@@ -149,7 +153,11 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void endSupport();
   void recordWrongCode(const std::string& address);
   std::shared_ptr<RemoteClient> client(const corvel::UUID& id) const;
-  void setDisplays(std::vector<corvel::protocol::DisplayInfo> displays, std::uint32_t mainDisplayID);
+  // The computer's screens as last read; the main one is where new clients start. Clients whose
+  // display went away move to the main display (or the first) and are sent the new list.
+  void setDisplays(const std::vector<ScreenDisplay>& displays);
+  // A screen configuration change: the displays are read again once changes stop for 0.8 s.
+  void screensChanged();
 
   // Hands an accepted socket to the controller as the listener does.
   void acceptConnection(boost::asio::ip::tcp::socket socket);
@@ -190,6 +198,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void supervise();
   void statusTick();
   void updateStreaming(bool streaming);
+  void releaseInput();
+  void lockScreen();
+  // Where a display lies on the X screen; read from connection queues, hence the lock.
+  std::optional<DisplayBounds> boundsOf(std::uint32_t displayID) const;
 
   HostEnvironment env_;
   HostSettings settings_;
@@ -206,6 +218,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::vector<std::shared_ptr<RemoteClient>> clients_;
   std::vector<corvel::protocol::DisplayInfo> displays_;
   std::uint32_t mainDisplayID_ = 0;
+  mutable std::mutex boundsMutex_;
+  std::map<std::uint32_t, DisplayBounds> bounds_;
   std::vector<TrustedDevice> trustedDevices_;
   std::vector<corvel::UUID> approvals_;  // waiting clients, oldest first
   std::map<std::string, corvel::Clock::TimePoint> recentlyStopped_;
@@ -229,6 +243,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> stopTimers_;
   std::unique_ptr<corvel::Timer> supervision_;
   std::unique_ptr<corvel::Timer> statusTimer_;
+  std::unique_ptr<corvel::Timer> screensChangedTask_;
   bool started_ = false;
 };
 

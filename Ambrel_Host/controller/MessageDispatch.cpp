@@ -3,6 +3,8 @@
 // everything that touches controller state hops to the controller's executor.
 
 #include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/controller/SystemActions.h"
+#include "Ambrel_Host/input/InputInjector.h"
 #include "CorvelKit/base/Date.h"
 #include "CorvelKit/protocol/AnnotationEvent.h"
 #include "CorvelKit/protocol/ChatMessage.h"
@@ -28,7 +30,13 @@ void HostController::dispatchFast(const std::shared_ptr<RemoteClient>& client, M
       auto event = CorvelConnection::decode<corvel::protocol::InputEvent>(payload);
       if (!event) return;
       client->markActivity();
-      env_.services.input->handle(*event, client->displayID());
+      if (auto& injector = env_.services.input) {
+        if (auto bounds = boundsOf(client->displayID())) {
+          injector->inject(std::move(*event), *bounds);
+        } else {
+          injector->inject(std::move(*event));
+        }
+      }
       return;
     }
     case MessageType::keyframeRequest:
@@ -86,16 +94,16 @@ void HostController::dispatchMain(const std::shared_ptr<RemoteClient>& client, M
       if (!admitted || !controlling || sharer) break;
       auto action = CorvelConnection::decode<corvel::protocol::HostAction>(payload);
       if (!action) break;
+      auto& actions = env_.services.actions;
       switch (*action) {
         case corvel::protocol::HostAction::lockScreen:
-          env_.services.input->releaseAll();
-          env_.services.system->lockScreen();
+          lockScreen();
           break;
         case corvel::protocol::HostAction::sleepDisplay:
-          env_.services.system->sleepDisplay();
+          if (actions) actions->sleepDisplay();
           break;
         case corvel::protocol::HostAction::restart:
-          env_.services.system->restart();
+          if (actions) actions->restart();
           break;
       }
       break;
@@ -104,15 +112,30 @@ void HostController::dispatchMain(const std::shared_ptr<RemoteClient>& client, M
       if (!admitted || !controlling || sharer) break;
       auto command = CorvelConnection::decode<corvel::protocol::MacCommand>(payload);
       if (!command) break;
+      auto& actions = env_.services.actions;
+      if (!actions) break;
       std::weak_ptr<RemoteClient> weakClient = client;
       auto clock = env_.clock;
-      env_.services.system->run(*command, [weakClient, clock](std::string result) {
+      // The answer goes back to the asking client as a chat message from "Mac".
+      SystemActions::Reply reply = [weakClient, clock](std::string sentence) {
         auto c = weakClient.lock();
         if (!c) return;
-        corvel::protocol::ChatMessage reply{corvel::UUID::random(), std::move(result), "Mac",
-                                            corvel::Date::fromTimePoint(clock->wallNow())};
-        c->connection()->sendJSON(MessageType::chat, reply);
-      });
+        corvel::protocol::ChatMessage message{corvel::UUID::random(), std::move(sentence), "Mac",
+                                              corvel::Date::fromTimePoint(clock->wallNow())};
+        c->connection()->sendJSON(MessageType::chat, message);
+      };
+      std::visit(
+          [&](auto& c) {
+            using T = std::decay_t<decltype(c)>;
+            if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenApp>) {
+              actions->openApp(c.name, reply);
+            } else if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenURL>) {
+              actions->openURL(c.url, reply);
+            } else {
+              actions->runShortcut(c.name, reply);
+            }
+          },
+          static_cast<corvel::protocol::MacCommand::variant&>(*command));
       break;
     }
     case MessageType::annotation: {

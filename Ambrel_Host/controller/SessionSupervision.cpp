@@ -2,7 +2,9 @@
 // dropped for silence or idleness — and the one clean-up routine they all pass through.
 
 #include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/shell/SessionHistory.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/protocol/Bye.h"
 
@@ -52,7 +54,9 @@ void HostController::endClient(const std::shared_ptr<RemoteClient>& client, int 
   const bool sharer = client->isScreenSharer();
 
   if (historyMode == 1 || (historyMode == 2 && admitted)) {
-    env_.services.history->closed(*client, client->endReason().value_or("Connection closed"));
+    if (env_.services.history) {
+      env_.services.history->end(client->id(), client->endReason().value_or("Connection closed"));
+    }
   }
   if (auto a = std::find(approvals_.begin(), approvals_.end(), client->id()); a != approvals_.end()) {
     approvals_.erase(a);
@@ -69,15 +73,14 @@ void HostController::endClient(const std::shared_ptr<RemoteClient>& client, int 
   if (sharer && admitted) {
     env_.notifier->post(name + " stopped sharing", "Their screen is no longer shown.");
   } else if (admitted) {
-    env_.services.input->releaseAll();
+    releaseInput();
     env_.notifier->post(name + " disconnected", "Screen sharing ended.");
   }
 
   auto isViewer = [](const auto& c) { return c->authorized() && !c->isScreenSharer(); };
   if (lockWhenSessionEnds_ && admitted && !sharer &&
       std::none_of(clients_.begin(), clients_.end(), isViewer)) {
-    env_.services.input->releaseAll();
-    env_.services.system->lockScreen();
+    lockScreen();
   }
   env_.services.overlays->refresh();
 
@@ -137,15 +140,23 @@ void HostController::statusTick() {
   }
   if (targets.empty()) return;
   // Building the status may wait on the disk: off this executor, with only what it needs.
-  boost::asio::post(corvel::sharedPool(), [system = env_.services.system, targets] {
-    auto status = system->makeStatus();
+  if (!env_.services.status) return;
+  boost::asio::post(corvel::sharedPool(), [make = env_.services.status, targets] {
+    auto status = make();
     for (auto& t : targets) t->sendJSON(MessageType::hostStatus, status);
   });
 }
 
 void HostController::updateStreaming(bool streaming) {
   if (streaming) assign(lastError_, std::optional<std::string>(), "lastError");
-  assign(isStreaming_, streaming, "isStreaming");
+  if (!assign(isStreaming_, streaming, "isStreaming")) return;
+  if (auto& keepAwake = env_.services.keepAwake) {
+    if (streaming) {
+      keepAwake->begin();
+    } else {
+      keepAwake->end();
+    }
+  }
 }
 
 }  // namespace ambrel

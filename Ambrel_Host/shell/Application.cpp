@@ -1,11 +1,23 @@
 #include "Ambrel_Host/shell/Application.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 
 #include <boost/asio/signal_set.hpp>
 
+#include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/capture/VirtualDisplay.h"
 #include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/controller/HostStatusSource.h"
+#include "Ambrel_Host/controller/LinuxSystemActions.h"
+#include "Ambrel_Host/controller/ProcessLauncher.h"
+#include "Ambrel_Host/controller/SlowDiskCache.h"
+#include "Ambrel_Host/input/InputInjector.h"
+#include "Ambrel_Host/shell/ControlCommands.h"
+#include "Ambrel_Host/shell/ControlServer.h"
+#include "Ambrel_Host/shell/KeepAwake.h"
+#include "Ambrel_Host/shell/SessionHistory.h"
 #include "Ambrel_Host/controller/HostSettings.h"
 #include "Ambrel_Host/reach/ComputerName.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
@@ -25,9 +37,38 @@ auto& log() { return corvel::Log::host("app"); }
 
 constexpr std::string_view kUsage =
     "usage: ambrel-host [--help] [--version]\n"
+    "       ambrel-host COMMAND [ARGS]\n"
     "\n"
-    "Runs the host until interrupted (Ctrl-C or SIGTERM).\n"
+    "Without a command, runs the host until interrupted (Ctrl-C or SIGTERM).\n"
+    "Commands for the running host:\n"
+    "  code                  show the access code\n"
+    "  new-code              make a new access code (everyone is disconnected)\n"
+    "  disconnect-all        disconnect every device\n"
+    "  status                listener, support code and connected devices\n"
+    "  approve ID | always ID | deny ID\n"
+    "                        answer a device waiting for approval\n"
+    "  support start|end     start or end a support session with a one-time code\n"
+    "  trusted               list trusted devices\n"
+    "  forget FINGERPRINT    forget a trusted device\n"
+    "  settings [KEY [VALUE]]\n"
+    "                        show or change settings (works without a running host too)\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
+
+int runCommand(std::span<const std::string_view> args) {
+  std::vector<std::string> request(args.begin(), args.end());
+  ControlReply reply;
+  auto ec = ControlClient::send(ControlServer::defaultPath(), request, reply);
+  if (ec) {
+    if (!request.empty() && request[0] == "settings") {
+      reply = ControlCommands::settingsOffline(request);
+    } else {
+      std::cerr << "Ambrel Host isn't running.\n";
+      return ControlCommands::failed;
+    }
+  }
+  (reply.status == 0 ? std::cout : std::cerr) << reply.output;
+  return reply.status;
+}
 
 // What a person starting the host needs to connect, on standard output only (never the log).
 void printConnectionDetails(const HostController& host) {
@@ -41,14 +82,41 @@ void printConnectionDetails(const HostController& host) {
 int runHost() {
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
 
+  // Without a desktop to show, the host brings its own virtual one.
+  std::unique_ptr<VirtualDisplay> virtualDisplay;
+  const char* display = std::getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    auto started = VirtualDisplay::start();
+    if (started) {
+      virtualDisplay = std::move(*started);
+      ::setenv("DISPLAY", virtualDisplay->name().c_str(), 1);
+      log().info("no desktop found; running on a virtual display {}", virtualDisplay->name());
+    } else {
+      log().warn("no desktop and no virtual display ({}); running without a screen",
+                 started.error().message());
+    }
+  }
+
   corvel::MainLoop loop;
   HostEnvironment env;
   env.executor = loop.executor();
   env.clock = corvel::Clock::system();
   env.defaults = std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile());
   env.advertiser = ServiceAdvertiser::create();
-  env.notifier = Notifier::logOnly();
+  env.notifier = Notifier::desktop();
   env.computerName = computerName();
+  if (auto source = DisplaySource::create({})) {
+    env.services.displays = std::move(*source);
+  } else {
+    log().warn("can't read the displays: {}", source.error().message());
+  }
+  env.services.input = InputInjector::createForX11();
+  env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
+  env.services.actions = std::make_shared<LinuxSystemActions>(ProcessLauncher::posix(), loop.executor());
+  env.services.keepAwake = std::make_shared<KeepAwake>();
+  env.services.status = [source = std::make_shared<HostStatusSource>(SlowDiskCache::shared())] {
+    return source->makeHostStatus();
+  };
   auto host = std::make_shared<HostController>(std::move(env));
 
   std::unique_ptr<corvel::Timer> shutdownTimer;
@@ -61,6 +129,17 @@ int runHost() {
     shutdownTimer = corvel::Clock::system()->schedule(loop.executor(), std::chrono::milliseconds(300),
                                                       [&loop] { loop.stop(); });
   });
+
+  ControlServer control(loop.executor(), ControlServer::defaultPath(),
+                        [commands = std::make_shared<ControlCommands>(host)](
+                            const std::vector<std::string>& args) { return commands->run(args); });
+  if (auto ec = control.start()) {
+    if (ec == std::errc::address_in_use) {
+      std::cerr << "Another Ambrel Host is already running.\n";
+      return 1;
+    }
+    log().error("no control socket ({}); the command line can't reach this host", ec.message());
+  }
 
   boost::asio::post(loop.executor(), [&] {
     host->start();
@@ -77,6 +156,7 @@ int runHost() {
   });
 
   loop.run();
+  control.stop();
   host.reset();
   log().info("Ambrel Host stopped");
   return 0;
@@ -93,8 +173,11 @@ int Application::main(std::span<const std::string_view> args) {
       std::cout << "ambrel-host " << hostVersion() << "\n";
       return 0;
     }
-    std::cerr << "ambrel-host: unknown argument \"" << args[1] << "\"\n" << kUsage;
-    return 64;
+    if (args[1].starts_with("-")) {
+      std::cerr << "ambrel-host: unknown option \"" << args[1] << "\"\n" << kUsage;
+      return 64;
+    }
+    return runCommand(args.subspan(1));
   }
   return runHost();
 }

@@ -1,0 +1,176 @@
+#include "Ambrel_Host/shell/ControlCommands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+#include "Ambrel_Host/controller/HostController.h"
+#include "CorvelKit/base/Defaults.h"
+
+namespace ambrel {
+
+namespace {
+
+ControlReply usage(std::string text) { return {ControlCommands::usageError, std::move(text) + "\n"}; }
+ControlReply done(std::string text) { return {0, std::move(text) + "\n"}; }
+ControlReply failure(std::string text) { return {ControlCommands::failed, std::move(text) + "\n"}; }
+
+std::string upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+// A client by its id, or by a prefix of it that only one client has.
+std::shared_ptr<RemoteClient> findClient(const HostController& host, const std::string& text) {
+  const auto wanted = upper(text);
+  if (wanted.empty()) return nullptr;
+  std::shared_ptr<RemoteClient> found;
+  for (const auto& c : host.clients()) {
+    if (c->id().string().starts_with(wanted)) {
+      if (found) return nullptr;  // ambiguous
+      found = c;
+    }
+  }
+  return found;
+}
+
+std::string stateOf(const HostController& host, const RemoteClient& c) {
+  auto pending = host.pendingApprovals();
+  if (std::any_of(pending.begin(), pending.end(), [&](const auto& p) { return p.get() == &c; })) {
+    return "waiting for approval";
+  }
+  if (c.authorized()) return c.canControl() ? "connected, in control" : "connected, view only";
+  if (c.wasAdmitted()) return "ending";
+  if (!c.connection()->isSecure()) return "connecting";
+  return c.hello() ? "waiting" : "connected, no hello yet";
+}
+
+ControlReply settingsOn(HostSettings& settings, const std::vector<std::string>& args,
+                        HostController* host) {
+  if (args.size() == 1) {
+    std::ostringstream out;
+    for (auto key : HostSettings::keys()) out << key << " = " << settings.value(key)->dump() << "\n";
+    return {0, out.str()};
+  }
+  const auto& key = args[1];
+  if (!settings.value(key)) return usage("Unknown setting \"" + key + "\".");
+  if (args.size() == 2) return done(settings.value(key)->dump());
+  if (args.size() > 3) return usage("usage: ambrel-host settings [KEY [VALUE]]");
+  auto error = host ? host->setSettingFromText(key, args[2]) : settings.setFromText(key, args[2]);
+  if (error) return usage(*error);
+  return done(key + " = " + settings.value(key)->dump());
+}
+
+}  // namespace
+
+ControlCommands::ControlCommands(std::shared_ptr<HostController> host) : host_(std::move(host)) {}
+
+ControlReply ControlCommands::run(const std::vector<std::string>& args) {
+  if (args.empty()) return usage("No command given.");
+  const auto& command = args[0];
+  auto& host = *host_;
+
+  if (command == "code" && args.size() == 1) {
+    return done("Your Ambrel access code is " + host.accessCode() + ".");
+  }
+  if (command == "new-code" && args.size() == 1) {
+    host.regenerateAccessCode();
+    return done("New access code: " + host.accessCode() + ".");
+  }
+  if (command == "disconnect-all" && args.size() == 1) {
+    int n = host.disconnectEveryone("Disconnected by the host.");
+    if (n == 0) return done("Nobody was connected.");
+    if (n == 1) return done("Disconnected 1 device.");
+    return done("Disconnected " + std::to_string(n) + " devices.");
+  }
+  if (command == "status" && args.size() == 1) return status();
+  if (command == "approve" || command == "always" || command == "deny") return answer(args);
+  if (command == "support" && args.size() == 2 && (args[1] == "start" || args[1] == "end")) {
+    if (args[1] == "start") {
+      host.startSupport();
+      return done("Support code: " + *host.supportCode() + ".");
+    }
+    if (!host.supportCode()) return failure("No support session is running.");
+    host.endSupport();
+    return done("The support session ended.");
+  }
+  if (command == "trusted" && args.size() == 1) {
+    if (host.trustedDevices().empty()) return done("No trusted devices.");
+    std::ostringstream out;
+    for (const auto& d : host.trustedDevices()) {
+      out << d.id << "  " << d.name << " (" << corvel::protocol::wireName(d.platform) << ")\n";
+    }
+    return {0, out.str()};
+  }
+  if (command == "forget" && args.size() == 2) {
+    auto wanted = upper(args[1]);
+    for (const auto& d : host.trustedDevices()) {
+      std::string id = d.id;
+      std::string compact;
+      std::copy_if(id.begin(), id.end(), std::back_inserter(compact), [](char c) { return c != ' '; });
+      std::string compactWanted;
+      std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(compactWanted),
+                   [](char c) { return c != ' '; });
+      if (compact == compactWanted) {
+        auto name = d.name;
+        host.forgetTrustedDevice(id);
+        return done("Forgot " + name + ".");
+      }
+    }
+    return failure("No trusted device has that fingerprint.");
+  }
+  if (command == "settings" && args.size() <= 3) return settings(args);
+  return usage("Unknown command \"" + command + "\".");
+}
+
+ControlReply ControlCommands::status() {
+  auto& host = *host_;
+  std::ostringstream out;
+  out << "Listener: " << host.listenerState() << "\n";
+  if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
+  if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
+  if (host.clients().empty()) {
+    out << "No devices connected.\n";
+  } else {
+    out << "Devices:\n";
+    for (const auto& c : host.clients()) {
+      out << "  " << c->id().string() << "  " << c->displayName() << "  " << c->address() << "  "
+          << stateOf(host, *c) << (c->isSupport() ? ", support" : "") << "\n";
+    }
+  }
+  return {0, out.str()};
+}
+
+ControlReply ControlCommands::answer(const std::vector<std::string>& args) {
+  if (args.size() != 2) return usage("usage: ambrel-host " + args[0] + " ID");
+  auto client = findClient(*host_, args[1]);
+  if (!client) return failure("No device with the id " + args[1] + " is connected.");
+  auto answerFor = args[0] == "approve"  ? ApprovalAnswer::allow
+                   : args[0] == "always" ? ApprovalAnswer::alwaysAllow
+                                         : ApprovalAnswer::deny;
+  if (!host_->answerApproval(client->id(), answerFor)) {
+    return failure(client->displayName() + " isn't waiting for approval.");
+  }
+  switch (answerFor) {
+    case ApprovalAnswer::allow: return done("Allowed " + client->displayName() + ".");
+    case ApprovalAnswer::alwaysAllow: return done("Allowed " + client->displayName() + " from now on.");
+    case ApprovalAnswer::deny: return done("Denied " + client->displayName() + ".");
+  }
+  return done("");
+}
+
+ControlReply ControlCommands::settings(const std::vector<std::string>& args) {
+  return settingsOn(host_->settings(), args, host_.get());
+}
+
+ControlReply ControlCommands::settingsOffline(const std::vector<std::string>& args) {
+  if (args.empty() || args[0] != "settings" || args.size() > 3) {
+    return usage("usage: ambrel-host settings [KEY [VALUE]]");
+  }
+  HostSettings settings(std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile()));
+  settings.registerDefaults();
+  return settingsOn(settings, args, nullptr);
+}
+
+}  // namespace ambrel

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ambrel {
+
+class HostController;
+
+// The answer to one command: text for the person who asked and an exit status (0 = done).
+struct ControlReply {
+  int status = 0;
+  std::string output;
+};
+
+// The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
+// approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]].
+// Runs on the controller's executor.
+class ControlCommands {
+ public:
+  explicit ControlCommands(std::shared_ptr<HostController> host);
+
+  ControlReply run(const std::vector<std::string>& args);
+
+  // "settings" against a settings file, for when no host runs.
+  static ControlReply settingsOffline(const std::vector<std::string>& args);
+
+  static constexpr int usageError = 64;
+  static constexpr int failed = 1;
+
+ private:
+  ControlReply status();
+  ControlReply answer(const std::vector<std::string>& args);
+  ControlReply settings(const std::vector<std::string>& args);
+
+  std::shared_ptr<HostController> host_;
+};
+
+}  // namespace ambrel
