@@ -6,16 +6,8 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "Ambrel_Host/controller/HostController.h"
-#include "Ambrel_Host/shell/Notifier.h"
-#include "CorvelKit/base/MainLoop.h"
-#include "CorvelKit/base/ManualClock.h"
-#include "CorvelKit/protocol/Hello.h"
-#include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/Keychain.h"
-#include "CorvelKit/security/SecureIdentity.h"
-#include "tests/support/ConnectionRecorder.h"
-#include "tests/support/TemporaryFolder.h"
+#include "tests/support/HostHarness.h"
 
 namespace ambrel {
 namespace {
@@ -24,20 +16,6 @@ using namespace std::chrono_literals;
 using corvel::net::ConnectionState;
 using corvel::net::CorvelConnection;
 using corvel::test::ConnectionRecorder;
-
-class RecordingNotifier final : public Notifier {
- public:
-  void post(const std::string& title, const std::string& body) override {
-    std::lock_guard lock(mutex);
-    posted.emplace_back(title, body);
-  }
-  std::size_t count() {
-    std::lock_guard lock(mutex);
-    return posted.size();
-  }
-  std::mutex mutex;
-  std::vector<std::pair<std::string, std::string>> posted;
-};
 
 // Sockets listening on a TCP port, from the kernel's tables.
 int listenersOnPort(std::uint16_t port) {
@@ -60,50 +38,20 @@ int listenersOnPort(std::uint16_t port) {
 
 class HostControllerListenerTest : public ::testing::Test {
  protected:
-  corvel::test::TemporaryHome home;
-  corvel::MainLoop loop;
-  std::shared_ptr<corvel::ManualClock> clock = std::make_shared<corvel::ManualClock>();
-  corvel::security::SecureIdentity hostIdentity{"test.host"};
+  test::HostHarness harness;
+  std::shared_ptr<HostController>& host = harness.host;
+  std::shared_ptr<corvel::ManualClock>& clock = harness.clock;
+  std::shared_ptr<test::RecordingNotifier>& notifier = harness.notifier;
+  corvel::security::SecureIdentity& hostIdentity = harness.identity;
   corvel::security::SecureIdentity clientIdentity{"test.client"};
-  std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
-  std::shared_ptr<HostController> host;
 
-  // Runs `work` on the controller's executor and waits for it.
   template <class F>
   auto onMain(F work) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    boost::asio::post(loop.executor(), [&task] { task(); });
-    return result.get();
+    return harness.onMain(std::move(work));
   }
-
-  void SetUp() override {
-    loop.start();
-    HostEnvironment env;
-    env.executor = loop.executor();
-    env.clock = clock;
-    env.defaults = std::make_shared<corvel::Defaults>(home.path() / "settings.json");
-    env.identity = &hostIdentity;
-    env.notifier = notifier;
-    env.computerName = "Test Host";
-    host = std::make_shared<HostController>(std::move(env));
-    onMain([&] { host->start(); });
-  }
-
-  void TearDown() override {
-    onMain([&] { host.reset(); });
-    loop.stop();
-  }
-
-  std::size_t clientCount() {
-    return onMain([&] { return host->clients().size(); });
-  }
+  std::size_t clientCount() { return harness.clientCount(); }
   bool waitForClientCount(std::size_t n) {
-    for (int i = 0; i < 500; ++i) {
-      if (clientCount() == n) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return harness.waitFor([&] { return clientCount() == n; });
   }
 
   std::shared_ptr<CorvelConnection> connect(ConnectionRecorder& events, const std::string& code) {
@@ -204,6 +152,7 @@ TEST_F(HostControllerListenerTest, QuickRestartsLeaveOneListener) {
   onMain([&] {
     host->startListener();
     host->startListener();
+    return 0;
   });
   EXPECT_EQ(listenersOnPort(5895), 1);
   EXPECT_EQ(onMain([&] { return host->listenerState(); }), "Ready on port 5895");
@@ -218,7 +167,10 @@ TEST_F(HostControllerListenerTest, NewCodeEndsClientsAndLocksOutTheOldCode) {
   auto client = connect(events, oldCode);
   ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
   ASSERT_TRUE(waitForClientCount(1));
-  onMain([&] { host->regenerateAccessCode(); });
+  onMain([&] {
+    host->regenerateAccessCode();
+    return 0;
+  });
   // Told why, then let go a second later.
   ASSERT_TRUE(events.waitFor([&] { return !events.messages.empty(); }));
   EXPECT_EQ(events.messages[0].first, corvel::protocol::MessageType::bye);
