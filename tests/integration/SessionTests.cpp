@@ -147,6 +147,19 @@ TEST_F(SessionTest, OwnerTokenAdmitsAndTrustsUntilForgotten) {
   EXPECT_TRUE(stored.empty());
 }
 
+TEST_F(SessionTest, ANewCodeRetiresTheOldOwnerToken) {
+  auto oldToken = harness.onMain([&] { return harness.host->iCloudAuthToken(); });
+  auto newCode = harness.onMain([&] {
+    harness.host->regenerateAccessCode();
+    return harness.host->accessCode();
+  });
+  EXPECT_NE(harness.onMain([&] { return harness.host->iCloudAuthToken(); }), oldToken);
+  auto tablet = device("Tablet", newCode);
+  tablet->sendHello(oldToken);
+  EXPECT_TRUE(waitingForApproval("Tablet"));
+  EXPECT_TRUE(harness.onMain([&] { return harness.host->trustedDevices().empty(); }));
+}
+
 TEST_F(SessionTest, SecondConnectionInheritsViewOnly) {
   setAsk(false);
   auto first = device("Laptop");
