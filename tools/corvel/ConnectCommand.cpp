@@ -97,10 +97,12 @@ int ConnectCommand::run(const ConnectOptions& options) {
 
   boost::asio::steady_timer pings(loop.executor());
   boost::asio::steady_timer deadline(loop.executor());
+  boost::asio::steady_timer inputTimer(loop.executor());
   auto finish = [&](int code) {
     exitCode = code;
     pings.cancel();
     deadline.cancel();
+    inputTimer.cancel();
     connection->cancel();
     loop.stop();
   };
@@ -111,6 +113,25 @@ int ConnectCommand::run(const ConnectOptions& options) {
       connection->send(MessageType::ping, {});
       schedulePing();
     });
+  };
+
+  // Scripted input runs once the host admits this client (its permissions arrive).
+  std::size_t nextStep = 0;
+  bool inputStarted = false;
+  std::function<void()> runInput = [&] {
+    const auto& steps = options.input->steps;
+    while (nextStep < steps.size()) {
+      const auto& step = steps[nextStep++];
+      if (auto* wait = std::get_if<std::chrono::milliseconds>(&step)) {
+        inputTimer.expires_after(*wait);
+        inputTimer.async_wait([&](const boost::system::error_code& ec) {
+          if (!ec) runInput();
+        });
+        return;
+      }
+      connection->sendJSON(MessageType::input, std::get<protocol::InputEvent>(step));
+    }
+    std::cout << "input sent" << std::endl;
   };
 
   connection->onStateChange = [&](const ConnectionState& state) {
@@ -168,6 +189,10 @@ int ConnectCommand::run(const ConnectOptions& options) {
         std::cout << protocol::name(type) << " " << asString(payload) << std::endl;
       } else {
         std::cout << protocol::name(type) << " (" << payload.size() << " bytes)" << std::endl;
+      }
+      if (type == MessageType::permissions && options.input && !inputStarted) {
+        inputStarted = true;
+        runInput();
       }
       if (type == MessageType::bye) {
         finish(ExitCode::ok);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CorvelKit/net/CorvelConnection.h"
+#include "tools/corvel/InputScript.h"
 
 namespace corvel::tool {
 
@@ -27,6 +28,7 @@ struct ConnectOptions {
   std::optional<std::string> deviceID;
   std::optional<std::string> ownerToken;
   std::optional<int> seconds;  // stay this long after ready, then leave
+  std::optional<InputScript> input;  // sent once the host has admitted this client
 };
 
 // Dials a host, proves the code, prints the host's fingerprint and every message that comes back,

@@ -11,9 +11,11 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: corvel connect HOST[:PORT] --code CODE [--pin FINGERPRINT] [--name NAME]\n"
     "                      [--device-id ID] [--token OWNER_TOKEN] [--interface IFACE]\n"
-    "                      [--seconds N]\n"
+    "                      [--seconds N] [--input SCRIPT]\n"
     "\n"
     "Connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
+    "SCRIPT: steps separated by \";\": move X Y (fractions 0-1), click|down|up [left|right|middle],\n"
+    "        key CODE [FLAGS], type TEXT, scroll DX DY, wait MS; sent once the host admits us.\n"
     "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
     "4 network failure, 64 bad usage.\n";
 
@@ -59,6 +61,10 @@ int main(int argc, char** argv) {
       auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
       if (ec != std::errc{} || end != v->data() + v->size() || n < 0) return usage("--seconds takes a number");
       options.seconds = n;
+    } else if (a == "--input" && (v = value())) {
+      auto parsed = corvel::tool::InputScript::parse(*v);
+      if (auto* error = std::get_if<std::string>(&parsed)) return usage(*error);
+      options.input = std::get<corvel::tool::InputScript>(std::move(parsed));
     } else if (!a.starts_with("-") && options.target.empty()) {
       options.target = std::string(a);
     } else {
