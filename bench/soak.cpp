@@ -52,7 +52,11 @@ long residentKiB(pid_t pid) {
 }
 
 void oneClient(int i, const std::string& code, const corvel::security::SecureIdentity& identity) {
-  switch (i % 5) {
+  // Every client comes from 127.0.0.1: five wrong codes would (rightly) block it, so only the
+  // first four clients of that kind get the code wrong; the others take the first road.
+  int kind = i % 5;
+  if (kind == 4 && i >= 20) kind = 0;
+  switch (kind) {
     case 0:    // says hello, then bye
     case 1: {  // says hello, then just goes
       corvel::test::ConnectionRecorder events;

@@ -28,8 +28,15 @@ bool number(const std::string& word, T& out) {
       return false;
     }
   } else {
-    auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), out, 0);
-    return ec == std::errc{} && end == word.data() + word.size();
+    // Decimal, or hexadecimal after "0x" (modifier flags read better that way).
+    std::string_view digits = word;
+    int base = 10;
+    if (digits.starts_with("0x") || digits.starts_with("0X")) {
+      digits.remove_prefix(2);
+      base = 16;
+    }
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), out, base);
+    return !digits.empty() && ec == std::errc{} && end == digits.data() + digits.size();
   }
 }
 
