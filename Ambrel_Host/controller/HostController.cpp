@@ -93,6 +93,44 @@ void HostController::start() {
   startListener();
   if (browserAccess_) env_.services.browser->start(accessCode_);
   statusTick();
+  pollTick();
+}
+
+// Permissions can change while the host runs (a display server restarted, XTEST switched off):
+// read them again every second and publish only changes.
+void HostController::pollTick() {
+  std::weak_ptr<HostController> weak = weak_from_this();
+  pollTimer_ = env_.clock->schedule(env_.executor, pollInterval, [weak] {
+    if (auto self = weak.lock()) self->pollTick();
+  });
+  bool capture = false;
+  if (auto& source = env_.services.displays) capture = static_cast<bool>(source->displays());
+  assign(screenRecordingGranted_, capture, "screenRecordingGranted");
+  assign(accessibilityGranted_, env_.services.input && env_.services.input->isTrusted(),
+         "accessibilityGranted");
+}
+
+void HostController::performCloudAction(corvel::net::CloudAction action, const std::string& sender) {
+  using corvel::net::CloudAction;
+  switch (action) {
+    case CloudAction::playSound:
+      // No system sound to play here: the notification below is what the person at the
+      // computer notices.
+      break;
+    case CloudAction::lockScreen:
+      lockScreen();
+      break;
+    case CloudAction::sleepDisplay:
+      if (env_.services.actions) env_.services.actions->sleepDisplay();
+      break;
+    case CloudAction::disconnectAll:
+      disconnectEveryone("Disconnected from " + sender);
+      break;
+    case CloudAction::newCode:
+      regenerateAccessCode();
+      break;
+  }
+  env_.notifier->post(std::string(corvel::net::title(action)), "Requested from " + sender);
 }
 
 void HostController::screensChanged() {
@@ -139,6 +177,7 @@ void HostController::shutdown() {
   isShuttingDown_ = true;
   notify("isShuttingDown");
   statusTimer_.reset();
+  pollTimer_.reset();
   supervision_.reset();
   for (auto& c : std::vector(clients_)) stopClient(c, "Ambrel Host quit.");
   env_.services.streams->stopAll();

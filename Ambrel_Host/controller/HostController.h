@@ -23,6 +23,7 @@
 #include "Ambrel_Host/input/DisplayBounds.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Executors.h"
+#include "CorvelKit/net/CloudAction.h"
 #include "CorvelKit/protocol/DisplayInfo.h"
 #include "CorvelKit/security/BruteForceGuard.h"
 
@@ -68,6 +69,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   static constexpr std::chrono::seconds silenceLimit{20};
   static constexpr std::chrono::seconds supervisionInterval{5};
   static constexpr std::chrono::seconds statusInterval{5};
+  static constexpr std::chrono::seconds pollInterval{1};
   static constexpr std::chrono::seconds recentlyStoppedWindow{120};
   static constexpr std::chrono::milliseconds screenChangeDelay{800};
 
@@ -152,6 +154,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void startSupport();
   void endSupport();
   void recordWrongCode(const std::string& address);
+  // A command from one of the owner's devices through the cloud; `sender` names that device.
+  void performCloudAction(corvel::net::CloudAction action, const std::string& sender);
+  bool screenRecordingGranted() const { return screenRecordingGranted_; }
+  bool accessibilityGranted() const { return accessibilityGranted_; }
   std::shared_ptr<RemoteClient> client(const corvel::UUID& id) const;
   // The computer's screens as last read; the main one is where new clients start. Clients whose
   // display went away move to the main display (or the first) and are sent the new list.
@@ -197,6 +203,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void ensureSupervision();
   void supervise();
   void statusTick();
+  void pollTick();
   void updateStreaming(bool streaming);
   void releaseInput();
   void lockScreen();
@@ -243,6 +250,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> stopTimers_;
   std::unique_ptr<corvel::Timer> supervision_;
   std::unique_ptr<corvel::Timer> statusTimer_;
+  std::unique_ptr<corvel::Timer> pollTimer_;
+  bool screenRecordingGranted_ = false;
+  bool accessibilityGranted_ = false;
   std::unique_ptr<corvel::Timer> screensChangedTask_;
   bool started_ = false;
 };

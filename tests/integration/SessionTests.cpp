@@ -282,6 +282,25 @@ TEST_F(SessionTest, QuitSaysGoodbyeToEveryone) {
   }
 }
 
+TEST_F(SessionTest, CloudActionsActAndTellThePersonAtTheComputer) {
+  auto before = code;
+  auto ipad = device("iPad");
+  harness.onMain([&] {
+    harness.host->performCloudAction(corvel::net::CloudAction::disconnectAll, "Phone");
+    return 0;
+  });
+  EXPECT_EQ(ipad->waitForMessage(MessageType::bye), R"({"reason":"Disconnected from Phone"})");
+  EXPECT_TRUE(harness.notifier->saw("Disconnect Everyone"));
+  harness.onMain([&] {
+    harness.host->performCloudAction(corvel::net::CloudAction::newCode, "Phone");
+    return 0;
+  });
+  EXPECT_NE(harness.onMain([&] { return harness.host->accessCode(); }), before);
+  std::lock_guard lock(harness.notifier->mutex);
+  EXPECT_EQ(harness.notifier->posted.back(),
+            (std::pair<std::string, std::string>{"New Access Code", "Requested from Phone"}));
+}
+
 class DispatchTest : public ::testing::Test {
  protected:
   test::FakeEventPoster* poster = nullptr;
