@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 
 #include "Ambrel_Host/input/InputInjector.h"
