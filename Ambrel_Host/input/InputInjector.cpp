@@ -164,10 +164,16 @@ void InputInjector::mouseButton(const InputEvent::MouseButtonChange& e) {
   withModifiers(latch_.flags(), 0, [&] { postButton(e.button, e.down, count); });
 }
 
+// A wheel scroll counts wheel steps: each amount is rounded (halves away from zero) and becomes
+// that many notches at once, at most the per-event cap. Only smooth scrolling carries pixels.
 void InputInjector::scroll(double dx, double dy) {
   if (!finite(dx, dy)) return;
-  postWheel(wheelVertical_.add(wheelPixels(dy)), EventPoster::wheelUp, EventPoster::wheelDown);
-  postWheel(wheelHorizontal_.add(wheelPixels(dx)), EventPoster::wheelLeft, EventPoster::wheelRight);
+  auto steps = [](double value) {
+    constexpr double cap = ScrollAccumulator::maxStepsPerEvent;
+    return static_cast<int>(std::clamp(wheelPixels(value), -cap, cap));
+  };
+  postWheel(steps(dy), EventPoster::wheelUp, EventPoster::wheelDown);
+  postWheel(steps(dx), EventPoster::wheelLeft, EventPoster::wheelRight);
 }
 
 void InputInjector::smoothScroll(const InputEvent::SmoothScroll& e) {

@@ -163,21 +163,19 @@ TEST_F(InputDelivery, ReleaseAllEndsADragWhereItIs) {
   EXPECT_EQ(mask & XEventRecorder::button1Mask, 0u);
 }
 
-TEST_F(InputDelivery, ScrollDistancesBecomeWheelNotches) {
+TEST_F(InputDelivery, WheelScrollsBecomeNotches) {
   send(InputEvent::MouseMove{0.5, 0.5});
   struct Case {
     double dy;
     int times;
     std::vector<unsigned> buttons;
   };
-  // A notch is 50 pixels; each distance is rounded to whole pixels first, halves away from zero,
-  // so nine events of 2.5 make 27 pixels (more than half a notch) and nine of 2.4 only 18.
+  // A wheel scroll counts notches, rounded halves away from zero.
   const std::vector<Case> cases = {
-      {150, 1, {4, 4, 4}},
-      {-150, 1, {5, 5, 5}},
-      {2.5, 9, {4}},
-      {-2.5, 9, {5}},
-      {2.4, 9, {}},
+      {2.5, 1, {4, 4, 4}},
+      {-2.5, 1, {5, 5, 5}},
+      {1, 2, {4, 4}},
+      {0.4, 9, {}},
   };
   for (const auto& c : cases) {
     injector->releaseAll();  // forgets the remainder of the last case
