@@ -272,7 +272,9 @@ TEST_F(SessionTest, QuitSaysGoodbyeToEveryone) {
   auto a = device("A");
   auto b = device("B");
   a->sendHello();
+  b->sendHello();
   ASSERT_TRUE(waitingForApproval("A"));
+  ASSERT_TRUE(waitingForApproval("B"));
   harness.onMain([&] {
     harness.host->shutdown();
     return 0;
@@ -285,6 +287,8 @@ TEST_F(SessionTest, QuitSaysGoodbyeToEveryone) {
 TEST_F(SessionTest, CloudActionsActAndTellThePersonAtTheComputer) {
   auto before = code;
   auto ipad = device("iPad");
+  ipad->sendHello();
+  ASSERT_TRUE(waitingForApproval("iPad"));  // the host's side of the channel is up too
   harness.onMain([&] {
     harness.host->performCloudAction(corvel::net::CloudAction::disconnectAll, "Phone");
     return 0;
