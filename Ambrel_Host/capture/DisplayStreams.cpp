@@ -36,8 +36,9 @@ std::vector<std::shared_ptr<RemoteClient>> DisplayStreams::liveClients() {
   std::vector<std::shared_ptr<RemoteClient>> live;
   std::erase_if(clients_, [&](const std::weak_ptr<RemoteClient>& weak) {
     auto client = weak.lock();
-    if (client) live.push_back(std::move(client));
-    return !client;
+    if (!client) return true;
+    live.push_back(std::move(client));
+    return false;
   });
   return live;
 }

@@ -43,7 +43,7 @@ class VideoStreams {
   virtual void setPreset(int /*maxWidth*/, std::int64_t /*bitrate*/, int /*fps*/) {}
   // What the codec and HDR choice starts from; the viewers' hellos decide the rest.
   virtual void setCodecPreferences(bool /*preferHEVC*/, bool /*preferHDR*/) {}
-  // A keyframe of the display's current picture, even when nothing on it changes.
+  // A keyframe of the display's current picture, even when nothing on it changes. Thread-safe.
   virtual void refresh(std::uint32_t /*displayID*/) {}
 };
 
