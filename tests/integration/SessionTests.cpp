@@ -285,6 +285,8 @@ TEST_F(SessionTest, QuitSaysGoodbyeToEveryone) {
 TEST_F(SessionTest, CloudActionsActAndTellThePersonAtTheComputer) {
   auto before = code;
   auto ipad = device("iPad");
+  // The device is ready before the host has listed it.
+  ASSERT_TRUE(harness.waitFor([&] { return harness.clientCount() == 1; }));
   harness.onMain([&] {
     harness.host->performCloudAction(corvel::net::CloudAction::disconnectAll, "Phone");
     return 0;

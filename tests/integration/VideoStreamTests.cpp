@@ -9,6 +9,7 @@
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/VideoPacket.h"
 #include "CorvelKit/media/VideoReceiver.h"
+#include "CorvelKit/protocol/Bye.h"
 #include "tests/support/HostHarness.h"
 
 namespace ambrel {
@@ -106,6 +107,13 @@ TEST(VideoStreamTest, ViewersReceiveDecodableKeyframesOfTheirDisplay) {
     }
     return false;
   }));
+
+  // Once nobody watches, the display's capture stops.
+  for (auto* device : {&first, &second}) {
+    device->connection->sendJSON(MessageType::bye, corvel::protocol::Bye{"bye"});
+  }
+  ASSERT_TRUE(harness.waitFor([&] { return harness.clientCount() == 0; }));
+  EXPECT_FALSE(harness.onMain([&] { return harness.host->isStreaming(); }));
 }
 
 }  // namespace
