@@ -185,6 +185,14 @@ std::shared_ptr<const CapturedFrame> DisplayStreams::lastFrame(std::uint32_t dis
   return p ? p->lastFrame() : nullptr;
 }
 
+// A copy, so that no pipeline waits on its encoder while the map is locked.
+std::vector<std::shared_ptr<VideoPipeline>> DisplayStreams::running() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<VideoPipeline>> out;
+  for (auto& [display, p] : pipelines_) out.push_back(p);
+  return out;
+}
+
 void DisplayStreams::stopAll() {
   std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> stopping;
   {
@@ -204,8 +212,7 @@ void DisplayStreams::setPreset(int maxWidth, std::int64_t bitrate, int fps) {
 void DisplayStreams::setBitrate(std::int64_t bitrate, int fps) {
   bitrate_ = bitrate;
   fps_ = fps;
-  std::lock_guard lock(mutex_);
-  for (auto& [display, p] : pipelines_) p->setBitrate(bitrate, fps);
+  for (auto& p : running()) p->setBitrate(bitrate, fps);
 }
 
 void DisplayStreams::setCodecPreferences(bool preferHEVC, bool preferHDR) {
@@ -218,8 +225,7 @@ void DisplayStreams::setCodecPreferences(bool preferHEVC, bool preferHDR) {
 void DisplayStreams::setCodec(VideoCodec codec, bool hdr) {
   codec_ = codec;
   hdr_ = hdr;
-  std::lock_guard lock(mutex_);
-  for (auto& [display, p] : pipelines_) p->setCodec(codec, bitrate_, hdr);
+  for (auto& p : running()) p->setCodec(codec, bitrate_, hdr);
 }
 
 }  // namespace ambrel

@@ -19,7 +19,8 @@
 namespace ambrel {
 
 // One VideoPipeline per display that an admitted viewer watches. Runs on the controller's
-// executor; requestKeyframe(), hasPipeline() and lastFrame() may be called from any thread.
+// executor; requestKeyframe(), refresh(), hasPipeline() and lastFrame() may be called from any
+// thread.
 class DisplayStreams final : public VideoStreams,
                              public std::enable_shared_from_this<DisplayStreams> {
  public:
@@ -62,6 +63,7 @@ class DisplayStreams final : public VideoStreams,
   void captureStopped(std::uint32_t displayID, const std::shared_ptr<VideoPipeline>& pipeline,
                       std::error_code error);
   std::vector<std::shared_ptr<RemoteClient>> liveClients();
+  std::vector<std::shared_ptr<VideoPipeline>> running() const;
 
   const corvel::Executor executor_;
   const Parts parts_;
