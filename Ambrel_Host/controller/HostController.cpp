@@ -74,6 +74,20 @@ void HostController::start() {
   preferHDR_ = settings_.preferHDR();
   highFrameRate_ = settings_.highFrameRate();
 
+  auto& streams = env_.services.streams;
+  streams->setPreset(preset(quality_).maxWidth, preset(quality_).bitrate, frameRate(highFrameRate_));
+  streams->setCodecPreferences(preferHEVC_, preferHDR_);
+  {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    streams->setStopHandler([weak](std::error_code error, bool streaming) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->updateStreaming(streaming);
+      self->assign(self->lastError_,
+                   error ? std::optional<std::string>(error.message()) : std::nullopt, "lastError");
+    });
+  }
+
   loadSecrets();
   if (auto& source = env_.services.displays) {
     std::weak_ptr<HostController> weak = weak_from_this();
@@ -449,6 +463,7 @@ void HostController::setBrowserAccess(bool on) {
 void HostController::setQuality(StreamQuality q) {
   settings_.setQuality(q);
   assign(quality_, q, "quality");
+  env_.services.streams->setPreset(preset(q).maxWidth, preset(q).bitrate, frameRate(highFrameRate_));
 }
 
 void HostController::setShareClipboard(bool on) {
@@ -464,16 +479,19 @@ void HostController::setShareSound(bool on) {
 void HostController::setPreferHEVC(bool on) {
   settings_.setPreferHEVC(on);
   assign(preferHEVC_, on, "preferHEVC");
+  env_.services.streams->setCodecPreferences(preferHEVC_, preferHDR_);
 }
 
 void HostController::setPreferHDR(bool on) {
   settings_.setPreferHDR(on);
   assign(preferHDR_, on, "preferHDR");
+  env_.services.streams->setCodecPreferences(preferHEVC_, preferHDR_);
 }
 
 void HostController::setHighFrameRate(bool on) {
   settings_.setHighFrameRate(on);
   assign(highFrameRate_, on, "highFrameRate");
+  env_.services.streams->setPreset(preset(quality_).maxWidth, preset(quality_).bitrate, frameRate(on));
 }
 
 std::optional<std::string> HostController::setSettingFromText(std::string_view key,

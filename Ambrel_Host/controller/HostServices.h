@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "CorvelKit/protocol/AnnotationEvent.h"
 #include "CorvelKit/protocol/HostStatus.h"
@@ -32,6 +33,18 @@ class VideoStreams {
   virtual void requestKeyframe(std::uint32_t displayID) = 0;
   virtual bool hasPipeline(std::uint32_t displayID) const = 0;
   virtual void stopAll() = 0;
+
+  // Called on the controller's executor when capture stops or fails to start, with whether any
+  // pipeline still runs.
+  using StopHandler = std::function<void(std::error_code error, bool streaming)>;
+  virtual void setStopHandler(StopHandler) {}
+  // The picture preset and frame rate: new pipelines use all three, running ones take the bit
+  // rate and frame rate.
+  virtual void setPreset(int /*maxWidth*/, std::int64_t /*bitrate*/, int /*fps*/) {}
+  // What the codec and HDR choice starts from; the viewers' hellos decide the rest.
+  virtual void setCodecPreferences(bool /*preferHEVC*/, bool /*preferHDR*/) {}
+  // A keyframe of the display's current picture, even when nothing on it changes. Thread-safe.
+  virtual void refresh(std::uint32_t /*displayID*/) {}
 };
 
 // The border, control pill, annotations and curtain shown on the computer's screens.

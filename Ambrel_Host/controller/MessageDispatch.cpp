@@ -40,7 +40,11 @@ void HostController::dispatchFast(const std::shared_ptr<RemoteClient>& client, M
       return;
     }
     case MessageType::keyframeRequest:
-      if (client->authorized()) env_.services.streams->requestKeyframe(client->displayID());
+      if (client->authorized()) {
+        // A still screen sends nothing new: the last picture is encoded again.
+        env_.services.streams->requestKeyframe(client->displayID());
+        env_.services.streams->refresh(client->displayID());
+      }
       return;
     case MessageType::fileOffer:
     case MessageType::fileChunk:

@@ -89,6 +89,24 @@ void RemoteClient::setNeedsKeyframe(bool on) {
   needsKeyframe_ = on;
 }
 
+void RemoteClient::withVideoFlow(const std::function<void(VideoFlow&)>& change) {
+  std::lock_guard lock(mutex_);
+  VideoFlow flow;
+  flow.isViewer = authorized_ && !(hello_ && hello_->role == ClientRole::screenSharer);
+  flow.inFlight = inFlight_;
+  flow.needsKeyframe = needsKeyframe_;
+  change(flow);
+  inFlight_ = flow.inFlight;
+  needsKeyframe_ = flow.needsKeyframe;
+}
+
+void RemoteClient::sendVideo(corvel::ByteView wire, std::function<void()> sent) {
+  connection_->send(corvel::protocol::MessageType::video, wire,
+                    [sent = std::move(sent)](std::error_code) {
+                      if (sent) sent();
+                    });
+}
+
 bool RemoteClient::isScreenSharer() const {
   std::lock_guard lock(mutex_);
   return hello_ && hello_->role == ClientRole::screenSharer;

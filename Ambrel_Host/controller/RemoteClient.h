@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Ambrel_Host/capture/VideoTarget.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Date.h"
 #include "CorvelKit/base/UUID.h"
@@ -16,7 +17,7 @@ namespace ambrel {
 
 // One connected device, admitted or not. Fields that the connection's queue reads for every
 // message live under `mutex_`; the rest are constant or touched on the controller's executor only.
-class RemoteClient {
+class RemoteClient final : public VideoTarget {
  public:
   RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection, std::string address,
                std::shared_ptr<corvel::Clock> clock, std::uint32_t displayID);
@@ -45,6 +46,10 @@ class RemoteClient {
   void setInFlight(int n);
   bool needsKeyframe() const;
   void setNeedsKeyframe(bool on);
+  // Video flow control, under the lock: a viewer is admitted and not only sharing its screen.
+  void withVideoFlow(const std::function<void(VideoFlow&)>& change) override;
+  // A `video` message on the connection; `sent` runs on the connection's queue.
+  void sendVideo(corvel::ByteView wire, std::function<void()> sent) override;
 
   // Controller executor only.
   bool isSupport() const { return isSupport_; }

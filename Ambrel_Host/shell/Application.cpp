@@ -7,6 +7,8 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/capture/DisplayStreams.h"
+#include "Ambrel_Host/capture/StreamQuality.h"
 #include "Ambrel_Host/capture/VirtualDisplay.h"
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/controller/HostStatusSource.h"
@@ -109,6 +111,13 @@ int runHost() {
     env.services.displays = std::move(*source);
   } else {
     log().warn("can't read the displays: {}", source.error().message());
+  }
+  {
+    // The controller applies the stored quality and frame rate when it starts.
+    const auto initial = preset(StreamQuality::balanced);
+    env.services.streams = std::make_shared<DisplayStreams>(
+        loop.executor(), DisplayStreams::x11Parts(""), initial.maxWidth, initial.bitrate,
+        frameRate(false));
   }
   env.services.input = InputInjector::createForX11();
   env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);

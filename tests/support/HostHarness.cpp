@@ -4,7 +4,13 @@
 
 namespace ambrel::test {
 
-HostHarness::HostHarness(HostServices services) {
+HostHarness::HostHarness(HostServices services) { begin(std::move(services)); }
+
+HostHarness::HostHarness(const std::function<HostServices(corvel::Executor)>& makeServices) {
+  begin(makeServices(loop.executor()));
+}
+
+void HostHarness::begin(HostServices services) {
   loop.start();
   history = std::make_shared<SessionHistory>(home.path() / "SessionHistory.json", clock);
   HostEnvironment env;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,8 @@ class RecordingNotifier final : public Notifier {
 class HostHarness {
  public:
   explicit HostHarness(HostServices services = {});
+  // For services that need the controller's executor.
+  explicit HostHarness(const std::function<HostServices(corvel::Executor)>& makeServices);
   ~HostHarness();
 
   // Runs `work` on the controller's executor and waits for its result.
@@ -76,6 +79,9 @@ class HostHarness {
   std::shared_ptr<RecordingNotifier> notifier = std::make_shared<RecordingNotifier>();
   std::shared_ptr<SessionHistory> history;
   std::shared_ptr<HostController> host;
+
+ private:
+  void begin(HostServices services);
 };
 
 // A device connecting to the harness's host: its own identity, its connection and what it heard.

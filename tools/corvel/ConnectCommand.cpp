@@ -42,6 +42,8 @@ bool isJSON(MessageType t) {
   }
 }
 
+}  // namespace
+
 std::optional<Endpoint> parseEndpoint(std::string_view text) {
   net::Endpoint e;
   e.port = protocol::corvelDefaultPort;
@@ -79,8 +81,6 @@ std::optional<Endpoint> parseEndpoint(std::string_view text) {
   e.host = std::string(host);
   return e;
 }
-
-}  // namespace
 
 int ConnectCommand::run(const ConnectOptions& options) {
   auto endpoint = parseEndpoint(options.target);

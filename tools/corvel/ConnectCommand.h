@@ -31,6 +31,9 @@ struct ConnectOptions {
   std::optional<InputScript> input;  // sent once the host has admitted this client
 };
 
+// HOST, HOST:PORT or [IPv6]:PORT, with the default port when none is given.
+std::optional<Endpoint> parseEndpoint(std::string_view text);
+
 // Dials a host, proves the code, prints the host's fingerprint and every message that comes back,
 // answers with pings until told to stop.
 struct ConnectCommand {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/corvel/ConnectCommand.h"
+#include "tools/corvel/ViewCommand.h"
 
 namespace {
 
@@ -12,8 +13,12 @@ constexpr std::string_view kUsage =
     "usage: corvel connect HOST[:PORT] --code CODE [--pin FINGERPRINT] [--name NAME]\n"
     "                      [--device-id ID] [--token OWNER_TOKEN] [--interface IFACE]\n"
     "                      [--seconds N] [--input SCRIPT]\n"
+    "       corvel view HOST[:PORT] --code CODE --headless [--frames N] [--seconds N]\n"
+    "                   [--record FILE]\n"
     "\n"
-    "Connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
+    "connect: connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
+    "view: decodes the host's video without a window, prints frames per second and bit rate,\n"
+    "      and records the stream to FILE (a QuickTime movie) if asked.\n"
     "SCRIPT: steps separated by \";\": move X Y (fractions 0-1), click|down|up [left|right|middle],\n"
     "        key CODE [FLAGS], type TEXT, scroll DX DY, wait MS; sent once the host admits us.\n"
     "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
@@ -24,6 +29,51 @@ int usage(std::string_view problem) {
   return corvel::tool::ExitCode::usage;
 }
 
+std::optional<int> count(std::string_view text) {
+  int n = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc{} || end != text.data() + text.size() || n < 0) return std::nullopt;
+  return n;
+}
+
+int view(const std::vector<std::string_view>& args) {
+  corvel::tool::ViewOptions options;
+  bool haveCode = false;
+  bool headless = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    auto a = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return std::string(args[++i]);
+    };
+    std::optional<std::string> v;
+    if (a == "--code" && (v = value())) {
+      options.code = *v;
+      haveCode = true;
+    } else if (a == "--headless") {
+      headless = true;
+    } else if (a == "--frames" && (v = value())) {
+      options.frames = count(*v);
+      if (!options.frames || *options.frames == 0) return usage("--frames takes a positive number");
+    } else if (a == "--seconds" && (v = value())) {
+      options.seconds = count(*v);
+      if (!options.seconds) return usage("--seconds takes a number");
+    } else if (a == "--record" && (v = value())) {
+      options.record = *v;
+    } else if (a == "--name" && (v = value())) {
+      options.deviceName = *v;
+    } else if (!a.starts_with("-") && options.target.empty()) {
+      options.target = std::string(a);
+    } else {
+      return usage("unexpected \"" + std::string(a) + "\"");
+    }
+  }
+  if (options.target.empty()) return usage("view needs HOST[:PORT]");
+  if (!haveCode) return usage("view needs --code");
+  if (!headless) return usage("view has no window: pass --headless");
+  return corvel::tool::ViewCommand::run(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,6 +82,7 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return args.empty() ? corvel::tool::ExitCode::usage : 0;
   }
+  if (args[0] == "view") return view(args);
   if (args[0] != "connect") return usage("unknown command \"" + std::string(args[0]) + "\"");
 
   corvel::tool::ConnectOptions options;

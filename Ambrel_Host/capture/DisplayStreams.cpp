@@ -1,0 +1,231 @@
+#include "Ambrel_Host/capture/DisplayStreams.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+
+#include "Ambrel_Host/controller/RemoteClient.h"
+#include "CorvelKit/base/Log.h"
+
+namespace ambrel {
+
+namespace {
+auto& log() { return corvel::Log::host("video"); }
+}  // namespace
+
+using corvel::media::VideoCodec;
+
+DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
+  return Parts{
+      [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
+      [](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps); }};
+}
+
+DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth,
+                               std::int64_t bitrate, int fps)
+    : executor_(std::move(executor)),
+      parts_(std::move(parts)),
+      maxWidth_(maxWidth),
+      bitrate_(bitrate),
+      fps_(fps) {}
+
+DisplayStreams::~DisplayStreams() { stopAll(); }
+
+std::vector<std::shared_ptr<RemoteClient>> DisplayStreams::liveClients() {
+  std::vector<std::shared_ptr<RemoteClient>> live;
+  std::erase_if(clients_, [&](const std::weak_ptr<RemoteClient>& weak) {
+    auto client = weak.lock();
+    if (!client) return true;
+    live.push_back(std::move(client));
+    return false;
+  });
+  return live;
+}
+
+bool DisplayStreams::attach(const std::shared_ptr<RemoteClient>& client) {
+  const bool known = std::any_of(clients_.begin(), clients_.end(), [&](const auto& weak) {
+    return weak.lock() == client;
+  });
+  if (!known) clients_.push_back(client);
+  const bool streaming = update();
+  // Joined or switched: a keyframe of the current picture, even on a static screen.
+  refresh(client->displayID());
+  return streaming;
+}
+
+bool DisplayStreams::detach(const RemoteClient& client) {
+  std::erase_if(clients_, [&](const std::weak_ptr<RemoteClient>& weak) {
+    auto c = weak.lock();
+    return !c || c.get() == &client;
+  });
+  return update();
+}
+
+bool DisplayStreams::update() {
+  auto clients = liveClients();
+  std::set<std::uint32_t> wanted;
+  std::vector<std::optional<bool>> hevcSupport;
+  bool allHDR = true;
+  for (auto& c : clients) {
+    if (!c->authorized() || c->isScreenSharer()) continue;
+    wanted.insert(c->displayID());
+    auto hello = c->hello();
+    hevcSupport.push_back(hello ? hello->supportsHEVC : std::nullopt);
+    allHDR = allHDR && hello && hello->supportsHDR.value_or(false);
+  }
+  const VideoCodec codec = corvel::media::negotiatedVideoCodec(preferHEVC_, hevcSupport);
+  // No screen here reports an extended dynamic range, so HDR stays off whatever is asked.
+  const bool screensHDR = false;
+  const bool hdr = preferHDR_ && codec == VideoCodec::hevc && screensHDR && allHDR;
+  if (codec != codec_ || hdr != hdr_) setCodec(codec, hdr);
+
+  // Pipelines no longer watched.
+  std::vector<std::shared_ptr<VideoPipeline>> unwanted;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = pipelines_.begin(); it != pipelines_.end();) {
+      if (wanted.count(it->first)) {
+        ++it;
+      } else {
+        unwanted.push_back(std::move(it->second));
+        it = pipelines_.erase(it);
+      }
+    }
+  }
+  for (auto& p : unwanted) p->stop();
+
+  auto targetsOf = [&](std::uint32_t display) {
+    std::vector<std::shared_ptr<VideoTarget>> targets;
+    for (auto& c : clients) {
+      if (c->displayID() == display) targets.push_back(c);
+    }
+    return targets;
+  };
+
+  for (std::uint32_t display : wanted) {
+    if (hasPipeline(display)) continue;
+    auto pipeline = VideoPipeline::create(parts_.capturer(),
+                                          parts_.encoder(static_cast<int>(bitrate_), fps_), bitrate_);
+    std::weak_ptr<DisplayStreams> weakSelf = weak_from_this();
+    std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
+    auto executor = executor_;
+    pipeline->setOnStop([weakSelf, weakPipeline, executor, display](std::error_code error) {
+      boost::asio::post(executor, [weakSelf, weakPipeline, display, error] {
+        auto self = weakSelf.lock();
+        auto p = weakPipeline.lock();
+        if (self && p) self->captureStopped(display, p, error);
+      });
+    });
+    pipeline->setBitrate(bitrate_, fps_);
+    pipeline->setCodec(codec_, bitrate_, hdr_);
+    // Before the first frame, which comes at once and may be the only one on a still screen.
+    pipeline->setTargets(targetsOf(display));
+    if (auto error = pipeline->start(display, maxWidth_, fps_, hdr_)) {
+      log().error("couldn't capture display {}: {}", display, error.message());
+      pipeline->stop();
+      report(error);
+      break;
+    }
+    pipeline->requestKeyframe();
+    std::lock_guard lock(mutex_);
+    pipelines_[display] = std::move(pipeline);
+  }
+
+  std::lock_guard lock(mutex_);
+  for (auto& [display, pipeline] : pipelines_) pipeline->setTargets(targetsOf(display));
+  return !pipelines_.empty();
+}
+
+void DisplayStreams::captureStopped(std::uint32_t displayID,
+                                    const std::shared_ptr<VideoPipeline>& pipeline,
+                                    std::error_code error) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = pipelines_.find(displayID);
+    if (it == pipelines_.end() || it->second != pipeline) return;
+    pipelines_.erase(it);
+  }
+  log().warn("capture of display {} stopped: {}", displayID, error.message());
+  pipeline->stop();
+  report(error);
+}
+
+void DisplayStreams::report(std::error_code error) {
+  if (!onStop_) return;
+  bool streaming = false;
+  {
+    std::lock_guard lock(mutex_);
+    streaming = !pipelines_.empty();
+  }
+  // Posted: the controller may be in the middle of the call that led here.
+  boost::asio::post(executor_, [handler = onStop_, error, streaming] { handler(error, streaming); });
+}
+
+void DisplayStreams::requestKeyframe(std::uint32_t displayID) {
+  if (auto p = pipeline(displayID)) p->requestKeyframe();
+}
+
+void DisplayStreams::refresh(std::uint32_t displayID) {
+  if (auto p = pipeline(displayID)) p->refresh();
+}
+
+bool DisplayStreams::hasPipeline(std::uint32_t displayID) const {
+  return pipeline(displayID) != nullptr;
+}
+
+std::shared_ptr<VideoPipeline> DisplayStreams::pipeline(std::uint32_t displayID) const {
+  std::lock_guard lock(mutex_);
+  auto it = pipelines_.find(displayID);
+  return it == pipelines_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<const CapturedFrame> DisplayStreams::lastFrame(std::uint32_t displayID) const {
+  auto p = pipeline(displayID);
+  return p ? p->lastFrame() : nullptr;
+}
+
+// A copy, so that no pipeline waits on its encoder while the map is locked.
+std::vector<std::shared_ptr<VideoPipeline>> DisplayStreams::running() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<VideoPipeline>> out;
+  for (auto& [display, p] : pipelines_) out.push_back(p);
+  return out;
+}
+
+void DisplayStreams::stopAll() {
+  std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> stopping;
+  {
+    std::lock_guard lock(mutex_);
+    stopping.swap(pipelines_);
+  }
+  for (auto& [display, p] : stopping) p->stop();
+}
+
+void DisplayStreams::setStopHandler(StopHandler handler) { onStop_ = std::move(handler); }
+
+void DisplayStreams::setPreset(int maxWidth, std::int64_t bitrate, int fps) {
+  maxWidth_ = maxWidth;
+  if (bitrate != bitrate_ || fps != fps_) setBitrate(bitrate, fps);
+}
+
+void DisplayStreams::setBitrate(std::int64_t bitrate, int fps) {
+  bitrate_ = bitrate;
+  fps_ = fps;
+  for (auto& p : running()) p->setBitrate(bitrate, fps);
+}
+
+void DisplayStreams::setCodecPreferences(bool preferHEVC, bool preferHDR) {
+  if (preferHEVC == preferHEVC_ && preferHDR == preferHDR_) return;
+  preferHEVC_ = preferHEVC;
+  preferHDR_ = preferHDR;
+  update();
+}
+
+void DisplayStreams::setCodec(VideoCodec codec, bool hdr) {
+  codec_ = codec;
+  hdr_ = hdr;
+  for (auto& p : running()) p->setCodec(codec, bitrate_, hdr);
+}
+
+}  // namespace ambrel

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Ambrel_Host/capture/VideoPipeline.h"
+#include "Ambrel_Host/controller/HostServices.h"
+#include "CorvelKit/base/Executors.h"
+#include "CorvelKit/media/VideoCodec.h"
+#include "CorvelKit/protocol/AudioStreamFormat.h"
+
+namespace ambrel {
+
+// One VideoPipeline per display that an admitted viewer watches. Runs on the controller's
+// executor; requestKeyframe(), refresh(), hasPipeline() and lastFrame() may be called from any
+// thread.
+class DisplayStreams final : public VideoStreams,
+                             public std::enable_shared_from_this<DisplayStreams> {
+ public:
+  // How pipelines get their capturer and encoder (tests pass fakes).
+  struct Parts {
+    std::function<std::unique_ptr<ScreenCapturer>()> capturer;
+    std::function<std::unique_ptr<corvel::media::VideoEncoder>(int bitrate, int fps)> encoder;
+  };
+
+  // Capture from the X server `displayName` (empty: $DISPLAY) with the platform's encoder.
+  static Parts x11Parts(std::string displayName);
+
+  DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth, std::int64_t bitrate,
+                 int fps);
+  ~DisplayStreams() override;
+
+  bool attach(const std::shared_ptr<RemoteClient>& client) override;
+  bool detach(const RemoteClient& client) override;
+  void requestKeyframe(std::uint32_t displayID) override;
+  bool hasPipeline(std::uint32_t displayID) const override;
+  void stopAll() override;
+  void setStopHandler(StopHandler handler) override;
+  void setPreset(int maxWidth, std::int64_t bitrate, int fps) override;
+  void setCodecPreferences(bool preferHEVC, bool preferHDR) override;
+  void refresh(std::uint32_t displayID) override;
+
+  // Brings the pipelines in line with the clients' displays; true while any runs.
+  bool update();
+  void setBitrate(std::int64_t bitrate, int fps);
+  void setCodec(corvel::media::VideoCodec codec, bool hdr);
+  std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const;
+  // Sound is not captured on this platform: there is never an audio format.
+  std::optional<corvel::protocol::AudioStreamFormat> audioFormat() const { return std::nullopt; }
+
+  corvel::media::VideoCodec codec() const { return codec_; }
+  std::shared_ptr<VideoPipeline> pipeline(std::uint32_t displayID) const;
+
+ private:
+  void report(std::error_code error);
+  void captureStopped(std::uint32_t displayID, const std::shared_ptr<VideoPipeline>& pipeline,
+                      std::error_code error);
+  std::vector<std::shared_ptr<RemoteClient>> liveClients();
+  std::vector<std::shared_ptr<VideoPipeline>> running() const;
+
+  const corvel::Executor executor_;
+  const Parts parts_;
+
+  // Executor only.
+  std::vector<std::weak_ptr<RemoteClient>> clients_;
+  StopHandler onStop_;
+  int maxWidth_;
+  std::int64_t bitrate_;
+  int fps_;
+  bool preferHEVC_ = false;
+  bool preferHDR_ = false;
+  corvel::media::VideoCodec codec_ = corvel::media::VideoCodec::h264;
+  bool hdr_ = false;
+
+  mutable std::mutex mutex_;  // guards `pipelines_` (changed on the executor only)
+  std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> pipelines_;
+};
+
+}  // namespace ambrel

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "Ambrel_Host/capture/BitrateAdapter.h"
+#include "Ambrel_Host/capture/CapturedFrame.h"
+#include "Ambrel_Host/capture/ScreenCapturer.h"
+#include "Ambrel_Host/capture/VideoTarget.h"
+#include "CorvelKit/base/SerialQueue.h"
+#include "CorvelKit/media/VideoEncoder.h"
+
+namespace ambrel {
+
+// One display's video: capture → encoder → `video` messages to the clients watching it.
+//
+// Flow control: a frame is skipped before encoding while any viewer has three packets
+// outstanding; a viewer that misses a packet gets nothing until the next keyframe, which is then
+// forced at once. Every two seconds (closed by the next packet) the counters are logged and the
+// bit rate adapted to the share of skipped frames (BitrateAdapter).
+//
+// Threads: frames arrive on the capturer's thread and packets come out of the encoder there too.
+// The encoder is only touched under `encoderMutex_` (capture thread, the pipeline's own queue for
+// refresh(), and the owner's reconfigurations). `mutex_` guards targets, the last frame, the
+// statistics and the bit-rate state; it is never held while a target's lock is taken.
+class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using StopHandler = std::function<void(std::error_code)>;
+  // Sees every packet and its wire bytes before the targets do.
+  using EncodedHandler =
+      std::function<void(const corvel::media::VideoPacket&, const corvel::Bytes& wire)>;
+
+  struct Statistics {
+    std::int64_t captured = 0;
+    std::int64_t skipped = 0;
+    std::int64_t encoded = 0;
+    std::int64_t bytes = 0;
+    std::int64_t keyframes = 0;
+  };
+
+  static constexpr int maxInFlight = 3;
+  static constexpr std::chrono::seconds statisticsWindow{2};
+
+  static std::shared_ptr<VideoPipeline> create(std::unique_ptr<ScreenCapturer> capturer,
+                                               std::unique_ptr<corvel::media::VideoEncoder> encoder,
+                                               std::int64_t bitrate,
+                                               Clock clock = std::chrono::steady_clock::now);
+  ~VideoPipeline();
+  VideoPipeline(const VideoPipeline&) = delete;
+  VideoPipeline& operator=(const VideoPipeline&) = delete;
+
+  // Called on the capturer's thread when capture ends on its own.
+  void setOnStop(StopHandler handler);
+  void setOnEncoded(EncodedHandler handler);
+
+  // Starts capturing `displayID`. Owner thread.
+  [[nodiscard]] std::error_code start(std::uint32_t displayID, int maxWidth, int fps, bool hdr);
+  // Stops capture and the encoder and forgets the targets; the pipeline is not started again.
+  void stop();
+
+  // A new target bit rate (also the rate in use) and frame rate; rebuilds the encoder session.
+  void setBitrate(std::int64_t bitrate, int fps);
+  // Rebuilds the encoder for another codec or HDR choice and sends a keyframe of the current
+  // picture; unchanged values do nothing.
+  void setCodec(corvel::media::VideoCodec codec, std::int64_t bitrate, bool hdr);
+  // A keyframe of the last captured picture, at once (on the pipeline's queue).
+  void refresh();
+  void requestKeyframe();
+
+  void setTargets(std::vector<std::shared_ptr<VideoTarget>> targets);
+
+  std::shared_ptr<const CapturedFrame> lastFrame() const;
+  std::int64_t currentBitrate() const;
+  std::int64_t targetBitrate() const;
+
+ private:
+  VideoPipeline(std::unique_ptr<ScreenCapturer> capturer,
+                std::unique_ptr<corvel::media::VideoEncoder> encoder, std::int64_t bitrate,
+                Clock clock);
+  void installHandlers();
+  void handleFrame(const corvel::media::VideoFrame& frame,
+                   std::chrono::steady_clock::time_point capturedAt);
+  void handlePacket(const corvel::media::VideoPacket& packet);
+  // Under encoderMutex_.
+  void encodeLocked(const corvel::media::VideoFrame& frame,
+                    std::chrono::steady_clock::time_point capturedAt);
+  // Under mutex_; returns a new bit rate to apply.
+  std::optional<std::int64_t> account(const corvel::media::VideoPacket& packet, std::size_t size);
+
+  const std::unique_ptr<ScreenCapturer> capturer_;
+  const Clock clock_;
+  corvel::SerialQueue queue_{"video pipeline"};
+
+  std::mutex encoderMutex_;  // guards the fields below
+  std::unique_ptr<corvel::media::VideoEncoder> encoder_;
+  std::optional<std::int64_t> pendingBitrate_;
+  std::chrono::microseconds lastPts_{-1};
+  corvel::media::VideoCodec codec_ = corvel::media::VideoCodec::h264;
+  bool encoderStopped_ = false;
+
+  mutable std::mutex mutex_;  // guards the fields below
+  StopHandler onStop_;
+  EncodedHandler onEncoded_;
+  std::vector<std::shared_ptr<VideoTarget>> targets_;
+  std::shared_ptr<CapturedFrame> lastFrame_;
+  Statistics stats_;
+  std::chrono::steady_clock::time_point statsStart_;
+  BitrateAdapter adapter_;
+  int fps_ = 60;
+  bool hdr_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace ambrel
