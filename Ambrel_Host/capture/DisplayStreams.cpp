@@ -74,12 +74,6 @@ bool DisplayStreams::update() {
     hevcSupport.push_back(hello ? hello->supportsHEVC : std::nullopt);
     allHDR = allHDR && hello && hello->supportsHDR.value_or(false);
   }
-  const VideoCodec codec = corvel::media::negotiatedVideoCodec(preferHEVC_, hevcSupport);
-  // No screen here reports an extended dynamic range, so HDR stays off whatever is asked.
-  const bool screensHDR = false;
-  const bool hdr = preferHDR_ && codec == VideoCodec::hevc && screensHDR && allHDR;
-  if (codec != codec_ || hdr != hdr_) setCodec(codec, hdr);
-
   // Pipelines no longer watched.
   std::vector<std::shared_ptr<VideoPipeline>> unwanted;
   {
@@ -94,6 +88,13 @@ bool DisplayStreams::update() {
     }
   }
   for (auto& p : unwanted) p->stop();
+
+  // The codec of the remaining viewers, applied to the pipelines that stay.
+  const VideoCodec codec = corvel::media::negotiatedVideoCodec(preferHEVC_, hevcSupport);
+  // No screen here reports an extended dynamic range, so HDR stays off whatever is asked.
+  const bool screensHDR = false;
+  const bool hdr = preferHDR_ && codec == VideoCodec::hevc && screensHDR && allHDR;
+  if (codec != codec_ || hdr != hdr_) setCodec(codec, hdr);
 
   auto targetsOf = [&](std::uint32_t display) {
     std::vector<std::shared_ptr<VideoTarget>> targets;
