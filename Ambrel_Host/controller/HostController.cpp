@@ -35,7 +35,12 @@ HostController::HostController(HostEnvironment environment)
 HostController::~HostController() {
   if (env_.services.displays) env_.services.displays->setChangeHandler({});
   if (listener_) listener_->cancel();
-  for (auto& c : clients_) c->connection()->cancel();
+  for (auto& weak : connections_) {
+    if (auto c = weak.lock()) {
+      c->cancel();
+      c->detach();
+    }
+  }
 }
 
 // ---- Observation --------------------------------------------------------------------------------
@@ -274,6 +279,8 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
 
   auto connection = corvel::net::CorvelConnection::server(
       std::move(socket), supportCode_ ? *supportCode_ : accessCode_, env_.identity);
+  std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+  connections_.push_back(connection);
   auto client = std::make_shared<RemoteClient>(connection, address, env_.clock, mainDisplayID_);
   clients_.push_back(client);
   notify("clients");

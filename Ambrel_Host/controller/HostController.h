@@ -223,6 +223,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool isStreaming_ = false;
   bool isShuttingDown_ = false;
   std::vector<std::shared_ptr<RemoteClient>> clients_;
+  // Every connection this controller made, ended or not: their callbacks post to the executor,
+  // so none may outlive the controller with callbacks still set.
+  std::vector<std::weak_ptr<corvel::net::CorvelConnection>> connections_;
   std::vector<corvel::protocol::DisplayInfo> displays_;
   std::uint32_t mainDisplayID_ = 0;
   mutable std::mutex boundsMutex_;
