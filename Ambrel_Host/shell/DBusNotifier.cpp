@@ -7,6 +7,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "Ambrel_Host/shell/BusConnection.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -36,17 +37,8 @@ struct DBusNotifier::State {
 
   bool connect() {
     if (bus) return true;
-    int r = 0;
-    if (address) {
-      r = sd_bus_new(&bus);
-      if (r >= 0) r = sd_bus_set_address(bus, address->c_str());
-      if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
-      if (r >= 0) r = sd_bus_start(bus);
-    } else {
-      r = sd_bus_open_user(&bus);
-    }
+    int r = openBus(&bus, address, BusKind::session);
     if (r < 0) {
-      if (bus) bus = sd_bus_unref(bus);
       if (!warnedNoBus) {
         notifyLog().warn("no session bus ({}); notifications go to the log", std::strerror(-r));
         warnedNoBus = true;

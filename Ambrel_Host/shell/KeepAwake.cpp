@@ -7,6 +7,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "Ambrel_Host/shell/BusConnection.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/UniqueFd.h"
 
@@ -32,18 +33,9 @@ struct KeepAwake::State {
   void begin() {
     if (inhibitor) return;
     sd_bus* bus = nullptr;
-    int r = 0;
-    if (address) {
-      r = sd_bus_new(&bus);
-      if (r >= 0) r = sd_bus_set_address(bus, address->c_str());
-      if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
-      if (r >= 0) r = sd_bus_start(bus);
-    } else {
-      r = sd_bus_open_system(&bus);
-    }
+    int r = openBus(&bus, address, BusKind::system);
     if (r < 0) {
       warnOnce("no system bus", std::strerror(-r));
-      sd_bus_unref(bus);
       return;
     }
     sd_bus_message* call = nullptr;
