@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/VideoPacket.h"
 #include "CorvelKit/media/VideoReceiver.h"
+#include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/HelloAck.h"
 #include "CorvelKit/protocol/SelectDisplay.h"
 #include "tests/support/HostHarness.h"
@@ -71,8 +73,9 @@ struct Probe {
 };
 
 // Two monitors side by side, each with its own colours; a viewer sees the main one, then the
-// other after choosing it, and what it decodes is what was drawn there.
-TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnAndFollowsSelectDisplay) {
+// other after choosing it, and what it decodes is what was drawn there; when that monitor is
+// switched off it is told the new list and sees the main monitor again.
+TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnFollowsSelectDisplayAndFallsBackWhenItsMonitorGoes) {
   corvel::test::XorgDummyServer server;
   ASSERT_TRUE(server.isRunning()) << server.errors();
   ASSERT_EQ(server.arrange({{640, 480, 0, 0}, {640, 480, 640, 0}}), "");
@@ -143,6 +146,38 @@ TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnAndFollowsSelectDisplay) {
     if (!sawOther) std::this_thread::sleep_for(50ms);
   }
   EXPECT_TRUE(sawOther) << "the stream did not move to the second monitor";
+
+  // The second monitor goes away: once the change settles, the viewer hears the new list with
+  // the main display active and sees the main monitor again.
+  const auto heardBefore = [&] {
+    std::lock_guard lock(device.events.mutex);
+    return device.events.messages.size();
+  }();
+  ASSERT_EQ(server.arrange({{640, 480, 0, 0}}), "");
+  painter.fill(0, 0, 640, 480, kRed);  // the screen shrank: draw the main monitor again
+  painter.fill(400, 300, 160, 120, kGreen);
+  std::optional<corvel::protocol::DisplayList> newList;
+  for (auto until = std::chrono::steady_clock::now() + 20s; !newList && std::chrono::steady_clock::now() < until;) {
+    harness.advance(1s);  // past the debounce of screen changes
+    std::lock_guard lock(device.events.mutex);
+    for (auto i = heardBefore; i < device.events.messages.size(); ++i) {
+      auto& [type, payload] = device.events.messages[i];
+      if (type != MessageType::displays) continue;
+      auto decoded = corvel::JSONCoding::decode<corvel::protocol::DisplayList>(payload);
+      if (decoded && decoded->displays.size() == 1) newList = *decoded;
+    }
+    if (!newList) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(newList) << "no display list after the monitor went away";
+  EXPECT_EQ(newList->displays[0].id, mainID);
+  EXPECT_EQ(newList->activeDisplayID, mainID);
+  probe.pictures.clear();
+  bool sawMainAgain = false;
+  for (auto until = std::chrono::steady_clock::now() + 20s; !sawMainAgain && std::chrono::steady_clock::now() < until;) {
+    sawMainAgain = probe.sawPicture(device, kGreen, kRed);
+    if (!sawMainAgain) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(sawMainAgain) << "the stream did not fall back to the main monitor";
 }
 
 }  // namespace
