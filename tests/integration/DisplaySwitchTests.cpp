@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "Ambrel_Host/capture/DisplaySource.h"
-#include "Ambrel_Host/capture/DisplayStreams.h"
 #include "CorvelKit/base/JSONCoding.h"
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/VideoPacket.h"
@@ -91,6 +90,7 @@ TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnFollowsSelectDisplayAndFallsBackWh
   auto source = DisplaySource::create(name);
   ASSERT_TRUE(source) << source.error().message();
   auto displays = (*source)->displays();
+  source->reset();
   ASSERT_TRUE(displays);
   ASSERT_EQ(displays->size(), 2u);
   EXPECT_EQ((*displays)[0].name, "DUMMY0");
@@ -99,14 +99,8 @@ TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnFollowsSelectDisplayAndFallsBackWh
   const std::uint32_t mainID = (*displays)[0].id;
   const std::uint32_t otherID = (*displays)[1].id;
 
-  std::shared_ptr<DisplaySource> shared = std::move(*source);
-  test::HostHarness harness([&](corvel::Executor executor) {
-    HostServices services;
-    services.displays = shared;
-    services.streams = std::make_shared<DisplayStreams>(executor, DisplayStreams::x11Parts(name), 1600,
-                                                        4'000'000, 10);
-    return services;
-  });
+  test::HostHarness harness(
+      [&](corvel::Executor executor) { return test::videoServices(executor, name, 4'000'000, 10); });
   harness.onMain([&] {
     harness.host->setAskBeforeConnecting(false);
     return 0;

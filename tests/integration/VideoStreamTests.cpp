@@ -5,8 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include "Ambrel_Host/capture/DisplaySource.h"
-#include "Ambrel_Host/capture/DisplayStreams.h"
 #include "Ambrel_Host/capture/VirtualDisplay.h"
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/VideoPacket.h"
@@ -48,15 +46,8 @@ TEST(VideoStreamTest, ViewersReceiveDecodableKeyframesOfTheirDisplay) {
   ASSERT_TRUE(display) << display.error().message();
   const std::string name = (*display)->name();
 
-  test::HostHarness harness([&](corvel::Executor executor) {
-    HostServices services;
-    auto source = DisplaySource::create(name);
-    EXPECT_TRUE(source);
-    if (source) services.displays = std::move(*source);
-    services.streams = std::make_shared<DisplayStreams>(
-        executor, DisplayStreams::x11Parts(name), 1600, 2'000'000, 10);
-    return services;
-  });
+  test::HostHarness harness(
+      [&](corvel::Executor executor) { return test::videoServices(executor, name, 2'000'000, 10); });
   harness.onMain([&] {
     harness.host->setAskBeforeConnecting(false);
     return 0;
@@ -161,16 +152,9 @@ TEST(VideoStreamTest, AViewerThatStopsReadingHoldsFramesBackUntilItReadsAgain) {
     }
   } stopAnimation{animating, animation};
 
-  test::HostHarness harness([&](corvel::Executor executor) {
-    HostServices services;
-    auto source = DisplaySource::create(name);
-    EXPECT_TRUE(source);
-    if (source) services.displays = std::move(*source);
-    // A high rate on a picture of noise fills the socket buffers within a few seconds.
-    services.streams = std::make_shared<DisplayStreams>(executor, DisplayStreams::x11Parts(name), 1600,
-                                                        20'000'000, 30);
-    return services;
-  });
+  // A high rate on a picture of noise fills the socket buffers within a few seconds.
+  test::HostHarness harness(
+      [&](corvel::Executor executor) { return test::videoServices(executor, name, 20'000'000, 30); });
   harness.onMain([&] {
     harness.host->setAskBeforeConnecting(false);
     return 0;
