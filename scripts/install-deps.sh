@@ -28,6 +28,8 @@ packages=(
   libsystemd-dev dbus-daemon
   # desktop actions: display off, opening apps and web addresses
   x11-xserver-utils libglib2.0-bin xdg-utils
+  # the ffmpeg command (x11grab), for the reference figures of the video benchmark
+  ffmpeg
 )
 
 missing=()
