@@ -13,7 +13,7 @@
 // "machine busy" column (all CPUs, minus the measured process).
 //
 //   bench_stream_vs_ffmpeg [--seconds N] [--warmup N] [--repeats N] [--preset P] [--fps N]
-//                          [--bitrate BPS]
+//                          [--draw-fps N] [--bitrate BPS]
 //
 // The same program is also the picture changer (--animate DISPLAY FPS) and the measured host
 // path (--pipeline DISPLAY PRESET FPS BITRATE WARMUP), which it starts as child processes. The
@@ -121,7 +121,13 @@ int animate(const std::string& display, int fps) {
 
   const auto interval = std::chrono::duration_cast<SteadyClock::duration>(1s) / std::max(1, fps);
   auto next = SteadyClock::now();
+  auto lastReport = next;
   for (int frame = 0; stopRequested == 0; ++frame) {
+    if (SteadyClock::now() - lastReport >= 100ms) {
+      lastReport = SteadyClock::now();
+      std::printf("drawn=%d\n", frame);
+      std::fflush(stdout);
+    }
     const int offset = (frame * 4) % kHeight;
     xcb_copy_area(c, page, root, gc, 0, static_cast<std::int16_t>(offset), 0, 0, kWidth, kHeight);
     colour = static_cast<std::uint32_t>(frame * 0x030507) & 0xFFFFFF;
@@ -254,6 +260,8 @@ struct Options {
   std::string preset = "superfast";
   int fps = 60;
   int bitrate = 12'000'000;
+  // Pictures drawn a second: faster than capture, so that every capture finds a new one.
+  int drawFps = 120;
 };
 
 // CPU seconds a process used so far (all its threads, live and ended), from /proc/PID/stat.
@@ -295,11 +303,12 @@ double loadAverage() {
   return one;
 }
 
-// The last "frame=N" a process printed (ffmpeg's -progress, or the pipeline's own lines).
-std::int64_t lastFrameCount(const std::string& output) {
-  const auto at = output.rfind("frame=");
+// The last "frame=N" a process printed (ffmpeg's -progress, or the pipeline's own lines), or
+// another counter of that form.
+std::int64_t lastCount(const std::string& output, const std::string& key = "frame=") {
+  const auto at = output.rfind(key);
   if (at == std::string::npos) return 0;
-  return std::strtoll(output.c_str() + at + 6, nullptr, 10);
+  return std::strtoll(output.c_str() + at + key.size(), nullptr, 10);
 }
 
 // The pid of the Xvfb serving `display`, found by its command line.
@@ -317,8 +326,18 @@ pid_t serverPid(const std::string& display) {
   return 0;
 }
 
+// The display under test: its server, and the picture changer while one runs.
+struct Scene {
+  std::string display;
+  pid_t server = 0;
+  std::unique_ptr<ChildProcess> animator;
+
+  std::int64_t drawn() const { return animator ? lastCount(animator->output(), "drawn=") : 0; }
+};
+
 struct Sample {
   std::string what;
+  double drawnPerSecond = 0;  // pictures the changer drew
   double fps = 0;
   double cpuPerFrameMs = 0;
   double corePercent = 0;
@@ -329,15 +348,16 @@ struct Sample {
 };
 
 // Measures `pid` for `seconds` after `warmup`; `frames` reads its frame count at a moment.
-Sample measure(const std::string& what, pid_t pid, pid_t server, const Options& o,
+Sample measure(const std::string& what, pid_t pid, const Scene& scene, const Options& o,
                const std::function<std::int64_t()>& frames) {
+  const pid_t server = scene.server;
   std::this_thread::sleep_for(std::chrono::seconds(o.warmup));
   const auto t0 = SteadyClock::now();
   const double cpu0 = cpuSeconds(pid), x0 = cpuSeconds(server);
   const double busy0 = machineBusyTicks();
-  const std::int64_t f0 = frames();
+  const std::int64_t f0 = frames(), d0 = scene.drawn();
   std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
-  const std::int64_t f1 = frames();
+  const std::int64_t f1 = frames(), d1 = scene.drawn();
   const double cpu1 = cpuSeconds(pid), x1 = cpuSeconds(server);
   const double busy1 = machineBusyTicks();
   const double wall = std::chrono::duration<double>(SteadyClock::now() - t0).count();
@@ -347,6 +367,7 @@ Sample measure(const std::string& what, pid_t pid, pid_t server, const Options& 
   s.what = what;
   const double n = static_cast<double>(f1 - f0);
   s.fps = n / wall;
+  s.drawnPerSecond = static_cast<double>(d1 - d0) / wall;
   s.cpuPerFrameMs = n > 0 ? (cpu1 - cpu0) * 1000 / n : 0;
   s.corePercent = (cpu1 - cpu0) / wall * 100;
   s.serverPercent = (x1 - x0) / wall * 100;
@@ -372,14 +393,13 @@ std::vector<std::string> ffmpegArgs(const std::string& display, const Options& o
           "-fps_mode", "passthrough", "-f", "null", "-"};
 }
 
-std::optional<Sample> runFfmpeg(const std::string& what, const std::string& display, pid_t server,
-                                const Options& o) {
-  ChildProcess ffmpeg("/usr/bin/ffmpeg", ffmpegArgs(display, o));
+std::optional<Sample> runFfmpeg(const std::string& what, const Scene& scene, const Options& o) {
+  ChildProcess ffmpeg("/usr/bin/ffmpeg", ffmpegArgs(scene.display, o));
   if (!ffmpeg.waitForText("frame=", 20s)) {
     std::fprintf(stderr, "ffmpeg did not start: %s\n", ffmpeg.errors().c_str());
     return std::nullopt;
   }
-  auto s = measure(what, ffmpeg.pid(), server, o, [&] { return lastFrameCount(ffmpeg.output()); });
+  auto s = measure(what, ffmpeg.pid(), scene, o, [&] { return lastCount(ffmpeg.output()); });
   ffmpeg.signal(SIGINT);
   if (!ffmpeg.wait(10s)) ffmpeg.signal(SIGKILL);
   return s;
@@ -389,10 +409,9 @@ struct Latency {
   long long n = 0, p50 = 0, p99 = 0, max = 0;
 };
 
-std::optional<Sample> runHostPath(const std::string& display, pid_t server, const Options& o,
-                                  std::vector<Latency>& latencies) {
+std::optional<Sample> runHostPath(const Scene& scene, const Options& o, std::vector<Latency>& latencies) {
   ChildProcess host((binDir() / "bench_stream_vs_ffmpeg").string(),
-                    {"--pipeline", display, o.preset, std::to_string(o.fps), std::to_string(o.bitrate),
+                    {"--pipeline", scene.display, o.preset, std::to_string(o.fps), std::to_string(o.bitrate),
                      std::to_string(o.warmup)},
                     {{"AMBREL_LOG_LEVEL", "warn"}});
   if (!host.waitForText("frame=", 20s)) {
@@ -400,7 +419,7 @@ std::optional<Sample> runHostPath(const std::string& display, pid_t server, cons
     return std::nullopt;
   }
   // The warm-up starts when it prints, as it does for ffmpeg.
-  auto s = measure("host pipeline", host.pid(), server, o, [&] { return lastFrameCount(host.output()); });
+  auto s = measure("host pipeline", host.pid(), scene, o, [&] { return lastCount(host.output()); });
   host.signal(SIGTERM);
   if (!host.wait(20s)) host.signal(SIGKILL);
   std::smatch m;
@@ -413,8 +432,9 @@ std::optional<Sample> runHostPath(const std::string& display, pid_t server, cons
 
 // A real host on the display with one headless viewer, measured on a still screen and then
 // while `animate` changes the picture (when given).
-std::vector<Sample> runRealHost(const std::string& display, pid_t server, const Options& o,
+std::vector<Sample> runRealHost(Scene& scene, const Options& o,
                                 const std::function<std::unique_ptr<ChildProcess>()>& animate) {
+  const std::string& display = scene.display;
   std::vector<Sample> samples;
   corvel::test::TemporaryFolder hostHome, viewerHome;
   ChildProcess host((binDir() / "ambrel-host").string(), {},
@@ -452,12 +472,12 @@ std::vector<Sample> runRealHost(const std::string& display, pid_t server, const 
   };
   Options still = o;
   still.seconds = std::max(o.seconds, 20);  // a small share needs a longer look
-  auto s = measure("ambrel-host, still, 1 viewer", host.pid(), server, still, viewed);
+  auto s = measure("ambrel-host, still, 1 viewer", host.pid(), scene, still, viewed);
   s.cpuPerFrameMs = 0;
   samples.push_back(s);
-  if (auto animator = animate()) {
-    auto moving = measure("ambrel-host, moving, 1 viewer", host.pid(), server, o, viewed);
-    samples.push_back(moving);
+  if ((scene.animator = animate())) {
+    samples.push_back(measure("ambrel-host, moving, 1 viewer", host.pid(), scene, o, viewed));
+    scene.animator.reset();
   }
   viewer.signal(SIGINT);
   if (!viewer.wait(10s)) viewer.signal(SIGKILL);
@@ -473,13 +493,14 @@ double median(std::vector<double> v) {
 }
 
 void printRow(const Sample& s) {
-  std::printf("  %-32s %7.1f %11.2f %9.1f %9.1f %9.1f %6.2f  %s\n", s.what.c_str(), s.fps, s.cpuPerFrameMs,
+  std::printf("  %-30s %8.1f %7.1f %10.2f %9.1f %7.1f %8.1f %5.2f  %s\n", s.what.c_str(), s.drawnPerSecond, s.fps,
+              s.cpuPerFrameMs,
               s.corePercent, s.serverPercent, s.othersPercent, s.load, s.note.c_str());
 }
 
 void printHeader() {
-  std::printf("  %-32s %7s %11s %9s %9s %9s %6s\n", "", "fps", "CPU ms/fr", "CPU %core", "Xvfb %", "others %",
-              "load");
+  std::printf("  %-30s %8s %7s %10s %9s %7s %8s %5s\n", "", "drawn/s", "fps", "CPU ms/fr", "CPU %core", "Xvfb %",
+              "others %", "load");
 }
 
 int drive(const Options& o) {
@@ -491,12 +512,14 @@ int drive(const Options& o) {
     std::fprintf(stderr, "Xvfb did not start: %s\n", xvfb.errors().c_str());
     return 1;
   }
-  const std::string display = xvfb.displayName();
-  const pid_t server = serverPid(display);
+  Scene scene;
+  scene.display = xvfb.displayName();
+  scene.server = serverPid(scene.display);
+  const std::string& display = scene.display;
   const std::string self = (binDir() / "bench_stream_vs_ffmpeg").string();
   auto startAnimator = [&]() -> std::unique_ptr<ChildProcess> {
     auto animator = std::make_unique<ChildProcess>(self, std::vector<std::string>{"--animate", display,
-                                                                                  std::to_string(o.fps)});
+                                                                                  std::to_string(o.drawFps)});
     if (!animator->waitForText("animating", 30s)) {
       std::fprintf(stderr, "the picture changer did not start: %s\n", animator->errors().c_str());
       return nullptr;
@@ -508,30 +531,33 @@ int drive(const Options& o) {
               "%d fps, %d kbit/s average; %u CPUs, load %.2f at the start\n",
               display.c_str(), kWidth, kHeight, o.preset.c_str(), o.fps, o.bitrate / 1000,
               std::thread::hardware_concurrency(), loadAverage());
-  std::printf("Each figure: %d s after a %d s warm-up; CPU from /proc/PID/stat.\n\n", o.seconds, o.warmup);
+  std::printf("Each figure: %d s after a %d s warm-up; CPU from /proc/PID/stat; the picture changer draws %d "
+              "pictures a second.\n\n",
+              o.seconds, o.warmup, o.drawFps);
 
   // 1 and 3: a picture that never stops changing.
   std::vector<Sample> host, ffmpeg;
   std::vector<Latency> latencies;
   {
-    auto animator = startAnimator();
-    if (!animator) return 1;
+    scene.animator = startAnimator();
+    if (!scene.animator) return 1;
     std::printf("1. Capture + encode, picture always changing\n");
     printHeader();
     for (int r = 0; r < o.repeats; ++r) {
       // Alternating which goes first, so that a drift in the machine's load hits both.
       for (int k = 0; k < 2; ++k) {
         if ((k == 0) == (r % 2 == 0)) {
-          if (auto s = runHostPath(display, server, o, latencies)) {
+          if (auto s = runHostPath(scene, o, latencies)) {
             printRow(*s);
             host.push_back(*s);
           }
-        } else if (auto s = runFfmpeg("ffmpeg x11grab", display, server, o)) {
+        } else if (auto s = runFfmpeg("ffmpeg x11grab", scene, o)) {
           printRow(*s);
           ffmpeg.push_back(*s);
         }
       }
     }
+    scene.animator.reset();
   }
 
   auto medianOf = [](const std::vector<Sample>& v, double Sample::*field) {
@@ -554,12 +580,12 @@ int drive(const Options& o) {
   printHeader();
   std::vector<Sample> real;
   if (privateNetwork) {
-    real = runRealHost(display, server, o, startAnimator);
+    real = runRealHost(scene, o, startAnimator);
     for (auto& s : real) printRow(s);
   } else {
     std::printf("  (ambrel-host left out: no private network namespace for its fixed ports; run as root)\n");
   }
-  if (auto s = runFfmpeg("ffmpeg x11grab, still", display, server, o)) printRow(*s);
+  if (auto s = runFfmpeg("ffmpeg x11grab, still", scene, o)) printRow(*s);
   if (!real.empty()) {
     std::printf("  host on a still screen: %.2f %% of one core (aim < 2 %%)\n", real.front().corePercent);
   }
@@ -604,11 +630,13 @@ int main(int argc, char** argv) {
       o.repeats = *value;
     } else if (key == "--fps" && value && *value > 0) {
       o.fps = *value;
+    } else if (key == "--draw-fps" && value && *value > 0) {
+      o.drawFps = *value;
     } else if (key == "--bitrate" && value && *value > 0) {
       o.bitrate = *value;
     } else {
       std::fprintf(stderr, "usage: bench_stream_vs_ffmpeg [--seconds N] [--warmup N] [--repeats N] "
-                           "[--preset P] [--fps N] [--bitrate BPS]\n");
+                           "[--preset P] [--fps N] [--draw-fps N] [--bitrate BPS]\n");
       return 64;
     }
   }
