@@ -15,7 +15,7 @@
 //   bench_stream_vs_ffmpeg [--seconds N] [--warmup N] [--repeats N] [--preset P] [--fps N]
 //                          [--draw-fps N] [--bitrate BPS]
 //
-// The same program is also the picture changer (--animate DISPLAY FPS) and the measured host
+// The same program is also the picture changer (--animate DISPLAY FPS [small]) and the measured host
 // path (--pipeline DISPLAY PRESET FPS BITRATE WARMUP), which it starts as child processes. The
 // real host needs a private network namespace for its fixed ports: the driver makes one when it
 // may (root), else it leaves that part out.
@@ -78,10 +78,11 @@ std::optional<int> number(std::string_view text) {
 
 // ---------------------------------------------------------------------------------------------
 // The picture changer: a tall picture of coloured "text" scrolled through the screen a few lines
-// a frame, with a block of changing colour moving across it. Everything is drawn by the server
+// a frame, with a block of changing colour moving across it (or only the block, on a page that
+// stays put: "small" changes). Everything is drawn by the server
 // (CopyArea from a pixmap), so this process costs next to nothing itself.
 
-int animate(const std::string& display, int fps) {
+int animate(const std::string& display, int fps, bool scroll) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
   if (xcb_connection_has_error(c) != 0) return 1;
   const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -128,8 +129,9 @@ int animate(const std::string& display, int fps) {
       std::printf("drawn=%d\n", frame);
       std::fflush(stdout);
     }
-    const int offset = (frame * 4) % kHeight;
-    xcb_copy_area(c, page, root, gc, 0, static_cast<std::int16_t>(offset), 0, 0, kWidth, kHeight);
+    const int offset = scroll ? (frame * 4) % kHeight : 0;
+    if (scroll || frame == 0)
+      xcb_copy_area(c, page, root, gc, 0, static_cast<std::int16_t>(offset), 0, 0, kWidth, kHeight);
     colour = static_cast<std::uint32_t>(frame * 0x030507) & 0xFFFFFF;
     xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
     const xcb_rectangle_t block{static_cast<std::int16_t>((frame * 11) % (kWidth - 240)),
@@ -188,6 +190,7 @@ class SocketViewer final : public ambrel::VideoTarget {
     }
     const auto now = SteadyClock::now();
     ++frames_;
+    bytes_ += static_cast<std::int64_t>(wire.size());
     if (now >= measureFrom_) {
       const auto nowMicros = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
       std::lock_guard lock(mutex_);
@@ -197,6 +200,7 @@ class SocketViewer final : public ambrel::VideoTarget {
   }
 
   std::int64_t frames() const { return frames_; }
+  std::int64_t bytes() const { return bytes_; }
   std::vector<std::int64_t> latencies() {
     std::lock_guard lock(mutex_);
     return latencies_;
@@ -208,6 +212,7 @@ class SocketViewer final : public ambrel::VideoTarget {
   std::thread reader_;
   std::atomic<std::uint64_t> timestamp_{0};
   std::atomic<std::int64_t> frames_{0};
+  std::atomic<std::int64_t> bytes_{0};
   std::mutex mutex_;
   ambrel::VideoFlow flow_{.isViewer = true, .inFlight = 0, .needsKeyframe = true};
   std::vector<std::int64_t> latencies_;
@@ -234,7 +239,8 @@ int runPipeline(const std::string& display, const std::string& preset, int fps, 
     return 1;
   }
   while (stopRequested == 0) {
-    std::printf("frame=%lld\n", static_cast<long long>(viewer->frames()));
+    std::printf("frame=%lld bytes=%lld\n", static_cast<long long>(viewer->frames()),
+                static_cast<long long>(viewer->bytes()));
     std::fflush(stdout);
     std::this_thread::sleep_for(100ms);
   }
@@ -339,6 +345,7 @@ struct Sample {
   std::string what;
   double drawnPerSecond = 0;  // pictures the changer drew
   double fps = 0;
+  double kbitPerSecond = -1;  // what was sent, where known
   double cpuPerFrameMs = 0;
   double corePercent = 0;
   double serverPercent = 0;
@@ -349,15 +356,15 @@ struct Sample {
 
 // Measures `pid` for `seconds` after `warmup`; `frames` reads its frame count at a moment.
 Sample measure(const std::string& what, pid_t pid, const Scene& scene, const Options& o,
-               const std::function<std::int64_t()>& frames) {
+               const std::function<std::int64_t()>& frames, const std::function<std::int64_t()>& bytes = {}) {
   const pid_t server = scene.server;
   std::this_thread::sleep_for(std::chrono::seconds(o.warmup));
   const auto t0 = SteadyClock::now();
   const double cpu0 = cpuSeconds(pid), x0 = cpuSeconds(server);
   const double busy0 = machineBusyTicks();
-  const std::int64_t f0 = frames(), d0 = scene.drawn();
+  const std::int64_t f0 = frames(), d0 = scene.drawn(), b0 = bytes ? bytes() : 0;
   std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
-  const std::int64_t f1 = frames(), d1 = scene.drawn();
+  const std::int64_t f1 = frames(), d1 = scene.drawn(), b1 = bytes ? bytes() : 0;
   const double cpu1 = cpuSeconds(pid), x1 = cpuSeconds(server);
   const double busy1 = machineBusyTicks();
   const double wall = std::chrono::duration<double>(SteadyClock::now() - t0).count();
@@ -368,6 +375,7 @@ Sample measure(const std::string& what, pid_t pid, const Scene& scene, const Opt
   const double n = static_cast<double>(f1 - f0);
   s.fps = n / wall;
   s.drawnPerSecond = static_cast<double>(d1 - d0) / wall;
+  if (bytes) s.kbitPerSecond = static_cast<double>(b1 - b0) * 8 / 1000 / wall;
   s.cpuPerFrameMs = n > 0 ? (cpu1 - cpu0) * 1000 / n : 0;
   s.corePercent = (cpu1 - cpu0) / wall * 100;
   s.serverPercent = (x1 - x0) / wall * 100;
@@ -419,7 +427,9 @@ std::optional<Sample> runHostPath(const Scene& scene, const Options& o, std::vec
     return std::nullopt;
   }
   // The warm-up starts when it prints, as it does for ffmpeg.
-  auto s = measure("host pipeline", host.pid(), scene, o, [&] { return lastCount(host.output()); });
+  auto s = measure(
+      "host pipeline", host.pid(), scene, o, [&] { return lastCount(host.output()); },
+      [&] { return lastCount(host.output(), "bytes="); });
   host.signal(SIGTERM);
   if (!host.wait(20s)) host.signal(SIGKILL);
   std::smatch m;
@@ -462,21 +472,24 @@ std::vector<Sample> runRealHost(Scene& scene, const Options& o,
     return samples;
   }
   // The viewer prints "N frames/s" once a second: frames seen = the sum of those lines.
-  auto viewed = [&] {
+  // and "K kbit/s" with it: bytes seen = the sum of those, × 125.
+  auto viewerSum = [&](int group) {
     std::int64_t total = 0;
     const std::string text = viewer.output();
-    static const std::regex line("(\\d+) frames/s,");
+    static const std::regex line("(\\d+) frames/s, (\\d+) kbit/s");
     for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
-      total += std::stoll((*it)[1]);
-    return total;
+      total += std::stoll((*it)[group]);
+    return group == 2 ? total * 125 : total;
   };
+  auto viewed = [&] { return viewerSum(1); };
+  auto viewedBytes = [&] { return viewerSum(2); };
   Options still = o;
   still.seconds = std::max(o.seconds, 20);  // a small share needs a longer look
-  auto s = measure("ambrel-host, still, 1 viewer", host.pid(), scene, still, viewed);
+  auto s = measure("ambrel-host, still, 1 viewer", host.pid(), scene, still, viewed, viewedBytes);
   s.cpuPerFrameMs = 0;
   samples.push_back(s);
   if ((scene.animator = animate())) {
-    samples.push_back(measure("ambrel-host, moving, 1 viewer", host.pid(), scene, o, viewed));
+    samples.push_back(measure("ambrel-host, moving, 1 viewer", host.pid(), scene, o, viewed, viewedBytes));
     scene.animator.reset();
   }
   viewer.signal(SIGINT);
@@ -493,17 +506,20 @@ double median(std::vector<double> v) {
 }
 
 void printRow(const Sample& s) {
-  std::printf("  %-30s %8.1f %7.1f %10.2f %9.1f %7.1f %8.1f %5.2f  %s\n", s.what.c_str(), s.drawnPerSecond, s.fps,
-              s.cpuPerFrameMs,
+  const std::string kbit = s.kbitPerSecond < 0 ? "-" : std::to_string(static_cast<long>(s.kbitPerSecond));
+  std::printf("  %-30s %8.1f %7.1f %8s %10.2f %9.1f %7.1f %8.1f %5.2f  %s\n", s.what.c_str(), s.drawnPerSecond, s.fps,
+              kbit.c_str(), s.cpuPerFrameMs,
               s.corePercent, s.serverPercent, s.othersPercent, s.load, s.note.c_str());
 }
 
 void printHeader() {
-  std::printf("  %-30s %8s %7s %10s %9s %7s %8s %5s\n", "", "drawn/s", "fps", "CPU ms/fr", "CPU %core", "Xvfb %",
+  std::printf("  %-30s %8s %7s %8s %10s %9s %7s %8s %5s\n", "", "drawn/s", "fps", "kbit/s", "CPU ms/fr", "CPU %core",
+              "Xvfb %",
               "others %", "load");
 }
 
 int drive(const Options& o) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rows show as they are measured, also through a pipe
   // The real host listens on fixed ports: give it, and everything here, a network of our own.
   bool privateNetwork = ::unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0;
 
@@ -517,9 +533,10 @@ int drive(const Options& o) {
   scene.server = serverPid(scene.display);
   const std::string& display = scene.display;
   const std::string self = (binDir() / "bench_stream_vs_ffmpeg").string();
-  auto startAnimator = [&]() -> std::unique_ptr<ChildProcess> {
-    auto animator = std::make_unique<ChildProcess>(self, std::vector<std::string>{"--animate", display,
-                                                                                  std::to_string(o.drawFps)});
+  auto startAnimator = [&](int drawFps, bool small) -> std::unique_ptr<ChildProcess> {
+    std::vector<std::string> args{"--animate", display, std::to_string(drawFps)};
+    if (small) args.emplace_back("small");
+    auto animator = std::make_unique<ChildProcess>(self, args);
     if (!animator->waitForText("animating", 30s)) {
       std::fprintf(stderr, "the picture changer did not start: %s\n", animator->errors().c_str());
       return nullptr;
@@ -539,7 +556,7 @@ int drive(const Options& o) {
   std::vector<Sample> host, ffmpeg;
   std::vector<Latency> latencies;
   {
-    scene.animator = startAnimator();
+    scene.animator = startAnimator(o.drawFps, false);
     if (!scene.animator) return 1;
     std::printf("1. Capture + encode, picture always changing\n");
     printHeader();
@@ -580,7 +597,7 @@ int drive(const Options& o) {
   printHeader();
   std::vector<Sample> real;
   if (privateNetwork) {
-    real = runRealHost(scene, o, startAnimator);
+    real = runRealHost(scene, o, [&] { return startAnimator(o.drawFps, false); });
     for (auto& s : real) printRow(s);
   } else {
     std::printf("  (ambrel-host left out: no private network namespace for its fixed ports; run as root)\n");
@@ -601,6 +618,18 @@ int drive(const Options& o) {
     }
     std::printf("  median of runs: median %.0f µs, 99th percentile %.0f µs\n", median(p50), median(p99));
   }
+
+  // The same with a small change 30 times a second: a block moving over a page that stays.
+  std::printf("\n   small changes (a 240×160 block moving, 30 a second)\n");
+  printHeader();
+  std::vector<Latency> small;
+  scene.animator = startAnimator(30, true);
+  if (scene.animator) {
+    if (auto s = runHostPath(scene, o, small)) printRow(*s);
+    scene.animator.reset();
+  }
+  for (auto& l : small) std::printf("  %lld frames: median %lld, 99th percentile %lld, max %lld\n", l.n, l.p50, l.p99, l.max);
+
   std::printf("\nload average at the end: %.2f\n", loadAverage());
   return 0;
 }
@@ -611,7 +640,8 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, requestStop);
   std::signal(SIGINT, requestStop);
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 3 && args[0] == "--animate") return animate(args[1], number(args[2]).value_or(60));
+  if ((args.size() == 3 || args.size() == 4) && args[0] == "--animate")
+    return animate(args[1], number(args[2]).value_or(60), args.size() == 3 || args[3] != "small");
   if (args.size() == 6 && args[0] == "--pipeline") {
     return runPipeline(args[1], args[2], number(args[3]).value_or(60), number(args[4]).value_or(12'000'000),
                        number(args[5]).value_or(3));
