@@ -1,24 +1,28 @@
 // The host's video path against ffmpeg's x11grab, side by side on one private 1920×1080 Xvfb:
 //
-//   1. capture + encode on a picture that never stops changing: frames per second and CPU time
-//      per frame of the host's pipeline (X11 capturer → NV12 → libx264 → a socket) and of
+//   1. capture + encode on a picture that never stops changing (drawn faster than it is
+//      captured): frames per second and CPU time per frame of the host's pipeline (X11 capturer
+//      → NV12 → libx264 → a socket) and of
 //      `ffmpeg -f x11grab … -c:v libx264 -preset P -tune zerolatency -f null -` with the same
-//      preset, size, frame rate and rate control;
-//   2. a real `ambrel-host` with one viewer (`corvel view --headless`) on a still screen, and the
-//      same ffmpeg command on that screen: CPU as a share of one core;
-//   3. capture-to-socket time of every frame in (1): median and 99th percentile.
+//      preset, size, frame rate and rate control (libx264 reports identical settings for both);
+//   2. a real `ambrel-host` with one viewer (`corvel view --headless`) on a still screen, then
+//      while the picture changes, and the same ffmpeg command on the still screen: CPU as a share
+//      of one core;
+//   3. capture-to-socket time of every frame of (1), and of a run with small changes: median and
+//      99th percentile.
 //
 // CPU is read from /proc/PID/stat between two moments after a warm-up, so start-up is not
-// counted; runs are repeated and the medians compared. Other work on the machine shows in the
-// "machine busy" column (all CPUs, minus the measured process).
+// counted; runs alternate and repeat, and the medians are compared. How busy the machine was
+// shows in the "others" column (CPU time of everything but the measured process and the X
+// server, as a share of one core) and the load average.
 //
 //   bench_stream_vs_ffmpeg [--seconds N] [--warmup N] [--repeats N] [--preset P] [--fps N]
 //                          [--draw-fps N] [--bitrate BPS]
 //
-// The same program is also the picture changer (--animate DISPLAY FPS [small]) and the measured host
-// path (--pipeline DISPLAY PRESET FPS BITRATE WARMUP), which it starts as child processes. The
-// real host needs a private network namespace for its fixed ports: the driver makes one when it
-// may (root), else it leaves that part out.
+// The same program is also the picture changer (--animate DISPLAY FPS [small]) and the measured
+// host path (--pipeline DISPLAY PRESET FPS BITRATE WARMUP), which it starts as child processes.
+// The real host needs a private network namespace for its fixed ports: the driver makes one when
+// it may (root), else it leaves that part out.
 
 #include <sched.h>
 #include <signal.h>
@@ -30,12 +34,10 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <regex>
