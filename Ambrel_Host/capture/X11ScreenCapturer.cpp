@@ -369,10 +369,8 @@ void X11ScreenCapturer::run(Session& s) {
     }
     const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / fps_.load();
     const auto tick = SteadyClock::now();
-    // Captures keep to a fixed beat: one that ran late is made up by the next coming sooner, so a
-    // busy machine still gets `fps` frames a second. After a longer stall at most one frame is
-    // made up, never a burst.
-    next = std::max(next + interval, tick - interval);
+    // Frames stay at least one interval apart, so a late one is not made up by the next.
+    next = std::max(next + interval, tick);
 
     bool damaged = false, screenChanged = false;
     while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
