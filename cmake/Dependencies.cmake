@@ -27,3 +27,6 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 # Remote input: XTest over Xlib.
 pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)
+
+# The viewer window of the command-line client.
+pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)

@@ -28,6 +28,10 @@ packages=(
   libsystemd-dev dbus-daemon
   # desktop actions: display off, opening apps and web addresses
   x11-xserver-utils libglib2.0-bin xdg-utils
+  # the command-line client's viewer window
+  libsdl2-dev
+  # tests with several monitors: Xorg with the dummy video driver
+  xserver-xorg-core xserver-xorg-video-dummy
   # the ffmpeg command (x11grab), for the reference figures of the video benchmark
   ffmpeg
 )

@@ -1,5 +1,8 @@
 #include "CorvelKit/media/SessionRecorder.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/media/FFmpeg.h"
 #include "CorvelKit/media/NalUnits.h"
@@ -26,6 +29,8 @@ class RecorderCategory final : public std::error_category {
   }
 };
 
+constexpr std::int64_t kLastSampleMinimumMicros = 16'667;  // one frame at 60 per second
+
 }  // namespace
 
 const std::error_category& sessionRecorderCategory() {
@@ -40,6 +45,11 @@ struct SessionRecorder::Writer {
   std::uint64_t startMicros = 0;
   std::int64_t lastPts = -1;
   ffmpeg::PacketPtr packet{av_packet_alloc()};
+  // Each sample waits for the next one, which tells how long it stays on screen; the last one
+  // lasts until the file is finished.
+  ffmpeg::PacketPtr pending{av_packet_alloc()};
+  std::int64_t pendingPts = -1;  // microseconds from the first keyframe; -1: nothing waits
+  std::chrono::steady_clock::time_point startedAt;
 
   ~Writer() {
     if (!context) return;
@@ -54,7 +64,7 @@ SessionRecorder::SessionRecorder(std::filesystem::path path) : path_(std::move(p
   if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), ignored);
   auto writer = std::make_unique<Writer>();
   const std::string file = path_.string();
-  if (!writer->packet ||
+  if (!writer->packet || !writer->pending ||
       avformat_alloc_output_context2(&writer->context, nullptr, "mov", file.c_str()) < 0 ||
       !writer->context ||
       avio_open(&writer->context->pb, file.c_str(), AVIO_FLAG_WRITE) < 0) {
@@ -108,6 +118,7 @@ void SessionRecorder::append(const VideoSample& sample) {
     w.stream = stream;
     w.format = sample.format;
     w.startMicros = sample.timestampMicros;
+    w.startedAt = std::chrono::steady_clock::now();
   } else if (!(*sample.format == *w.format)) {
     return;  // the file keeps its first format
   }
@@ -136,14 +147,25 @@ void SessionRecorder::append(const VideoSample& sample) {
     return;  // too close to the last one at the file's time scale
   }
   if (sample.isKeyframe) pkt->flags |= AV_PKT_FLAG_KEY;
-  const int rc = av_write_frame(w.context, pkt);
+  if (w.pendingPts >= 0 && !writePendingLocked(pkt->dts - w.pending->dts)) return;
+  av_packet_move_ref(w.pending.get(), pkt);
+  w.pendingPts = pts;
+  w.lastPts = pts;
+  ++samplesWritten_;
+}
+
+bool SessionRecorder::writePendingLocked(std::int64_t duration) {
+  Writer& w = *writer_;
+  w.pending->duration = duration;
+  const int rc = av_write_frame(w.context, w.pending.get());
+  av_packet_unref(w.pending.get());
+  w.pendingPts = -1;
   if (rc < 0) {
     log().error("writing a movie sample failed: {}", ffmpeg::errorText(rc));
     lastError_ = SessionRecorderError::writeFailed;
-    return;
+    return false;
   }
-  w.lastPts = pts;
-  ++samplesWritten_;
+  return true;
 }
 
 void SessionRecorder::cancelLocked() {
@@ -158,6 +180,15 @@ std::optional<std::filesystem::path> SessionRecorder::finish() {
   if (!writer_->stream) {
     cancelLocked();
     return std::nullopt;
+  }
+  Writer& w = *writer_;
+  if (w.pendingPts >= 0) {
+    // The last picture stays until now, and at least one frame time, so that a still screen
+    // (one keyframe) still makes a movie that shows it.
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - w.startedAt).count();
+    const std::int64_t micros = std::max<std::int64_t>(elapsed - w.pendingPts, kLastSampleMinimumMicros);
+    (void)writePendingLocked(av_rescale_q(micros, AVRational{1, 1'000'000}, w.stream->time_base));
   }
   const int rc = av_write_trailer(writer_->context);
   const int closed = avio_closep(&writer_->context->pb);

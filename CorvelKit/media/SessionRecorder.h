@@ -23,6 +23,7 @@ inline std::error_code make_error_code(SessionRecorderError e) {
 // Writes a received stream into a QuickTime movie without re-encoding: samples are copied into
 // the file from the first keyframe on, and the file is finished on request. Samples of another
 // format than the first (a new picture size, say) are dropped, so the file keeps one format.
+// Each sample lasts until the next; the last one until the file is finished.
 // `append` and `finish` may be called from any thread.
 class SessionRecorder {
  public:
@@ -51,6 +52,8 @@ class SessionRecorder {
   struct Writer;
 
   void cancelLocked();
+  // Writes the sample that waits, lasting `duration` (stream time base); false on failure.
+  bool writePendingLocked(std::int64_t duration);
 
   const std::filesystem::path path_;
   mutable std::mutex lock_;

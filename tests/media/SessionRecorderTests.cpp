@@ -16,6 +16,7 @@ struct MovieFacts {
   int height = 0;
   int frames = 0;
   int keyframes = 0;
+  int discarded = 0;  // packets the edit list hides from playback
   std::int64_t firstPts = -1;
 };
 
@@ -35,6 +36,7 @@ MovieFacts readMovie(const std::filesystem::path& path) {
       if (facts.firstPts < 0) facts.firstPts = pkt->pts;
       ++facts.frames;
       if (pkt->flags & AV_PKT_FLAG_KEY) ++facts.keyframes;
+      if (pkt->flags & AV_PKT_FLAG_DISCARD) ++facts.discarded;
       av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
@@ -83,6 +85,23 @@ TEST_P(SessionRecorderTest, CopiesTheStreamFromTheFirstKeyframeOn) {
   EXPECT_EQ(facts.frames, 5);
   EXPECT_GE(facts.keyframes, 1);
   EXPECT_EQ(facts.firstPts, 0);
+  EXPECT_EQ(facts.discarded, 0);
+}
+
+// A still screen sends one keyframe and nothing more: the movie must still show it.
+TEST_P(SessionRecorderTest, OneKeyframeMakesAMovieThatShowsIt) {
+  testing::RecordingEncoder enc(GetParam());
+  enc.encodeFrames(320, 240, 1);
+  auto samples = samplesOf(enc.packets);
+  ASSERT_EQ(samples.size(), 1u);
+  const auto path = folder.path() / "still.mov";
+  SessionRecorder recorder(path);
+  recorder.append(samples[0]);
+  ASSERT_TRUE(recorder.finish());
+  const auto facts = readMovie(path);
+  EXPECT_EQ(facts.frames, 1);
+  EXPECT_EQ(facts.keyframes, 1);
+  EXPECT_EQ(facts.discarded, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, SessionRecorderTest,

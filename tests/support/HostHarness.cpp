@@ -1,5 +1,8 @@
 #include "tests/support/HostHarness.h"
 
+#include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/capture/DisplayStreams.h"
+
 #include "CorvelKit/protocol/ProtocolConstants.h"
 
 namespace ambrel::test {
@@ -101,6 +104,16 @@ bool TestDevice::heard(corvel::protocol::MessageType type) {
     if (t == type) return true;
   }
   return false;
+}
+
+HostServices videoServices(corvel::Executor executor, const std::string& displayName,
+                           std::int64_t bitrate, int fps) {
+  HostServices services;
+  auto source = DisplaySource::create(displayName);
+  if (source) services.displays = std::move(*source);
+  services.streams = std::make_shared<DisplayStreams>(executor, DisplayStreams::x11Parts(displayName),
+                                                      1600, bitrate, fps);
+  return services;
 }
 
 }  // namespace ambrel::test

@@ -42,6 +42,11 @@ class RecordingNotifier final : public Notifier {
   std::vector<std::pair<std::string, std::string>> posted;
 };
 
+// What a host needs to stream the X display `displayName` with the real capture and encoder:
+// its display source and its pipelines (at most 1600 pixels wide).
+HostServices videoServices(corvel::Executor executor, const std::string& displayName,
+                           std::int64_t bitrate, int fps);
+
 // A real host controller on its own main loop, listening on port 5895, with a manual clock, a
 // private home folder and a recording notifier. Tests reach the controller through `onMain`.
 class HostHarness {

@@ -30,7 +30,12 @@ struct RawPeer::Impl {
   std::deque<std::pair<protocol::MessageType, Bytes>> frames;
 };
 
-RawPeer::RawPeer(std::uint16_t port, ByteView accessKey) : impl_(std::make_unique<Impl>(accessKey)) {
+RawPeer::RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer)
+    : impl_(std::make_unique<Impl>(accessKey)) {
+  if (receiveBuffer > 0) {
+    impl_->stream.next_layer().open(tcp::v4());
+    impl_->stream.next_layer().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+  }
   impl_->stream.next_layer().connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
   impl_->stream.handshake(asio::ssl::stream_base::client);
 }

@@ -21,7 +21,9 @@ namespace corvel::test {
 // passes TLS with the given key and then writes whatever frames the test asks for, blocking.
 class RawPeer {
  public:
-  RawPeer(std::uint16_t port, ByteView accessKey);
+  // A `receiveBuffer` above 0 fixes the socket's receive buffer at that size (the kernel doubles
+  // it), so a peer that stops reading holds the sender back soon.
+  RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer = 0);
   ~RawPeer();
 
   void sendFrame(protocol::MessageType type, ByteView payload);

@@ -1,21 +1,13 @@
 #pragma once
 
-#include <optional>
-#include <string>
+#include "tools/corvel/ClientOptions.h"
 
 namespace corvel::tool {
 
-struct ViewOptions {
-  std::string target;  // HOST, HOST:PORT or [IPv6]:PORT
-  std::string code;
-  std::string deviceName = "corvel view";
-  std::optional<int> frames;          // leave after this many decoded pictures
-  std::optional<int> seconds;         // or after this long
-  std::optional<std::string> record;  // movie file for the received stream
-};
-
-// Watches a host's video without a window: decodes every `video` message, prints once a second
-// the pictures decoded and the bit rate received, and at the end the totals.
+// Watches a host's video: decodes every `video` message and shows it in a window that also sends
+// the pointer and keyboard used in it (or, headless, only decodes), prints once a second the
+// pictures decoded, the bit rate received and the keyframes, at the end the totals, and records
+// the stream when asked.
 struct ViewCommand {
   static int run(const ViewOptions& options);
 };

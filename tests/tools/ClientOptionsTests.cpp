@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include "tools/corvel/ClientOptions.h"
+
+namespace corvel::tool {
+namespace {
+
+std::variant<CommandLine, std::string> parse(std::vector<std::string_view> args) {
+  return CommandLine::parse(args);
+}
+
+TEST(CommandLineTest, ReadsBothCommandsWithTheSharedOptions) {
+  auto connect = parse({"connect", "host:6000", "--code", "ABC", "--pin", "FP", "--seconds", "3",
+                        "--input", "move 0.5 0.5; click"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(connect));
+  const auto& c = std::get<CommandLine>(connect);
+  EXPECT_EQ(c.command, CommandLine::Command::connect);
+  EXPECT_EQ(c.options.target, "host:6000");
+  EXPECT_EQ(c.options.pin, "FP");
+  EXPECT_EQ(c.options.seconds, 3);
+  ASSERT_TRUE(c.options.input);
+  EXPECT_EQ(c.options.input->steps.size(), 3u);  // a click is a press and a release
+  EXPECT_EQ(c.options.deviceName, "corvel");
+
+  auto view = parse({"view", "--code", "ABC", "[::1]:5895", "--headless", "--frames", "10",
+                     "--record", "/tmp/x.mov", "--token", "T"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(view));
+  const auto& v = std::get<CommandLine>(view);
+  EXPECT_EQ(v.command, CommandLine::Command::view);
+  EXPECT_TRUE(v.options.headless);
+  EXPECT_EQ(v.options.frames, 10);
+  EXPECT_EQ(v.options.record, "/tmp/x.mov");
+  EXPECT_EQ(v.options.ownerToken, "T");
+  EXPECT_EQ(v.options.deviceName, "corvel view");
+}
+
+TEST(CommandLineTest, RefusesWhatItCannotUse) {
+  const std::vector<std::vector<std::string_view>> bad = {
+      {"connect", "host"},                                 // no code
+      {"connect", "--code", "ABC"},                        // no host
+      {"connect", "host", "--code"},                       // option without its value
+      {"connect", "host", "--code", "A", "--headless"},    // a view option
+      {"view", "host", "--code", "A", "--frames", "0"},    // frames must be positive
+      {"view", "host", "--code", "A", "--seconds", "-1"},  // negative seconds
+      {"view", "host", "--code", "A", "--input", "fly"},   // bad script
+      {"view", "host", "other", "--code", "A"},            // two hosts
+      {"record", "host", "--code", "A"},                   // unknown command
+  };
+  for (const auto& args : bad) {
+    EXPECT_TRUE(std::holds_alternative<std::string>(parse(args))) << args[1];
+  }
+}
+
+TEST(CommandLineTest, EndpointsTakeTheDefaultPortAndRefuseBadOnes) {
+  EXPECT_EQ(parseEndpoint("example")->port, 5895);
+  EXPECT_EQ(parseEndpoint("10.0.0.1:7000")->port, 7000);
+  EXPECT_EQ(parseEndpoint("[fe80::1]:7000")->host, "fe80::1");
+  EXPECT_EQ(parseEndpoint("fe80::1")->host, "fe80::1");
+  for (auto text : {"", ":80", "host:0", "host:70000", "host:8x", "[::1", "[::1]x"}) {
+    EXPECT_FALSE(parseEndpoint(text)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace corvel::tool

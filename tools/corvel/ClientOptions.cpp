@@ -1,0 +1,116 @@
+#include "tools/corvel/ClientOptions.h"
+
+#include <charconv>
+
+#include "CorvelKit/protocol/ProtocolConstants.h"
+
+namespace corvel::tool {
+
+namespace {
+
+std::optional<int> count(std::string_view text) {
+  int n = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc{} || end != text.data() + text.size() || n < 0) return std::nullopt;
+  return n;
+}
+
+}  // namespace
+
+std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std::string_view>& args) {
+  if (args.empty()) return std::string("no command");
+  CommandLine line;
+  if (args[0] == "view") {
+    line.command = Command::view;
+    line.options.deviceName = "corvel view";
+  } else if (args[0] != "connect") {
+    return "unknown command \"" + std::string(args[0]) + "\"";
+  }
+  const bool view = line.command == Command::view;
+  auto& o = line.options;
+  bool haveCode = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const auto a = args[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return std::string(args[++i]);
+    };
+    std::optional<std::string> v;
+    if (a == "--code" && (v = value())) {
+      o.code = *v;
+      haveCode = true;
+    } else if (a == "--pin" && (v = value())) {
+      o.pin = *v;
+    } else if (a == "--name" && (v = value())) {
+      o.deviceName = *v;
+    } else if (a == "--device-id" && (v = value())) {
+      o.deviceID = *v;
+    } else if (a == "--token" && (v = value())) {
+      o.ownerToken = *v;
+    } else if (a == "--interface" && (v = value())) {
+      o.interfaceName = *v;
+    } else if (a == "--seconds" && (v = value())) {
+      o.seconds = count(*v);
+      if (!o.seconds) return std::string("--seconds takes a number");
+    } else if (a == "--input" && (v = value())) {
+      auto parsed = InputScript::parse(*v);
+      if (auto* error = std::get_if<std::string>(&parsed)) return *error;
+      o.input = std::get<InputScript>(std::move(parsed));
+    } else if (view && a == "--headless") {
+      o.headless = true;
+    } else if (view && a == "--frames" && (v = value())) {
+      o.frames = count(*v);
+      if (!o.frames || *o.frames == 0) return std::string("--frames takes a positive number");
+    } else if (view && a == "--record" && (v = value())) {
+      o.record = *v;
+    } else if (!a.starts_with("-") && o.target.empty()) {
+      o.target = std::string(a);
+    } else {
+      return "unexpected \"" + std::string(a) + "\"";
+    }
+  }
+  const std::string name(args[0]);
+  if (o.target.empty()) return name + " needs HOST[:PORT]";
+  if (!haveCode) return name + " needs --code";
+  return line;
+}
+
+std::optional<Endpoint> parseEndpoint(std::string_view text) {
+  net::Endpoint e;
+  e.port = protocol::corvelDefaultPort;
+  std::string_view host = text;
+  // [v6]:port, v4:port or name:port; a bare IPv6 address has several colons and no port.
+  if (text.starts_with('[')) {
+    auto close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = text.substr(1, close - 1);
+    auto rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (!rest.starts_with(':')) return std::nullopt;
+      text = rest.substr(1);
+    } else {
+      text = {};
+    }
+  } else if (auto colon = text.rfind(':');
+             colon != std::string_view::npos && text.find(':') == colon) {
+    host = text.substr(0, colon);
+    text = text.substr(colon + 1);
+  } else {
+    text = {};
+  }
+  if (!text.empty()) {
+    int port = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return std::nullopt;
+      port = port * 10 + (c - '0');
+      if (port > 65535) return std::nullopt;
+    }
+    if (port == 0) return std::nullopt;
+    e.port = static_cast<std::uint16_t>(port);
+  }
+  if (host.empty()) return std::nullopt;
+  e.host = std::string(host);
+  return e;
+}
+
+}  // namespace corvel::tool

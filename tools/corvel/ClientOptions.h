@@ -1,0 +1,56 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "CorvelKit/net/CorvelConnection.h"
+#include "tools/corvel/InputScript.h"
+
+namespace corvel::tool {
+
+using net::Endpoint;
+
+// Exit statuses of `corvel`, so scripts can tell the outcomes apart.
+struct ExitCode {
+  static constexpr int ok = 0;               // ready, then ended by the host, a signal or the timer
+  static constexpr int usage = 64;
+  static constexpr int wrongCode = 2;        // TLS refused the code, or the first sealed message
+  static constexpr int identityChanged = 3;  // the host's fingerprint differs from the pinned one
+  static constexpr int networkFailure = 4;   // never got through to a secure channel
+};
+
+// What every command that connects to a host takes.
+struct ClientOptions {
+  std::string target;  // HOST, HOST:PORT or [IPv6]:PORT
+  std::string code;
+  std::optional<std::string> pin;
+  std::optional<std::string> interfaceName;
+  std::string deviceName = "corvel";
+  std::optional<std::string> deviceID;
+  std::optional<std::string> ownerToken;
+  std::optional<int> seconds;        // stay this long after ready, then leave
+  std::optional<InputScript> input;  // sent once the host has admitted this client
+};
+
+struct ViewOptions : ClientOptions {
+  std::optional<int> frames;          // leave after this many decoded pictures
+  std::optional<std::string> record;  // movie file for the received stream
+  bool headless = false;              // decode and count only, no window
+};
+
+// A command line: `connect` or `view` with their options, or an error sentence for the usage text.
+struct CommandLine {
+  enum class Command { connect, view };
+  Command command = Command::connect;
+  ViewOptions options;  // `connect` uses the ClientOptions part
+
+  static std::variant<CommandLine, std::string> parse(const std::vector<std::string_view>& args);
+};
+
+// HOST, HOST:PORT or [IPv6]:PORT, with the default port when none is given.
+std::optional<Endpoint> parseEndpoint(std::string_view text);
+
+}  // namespace corvel::tool

@@ -1,0 +1,160 @@
+#include "tools/corvel/ClientSession.h"
+
+#include <csignal>
+#include <iostream>
+
+#include "CorvelKit/protocol/Bye.h"
+#include "CorvelKit/protocol/ProtocolConstants.h"
+#include "CorvelKit/security/SecureIdentity.h"
+
+namespace corvel::tool {
+
+using net::ConnectionState;
+using net::CorvelConnection;
+using protocol::MessageType;
+
+namespace {
+constexpr auto kPingInterval = std::chrono::seconds(5);
+}
+
+ClientSession::ClientSession(const ClientOptions& options) : options_(options) {}
+
+ClientSession::~ClientSession() {
+  // The callbacks point into this object: make sure none runs once it is gone.
+  if (connection_) {
+    connection_->cancel();
+    connection_->detach();
+  }
+}
+
+int ClientSession::run() {
+  auto endpoint = parseEndpoint(options_.target);
+  if (!endpoint) {
+    std::cerr << "corvel: \"" << options_.target << "\" is not HOST or HOST:PORT\n";
+    return ExitCode::usage;
+  }
+  connection_ = CorvelConnection::client(*endpoint, options_.code, options_.interfaceName);
+  if (options_.pin) connection_->expectedPeerFingerprint = *options_.pin;
+  connection_->onStateChange = [this](const ConnectionState& state) {
+    boost::asio::post(loop_.executor(), [this, state] { changed(state); });
+  };
+  connection_->onMessage = [this](MessageType type, Bytes payload) {
+    boost::asio::post(loop_.executor(),
+                      [this, type, payload = std::move(payload)] { received(type, payload); });
+  };
+  signals_.async_wait([this](const boost::system::error_code& ec, int) {
+    if (!ec) leave();
+  });
+
+  std::cout << "connecting to " << endpoint->host << ":" << endpoint->port << std::endl;
+  connection_->start();
+  loop_.run();
+  connection_->cancel();
+  connection_->detach();
+  return exitCode_;
+}
+
+void ClientSession::leave() {
+  if (!connection_->isSecure()) return finish(ExitCode::ok);
+  connection_->sendJSON(MessageType::bye, protocol::Bye{"Ended on " + options_.deviceName},
+                        [this](std::error_code) {
+                          boost::asio::post(loop_.executor(), [this] { finish(ExitCode::ok); });
+                        });
+}
+
+void ClientSession::finish(int exitCode) {
+  exitCode_ = exitCode;
+  pings_.cancel();
+  deadline_.cancel();
+  inputTimer_.cancel();
+  signals_.cancel();
+  if (connection_) connection_->cancel();
+  loop_.stop();
+}
+
+void ClientSession::changed(const ConnectionState& state) {
+  switch (state.kind) {
+    case ConnectionState::Kind::ready: {
+      wasReady_ = true;
+      std::cout << "ready" << "\n"
+                << "host identity: " << connection_->peerFingerprint().value_or("?") << std::endl;
+      protocol::Hello hello;
+      hello.deviceName = options_.deviceName;
+      hello.platform = protocol::ClientPlatform::unknown;
+      hello.protocolVersion = static_cast<int>(protocol::corvelProtocolVersion);
+      hello.deviceID = options_.deviceID;
+      hello.iCloudToken = options_.ownerToken;
+      if (onHello) onHello(hello);
+      connection_->sendJSON(MessageType::hello, hello);
+      schedulePing();
+      if (options_.seconds) {
+        deadline_.expires_after(std::chrono::seconds(*options_.seconds));
+        deadline_.async_wait([this](const boost::system::error_code& ec) {
+          if (!ec) finish(ExitCode::ok);
+        });
+      }
+      if (onReady) onReady();
+      break;
+    }
+    case ConnectionState::Kind::failed: {
+      auto security = connection_->securityFailure();
+      if (security && security->errc() == secure::SecureChannelErrc::identityChanged) {
+        std::cout << "identity changed: expected " << security->expected().value_or("?")
+                  << ", got " << security->got().value_or("?") << std::endl;
+        finish(ExitCode::identityChanged);
+      } else if (state.tlsFailure || security) {
+        std::cout << "wrong access code"
+                  << (security ? std::string(" (") + security->what() + ")" : "") << std::endl;
+        finish(ExitCode::wrongCode);
+      } else {
+        std::cout << "connection failed: " << state.error.message() << std::endl;
+        finish(wasReady_ ? ExitCode::ok : ExitCode::networkFailure);
+      }
+      break;
+    }
+    case ConnectionState::Kind::cancelled:
+      std::cout << "connection closed" << std::endl;
+      finish(wasReady_ ? ExitCode::ok : ExitCode::networkFailure);
+      break;
+    default:
+      break;
+  }
+}
+
+void ClientSession::received(MessageType type, const Bytes& payload) {
+  if (type == MessageType::pong) return;
+  if (onMessage) onMessage(type, payload);
+  // Scripted input runs once the host admits this client (its permissions arrive).
+  if (type == MessageType::permissions && options_.input && !inputStarted_) {
+    inputStarted_ = true;
+    runInput();
+  }
+  if (type == MessageType::bye) finish(ExitCode::ok);
+}
+
+void ClientSession::schedulePing() {
+  pings_.expires_after(kPingInterval);
+  pings_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec) return;
+    connection_->send(MessageType::ping, {});
+    schedulePing();
+  });
+}
+
+void ClientSession::runInput() {
+  const auto& steps = options_.input->steps;
+  while (nextStep_ < steps.size()) {
+    const auto& step = steps[nextStep_++];
+    if (const auto* wait = std::get_if<std::chrono::milliseconds>(&step)) {
+      inputTimer_.expires_after(*wait);
+      inputTimer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) runInput();
+      });
+      return;
+    }
+    connection_->sendJSON(MessageType::input, std::get<protocol::InputEvent>(step));
+  }
+  std::cout << "input sent" << std::endl;
+}
+
+}  // namespace corvel::tool
