@@ -32,6 +32,8 @@ packages=(
   libsdl2-dev
   # tests with several monitors: Xorg with the dummy video driver
   xserver-xorg-core xserver-xorg-video-dummy
+  # the ffmpeg command (x11grab), for the reference figures of the video benchmark
+  ffmpeg
 )
 
 missing=()

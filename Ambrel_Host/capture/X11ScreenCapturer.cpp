@@ -42,6 +42,26 @@ struct Rect {
 
 Rect rectOf(const ScreenDisplay& d) { return {d.x, d.y, d.width, d.height}; }
 
+// The rows of the captured area that must be read again, [first, end) from its top.
+struct RowBand {
+  int first = 0, end = 0;
+
+  bool empty() const { return end <= first; }
+  // Widens the band by the rows of `r` (screen coordinates) that lie in `area`.
+  void add(const Rect& area, const Rect& r) {
+    if (!area.intersects(r)) return;
+    const int top = std::max(r.y, area.y) - area.y;
+    const int bottom = std::min(r.y + r.height, area.y + area.height) - area.y;
+    if (empty()) {
+      first = top;
+      end = bottom;
+    } else {
+      first = std::min(first, top);
+      end = std::max(end, bottom);
+    }
+  }
+};
+
 // A shared-memory image the server writes into: memfd (MIT-SHM 1.2) or System V segment.
 struct ShmImage {
   xcb_shm_seg_t segment = 0;
@@ -199,8 +219,9 @@ std::size_t imageBytes(const ScreenDisplay& d) {
   return static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height) * 4;
 }
 
-// Whether any damaged rectangle since the last call touches `area`; clears the damage.
-bool takeDamage(X11ScreenCapturer::Session& s, const Rect& area) {
+// Whether any damaged rectangle since the last call touches `area`; clears the damage and widens
+// `rows` by the damaged rectangles.
+bool takeDamage(X11ScreenCapturer::Session& s, const Rect& area, RowBand& rows) {
   xcb_connection_t* c = s.c();
   xcb_damage_subtract(c, s.damage, XCB_NONE, s.region);
   XcbReply<xcb_xfixes_fetch_region_reply_t> reply(
@@ -208,10 +229,14 @@ bool takeDamage(X11ScreenCapturer::Session& s, const Rect& area) {
   if (!reply) return false;
   const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(reply.get());
   const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+  bool touched = false;
   for (int i = 0; i < count; ++i) {
-    if (area.intersects({rects[i].x, rects[i].y, rects[i].width, rects[i].height})) return true;
+    const Rect r{rects[i].x, rects[i].y, rects[i].width, rects[i].height};
+    if (!area.intersects(r)) continue;
+    rows.add(area, r);
+    touched = true;
   }
-  return false;
+  return touched;
 }
 
 void fetchCursor(X11ScreenCapturer::Session& s) {
@@ -322,6 +347,11 @@ void X11ScreenCapturer::deliverStop(std::error_code error) {
 void X11ScreenCapturer::run(Session& s) {
   xcb_connection_t* c = s.c();
   bool dirty = true;  // the first frame always goes out
+  // What to read again for the next frame: the whole area (at first and after a change of
+  // geometry), else the rows that damage, the cursor's old and new places touched. The rest of the
+  // shared image still holds the screen as it is.
+  bool wholeArea = true;
+  RowBand band;
   bool cursorChanged = false;
   int pointerX = -1, pointerY = -1;
   auto next = SteadyClock::now();
@@ -339,6 +369,7 @@ void X11ScreenCapturer::run(Session& s) {
     }
     const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / fps_.load();
     const auto tick = SteadyClock::now();
+    // Frames stay at least one interval apart, so a late one is not made up by the next.
     next = std::max(next + interval, tick);
 
     bool damaged = false, screenChanged = false;
@@ -377,11 +408,12 @@ void X11ScreenCapturer::run(Session& s) {
           return;
         }
         dirty = true;
+        wholeArea = true;
       }
     }
 
     const Rect area = rectOf(s.display);
-    if (damaged && takeDamage(s, area)) dirty = true;
+    if (damaged && takeDamage(s, area, band)) dirty = true;
     const auto cursorRect = [&](int px, int py) {
       return Rect{px - s.cursor.hotX, py - s.cursor.hotY, s.cursor.width, s.cursor.height};
     };
@@ -390,6 +422,7 @@ void X11ScreenCapturer::run(Session& s) {
       fetchCursor(s);
       cursorChanged = false;
       if (area.intersects(before) || area.intersects(cursorRect(pointerX, pointerY))) dirty = true;
+      band.add(area, before);
     }
     XcbReply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply(c, xcb_query_pointer(c, s.screen.root), nullptr));
@@ -398,29 +431,44 @@ void X11ScreenCapturer::run(Session& s) {
       pointerX = pointer->root_x;
       pointerY = pointer->root_y;
       if (area.intersects(before) || area.intersects(cursorRect(pointerX, pointerY))) dirty = true;
+      band.add(area, before);
     }
     if (!dirty) continue;
 
-    XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, s.screen.root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
-                          static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height),
-                          ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, s.image.segment, 0),
-        nullptr));
-    if (!image) {
-      // A monitor change can make the area briefly invalid; the RandR event that follows sorts it
-      // out. A broken connection shows at the top of the loop.
-      continue;
+    // The cursor is drawn into the image, so its rows are always read afresh before it is drawn
+    // again. Whole pairs of rows, as the conversion to 4:2:0 takes them.
+    const bool drawCursor = !s.cursor.pixels.empty() && pointerX >= 0;
+    if (drawCursor) band.add(area, cursorRect(pointerX, pointerY));
+    int firstRow = 0, endRow = area.height;
+    if (!wholeArea) {
+      firstRow = band.first & ~1;
+      endRow = std::min(area.height, band.end + (band.end & 1));
+    }
+    const std::ptrdiff_t stride = std::ptrdiff_t{area.width} * 4;
+    if (endRow > firstRow) {
+      XcbReply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+          c,
+          xcb_shm_get_image(c, s.screen.root, static_cast<std::int16_t>(area.x),
+                            static_cast<std::int16_t>(area.y + firstRow), static_cast<std::uint16_t>(area.width),
+                            static_cast<std::uint16_t>(endRow - firstRow), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                            s.image.segment, static_cast<std::uint32_t>(firstRow * stride)),
+          nullptr));
+      if (!image) {
+        // A monitor change can make the area briefly invalid; the RandR event that follows sorts
+        // it out. A broken connection shows at the top of the loop.
+        continue;
+      }
     }
     dirty = false;
+    wholeArea = false;
+    band = {};
     const auto capturedAt = SteadyClock::now();
-    const std::ptrdiff_t stride = std::ptrdiff_t{area.width} * 4;
-    if (!s.cursor.pixels.empty() && pointerX >= 0) {
+    if (drawCursor) {
       blendCursor(s.image.data, stride, area.width, area.height, s.cursor.pixels.data(), s.cursor.width,
                   s.cursor.height, pointerX - s.cursor.hotX - area.x, pointerY - s.cursor.hotY - area.y);
     }
     const FrameSize size = FrameSize::forCapture(area.width, area.height, maxWidth_.load());
-    const auto& frame = s.converter.convert(s.image.data, stride, area.width, area.height, size);
+    const auto& frame = s.converter.convert(s.image.data, stride, area.width, area.height, size, firstRow, endRow);
     std::lock_guard lock(handlerMutex_);
     if (onFrame_) onFrame_(frame, capturedAt);
   }

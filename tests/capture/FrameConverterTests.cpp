@@ -37,5 +37,40 @@ TEST(FrameConverter, ConvertsAndScalesIntoReusedBuffers) {
   EXPECT_EQ(cropped.y[0 * cropped.yStride + 32], 16);
 }
 
+// Only the rows said to have changed are converted, as whole pairs; the rest of the frame stays
+// as the last call left it, until the size, the scaling or the source size changes.
+TEST(FrameConverter, ConvertsOnlyTheChangedRowsOfTheSamePicture) {
+  Picture p(16, 16, 0, 0, 0);
+  auto paintRow = [&](int row) {
+    for (int x = 0; x < 16; ++x)
+      for (int k = 0; k < 3; ++k) p.bytes[static_cast<std::size_t>((row * 16 + x) * 4 + k)] = 255;
+  };
+  FrameConverter converter;
+  (void)converter.convert(p.bytes.data(), 16 * 4, 16, 16, {16, 16}, 5, 6);  // first call: all of it
+  paintRow(5);   // said to change (rows 5-6, widened to 4-6)
+  paintRow(4);   // not said, but in the same pair as row 5
+  paintRow(12);  // not said: stays black in the frame
+  const auto& frame = converter.convert(p.bytes.data(), 16 * 4, 16, 16, {16, 16}, 5, 6);
+  EXPECT_NEAR(frame.y[4 * frame.yStride], 235, 1);
+  EXPECT_NEAR(frame.y[5 * frame.yStride], 235, 1);
+  EXPECT_NEAR(frame.y[6 * frame.yStride], 16, 1);
+  EXPECT_NEAR(frame.y[12 * frame.yStride], 16, 1);
+
+  struct Case {
+    const char* what;
+    int width, height;
+    FrameSize output;
+  };
+  for (const Case& c : {Case{"another output size", 16, 16, {8, 8}}, Case{"a cropped source", 15, 16, {14, 16}}}) {
+    (void)converter.convert(p.bytes.data(), 16 * 4, 16, 16, {16, 16});
+    paintRow(10);
+    paintRow(11);
+    const auto& f = converter.convert(p.bytes.data(), 16 * 4, c.width, c.height, c.output, 0, 0);
+    EXPECT_GT(f.y[(10 * c.output.height / 16) * f.yStride], 200) << c.what << " must convert everything";
+    p = Picture(16, 16, 0, 0, 0);
+  }
+  EXPECT_TRUE(p.guardIntact());
+}
+
 }  // namespace
 }  // namespace ambrel

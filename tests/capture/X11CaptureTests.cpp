@@ -180,6 +180,28 @@ TEST_F(X11Capture, DeliversOnlyChangedPicturesAndTheyShowTheDrawing) {
   capturer->stop();
 }
 
+// After the first frame only the changed rows are read again: what was drawn before, elsewhere,
+// must stay in the picture, and a drawing undone must leave it.
+TEST_F(X11Capture, ChangesInDifferentPlacesAllReachThePicture) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 0, 120));
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+
+  painter_->fill(100, 101, 50, 3, 0xFFFFFF);  // odd rows: the pair above must come along
+  ASSERT_TRUE(frames.waitForLuma(120, 102, [](int y) { return y > 200; }));
+  painter_->fill(1500, 900, 40, 40, 0xFFFFFF);
+  ASSERT_TRUE(frames.waitForLuma(1520, 920, [](int y) { return y > 200; }));
+  EXPECT_GT(frames.maxLumaAround(120, 102, 2), 200) << "the first drawing went missing";
+  EXPECT_LT(frames.maxLumaAround(800, 500, 50), 40);
+
+  painter_->fill(100, 101, 50, 3, 0x000000);
+  ASSERT_TRUE(frames.waitForLuma(120, 102, [](int y) { return y < 40; }));
+  EXPECT_GT(frames.maxLumaAround(1520, 920, 5), 200);
+  capturer->stop();
+}
+
 TEST_F(X11Capture, PointerMovesBringFramesWithTheCursorDrawnIn) {
   painter_->movePointer(100, 100);
   auto capturer = ScreenCapturer::create(display_->name());
