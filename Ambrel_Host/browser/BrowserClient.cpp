@@ -70,17 +70,15 @@ void BrowserClient::consume(corvel::ByteView data) {
 }
 
 bool BrowserClient::markClosed() {
-  {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    closed_ = true;
-  }
-  socket_->close();
+  std::lock_guard lock(mutex_);
+  if (closed_) return false;
+  closed_ = true;
   return true;
 }
 
 void BrowserClient::closeFromPeer() {
   markClosed();
+  socket_->close();
   buffer_.clear();
   if (closeReported_) return;
   closeReported_ = true;
@@ -90,8 +88,10 @@ void BrowserClient::closeFromPeer() {
 
 void BrowserClient::close() {
   if (!markClosed()) return;
-  // The report of the end is not wanted any more; drop it on the strand that reads it.
+  // The socket belongs to its strand: it is cancelled there, and the report of the end, not
+  // wanted any more, is dropped there too.
   boost::asio::post(socket_->executor(), [self = shared_from_this()] {
+    self->socket_->close();
     self->closeReported_ = true;
     self->onClose = nullptr;
     self->onInput = nullptr;

@@ -64,7 +64,7 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
 
   void readNext();
   void consume(corvel::ByteView data);
-  // Marks the client closed and cancels the socket; true the first time.
+  // Marks the client closed; true the first time.
   bool markClosed();
   void closeFromPeer();
   void enqueue(Outgoing outgoing);
