@@ -51,7 +51,8 @@ void BrowserClient::consume(corvel::ByteView data) {
         }
         break;
       case WebSocketFrame::ping:
-        if (queuedControl_ >= maxQueuedControlFrames) {
+        if (queuedControl_ >= maxQueuedControlFrames ||
+            queuedControlBytes_ + frame.payload.size() > maxQueuedControlBytes) {
           log().warn("browser viewer does not read its pongs; closing it");
           closeFromPeer();
           return;
@@ -137,7 +138,10 @@ void BrowserClient::enqueue(Outgoing outgoing) {
     if (outgoing.video) videoSent();
     return;
   }
-  if (!outgoing.video) ++queuedControl_;
+  if (!outgoing.video) {
+    ++queuedControl_;
+    queuedControlBytes_ += outgoing.control.size();
+  }
   queue_.push_back(std::move(outgoing));
   if (!writing_) writeNext();
 }
@@ -160,6 +164,7 @@ void BrowserClient::writeNext() {
       self->videoSent();
     } else {
       --self->queuedControl_;
+      self->queuedControlBytes_ -= done.control.size();
     }
     if (ec) {
       // What was still queued will never go out: give its slots back.
@@ -168,6 +173,7 @@ void BrowserClient::writeNext() {
       }
       self->queue_.clear();
       self->queuedControl_ = 0;
+      self->queuedControlBytes_ = 0;
       self->writing_ = false;
       return;
     }
