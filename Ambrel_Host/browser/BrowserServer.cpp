@@ -174,7 +174,10 @@ void BrowserServer::stopListening() {
 }
 
 void BrowserServer::reportState() {
-  if (onState_) onState_(address());
+  auto now = address();
+  if (now == reported_) return;
+  reported_ = now;
+  if (onState_) onState_(now);
 }
 
 // ---- Requests ---------------------------------------------------------------------------------------

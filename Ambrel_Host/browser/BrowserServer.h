@@ -78,7 +78,7 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   std::optional<std::string> address() const override;
 
   // Called on the server's queue with the address once the listener is up, and with nothing once
-  // it is down (stopped or failed).
+  // it is down (stopped or failed); only when that changes.
   void setStateHandler(std::function<void(const std::optional<std::string>& address)> handler);
 
   bool usesTLS() const;
@@ -115,6 +115,7 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   std::unique_ptr<HostListener> listener_;
   std::shared_ptr<BrowserTlsContext> tls_;
   std::function<void(const std::optional<std::string>&)> onState_;
+  std::optional<std::string> reported_;  // what onState_ heard last
   // Connections before their upgrade; each one's Exchange counts itself out when it ends.
   const std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
 
