@@ -183,7 +183,7 @@ void BrowserServer::reportState() {
 // ---- Requests ---------------------------------------------------------------------------------------
 
 void BrowserServer::accepted(boost::asio::ip::tcp::socket socket) {
-  if (pending_->load() >= maxPendingRequests) {
+  if (pending_->load() >= parts_.maxPendingRequests) {
     boost::system::error_code ignored;
     socket.close(ignored);
     return;
@@ -191,7 +191,7 @@ void BrowserServer::accepted(boost::asio::ip::tcp::socket socket) {
   auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_);
   exchange->socket = std::make_shared<BrowserSocket>(std::move(socket), tls_);
   // Ends a connection that is too slow to ask; goes with the exchange.
-  exchange->deadline.expires_after(requestTimeout);
+  exchange->deadline.expires_after(parts_.requestTimeout);
   exchange->deadline.async_wait([weakExchange = std::weak_ptr<Exchange>(exchange)](
                                     const boost::system::error_code& ec) {
     auto e = weakExchange.lock();

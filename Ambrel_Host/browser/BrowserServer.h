@@ -48,10 +48,6 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   static constexpr std::int64_t bitrate = 8'000'000;
   static constexpr int frameRate = 60;
   static constexpr int maxWidth = 2304;
-  // Connections not yet upgraded: beyond this many at once, new ones are closed at once; each
-  // has this long for its TLS handshake, its request and the answer.
-  static constexpr std::size_t maxPendingRequests = 128;
-  static constexpr std::chrono::seconds requestTimeout{15};
 
   struct Parts {
     // The TLS identity; empty or returning nothing: plain HTTP.
@@ -63,6 +59,10 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
     // The server's own injector.
     std::shared_ptr<InputInjector> injector;
     std::uint16_t port = defaultPort;
+    // Connections not yet upgraded: beyond this many at once, new ones are closed at once; each
+    // has this long for its TLS handshake, its request and the answer.
+    std::size_t maxPendingRequests = 128;
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(15);
   };
 
   static std::shared_ptr<BrowserServer> create(Parts parts);

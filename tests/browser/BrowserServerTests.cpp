@@ -161,6 +161,8 @@ class BrowserServerTest : public ::testing::Test {
     };
     parts.injector = InputInjector::create(std::move(poster), options);
     parts.port = port_;
+    parts.maxPendingRequests = 3;
+    parts.requestTimeout = 300ms;
     server_ = BrowserServer::create(std::move(parts));
     server_->start(kCode);
     EXPECT_TRUE(eventually([&] { return server_->address().has_value(); }));
@@ -256,6 +258,22 @@ TEST_F(BrowserServerTest, BadHeadsEndTheConnectionWithoutAnAnswer) {
   auto large = connect();
   large->sendRaw("GET /nothing HTTP/1.1\r\nX: " + std::string(63'000, 'a') + "\r\n\r\n");
   EXPECT_TRUE(large->readToEnd().starts_with("HTTP/1.1 404 Not Found\r\n"));
+}
+
+TEST_F(BrowserServerTest, SlowAndSurplusRequestsAreCut) {
+  // Three connections that say nothing take every slot; a fourth is closed at once.
+  auto a = connect();
+  auto b = connect();
+  auto c = connect();
+  std::this_thread::sleep_for(50ms);
+  auto surplus = connect();
+  surplus->sendRaw("GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(surplus->readToEnd(200ms), "");
+  // The silent ones are cut once their time is up, and the slots come back.
+  for (auto* silent : {a.get(), b.get(), c.get()}) EXPECT_TRUE(silent->waitForClose(2s));
+  auto later = connect();
+  later->sendRaw("GET /nowhere HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(later->readToEnd().starts_with("HTTP/1.1 404 Not Found\r\n"));
 }
 
 TEST_F(BrowserServerTest, BytesAfterTheHeadAreTheFirstWebSocketBytes) {
