@@ -111,23 +111,24 @@ int BrowserClient::inFlight() const {
   return inFlight_;
 }
 
-BrowserClient::Offer BrowserClient::offerVideo(bool isKeyframe,
-                                               const std::shared_ptr<const corvel::Bytes>& wire) {
-  {
-    std::lock_guard lock(mutex_);
-    if (closed_) return Offer::closed;
-    if (inFlight_ >= maxInFlight) {
-      needsKeyframe_ = true;
-      return Offer::full;
-    }
-    if (needsKeyframe_ && !isKeyframe) return Offer::waitingForKeyframe;
-    needsKeyframe_ = false;
-    ++inFlight_;
+BrowserClient::Offer BrowserClient::offerVideo(bool isKeyframe) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return Offer::closed;
+  if (inFlight_ >= maxInFlight) {
+    needsKeyframe_ = true;
+    return Offer::full;
   }
-  boost::asio::post(socket_->executor(), [self = shared_from_this(), wire] {
-    self->enqueue(Outgoing{WebSocketFrame::header(WebSocketFrame::binary, wire->size()), wire, {}});
+  if (needsKeyframe_ && !isKeyframe) return Offer::waitingForKeyframe;
+  needsKeyframe_ = false;
+  ++inFlight_;
+  return Offer::accepted;
+}
+
+void BrowserClient::sendVideo(std::shared_ptr<const corvel::Bytes> wire) {
+  boost::asio::post(socket_->executor(), [self = shared_from_this(), wire = std::move(wire)] {
+    const auto header = WebSocketFrame::header(WebSocketFrame::binary, wire->size());
+    self->enqueue(Outgoing{header, wire, {}});
   });
-  return Offer::sent;
 }
 
 bool BrowserClient::videoSent() {

@@ -30,7 +30,7 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   static constexpr std::size_t maxQueuedControlBytes = 1 << 20;
 
   enum class Offer {
-    sent,                // handed to the transport
+    accepted,            // took a slot: pass the packet to sendVideo()
     full,                // maxInFlight frames outstanding; now waits for a keyframe
     waitingForKeyframe,  // has room, but may only take a keyframe next
     closed,
@@ -51,8 +51,10 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   // WebSocket bytes, then reads.
   void start(corvel::Bytes leftover);
 
-  // One video packet's wire bytes as a binary frame. Any thread.
-  Offer offerVideo(bool isKeyframe, const std::shared_ptr<const corvel::Bytes>& wire);
+  // Whether the viewer takes the next video packet. Any thread.
+  Offer offerVideo(bool isKeyframe);
+  // The wire bytes of a packet offerVideo() accepted, as one binary frame. Any thread.
+  void sendVideo(std::shared_ptr<const corvel::Bytes> wire);
 
   // Closes from this side (no onClose). Any thread.
   void close();

@@ -444,15 +444,24 @@ void BrowserServer::fanOut(VideoPipeline& pipeline, bool isKeyframe, const corve
     clients = clients_;
   }
   if (clients.empty()) return;
-  // One copy of the packet, shared by every viewer's write.
-  auto shared = std::make_shared<const corvel::Bytes>(wire);
+  // One copy of the packet, shared by every viewer's write, made once a viewer takes it.
+  std::shared_ptr<const corvel::Bytes> shared;
   bool wantsKeyframe = false;
   for (auto& client : clients) {
-    // A viewer with all its slots taken is not asked for: a stalled one would otherwise turn
-    // every frame into a keyframe for everyone. Once its slots free up it waits with room, and
-    // the next packet it refuses brings the keyframe.
-    if (client->offerVideo(isKeyframe, shared) == BrowserClient::Offer::waitingForKeyframe) {
-      wantsKeyframe = true;
+    switch (client->offerVideo(isKeyframe)) {
+      case BrowserClient::Offer::accepted:
+        if (!shared) shared = std::make_shared<const corvel::Bytes>(wire);
+        client->sendVideo(shared);
+        break;
+      case BrowserClient::Offer::waitingForKeyframe:
+        // A viewer with all its slots taken is not asked for: a stalled one would otherwise turn
+        // every frame into a keyframe for everyone. Once its slots free up it waits with room,
+        // and this brings the keyframe (or the refresh it asks for on a still screen).
+        wantsKeyframe = true;
+        break;
+      case BrowserClient::Offer::full:
+      case BrowserClient::Offer::closed:
+        break;
     }
   }
   if (wantsKeyframe) pipeline.requestKeyframe();
