@@ -49,7 +49,7 @@ struct BrowserSocket::Stream {
 };
 
 BrowserSocket::BrowserSocket(tcp::socket socket, std::shared_ptr<BrowserTlsContext> tls)
-    : tls_(std::move(tls)) {
+    : tls_(std::move(tls)), executor_(socket.get_executor()) {
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   stream_ = tls_ ? std::make_unique<Stream>(std::move(socket), tls_->impl().context)
@@ -101,8 +101,6 @@ void BrowserSocket::close() {
 
 bool BrowserSocket::isOpen() const { return stream_->lowest().is_open(); }
 
-boost::asio::any_io_executor BrowserSocket::executor() const {
-  return const_cast<tcp::socket&>(stream_->lowest()).get_executor();
-}
+boost::asio::any_io_executor BrowserSocket::executor() const { return executor_; }
 
 }  // namespace ambrel

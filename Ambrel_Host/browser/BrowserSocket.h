@@ -60,6 +60,7 @@ class BrowserSocket {
  private:
   struct Stream;
   std::shared_ptr<BrowserTlsContext> tls_;
+  boost::asio::any_io_executor executor_;
   std::unique_ptr<Stream> stream_;
 };
 
