@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryFolder.h"
+#include "tests/support/XEventRecorder.h"
+#include "tests/support/XvfbServer.h"
+
+namespace ambrel {
+namespace {
+
+using namespace std::chrono_literals;
+using corvel::test::ChildProcess;
+using corvel::test::XEventRecorder;
+
+// The colour of the rectangle over the left half of the host's screen; the right half is the
+// recording window, black.
+constexpr int red = 200, green = 60, blue = 40;
+
+// A window of one solid colour on top of everything, without a window manager's say.
+class ColourWindow {
+ public:
+  ColourWindow(const std::string& displayName, int x, int y, unsigned width, unsigned height) {
+    display_ = XOpenDisplay(displayName.c_str());
+    if (!display_) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = (static_cast<unsigned long>(red) << 16) | (green << 8) | blue;
+    Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, width, height, 0,
+                                  CopyFromParent, InputOutput, CopyFromParent,
+                                  CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(display_, window);
+    XSync(display_, False);
+  }
+  ~ColourWindow() {
+    if (display_) XCloseDisplay(display_);
+  }
+  ColourWindow(const ColourWindow&) = delete;
+  ColourWindow& operator=(const ColourWindow&) = delete;
+  bool isShown() const { return display_ != nullptr; }
+
+ private:
+  Display* display_ = nullptr;
+};
+
+// A real host with browser access on, a real X server, and the viewer page in headless Chromium
+// (driven by viewer-e2e.mjs): the page must show the host's screen, refuse a wrong code with the
+// host's 403, and its click and keys must reach the X server.
+TEST(BrowserViewer, ChromiumShowsTheScreenAndDrivesTheHostsInput) {
+  const std::filesystem::path folder = std::string(CORVEL_SOURCE_DIR) + "/tests/browser_e2e";
+  ASSERT_TRUE(std::filesystem::exists(folder / "node_modules/playwright-core"))
+      << "playwright-core is missing: run scripts/install-deps.sh";
+  ASSERT_TRUE(std::filesystem::exists(CORVEL_CHROMIUM)) << CORVEL_CHROMIUM << " is missing: run scripts/install-deps.sh";
+
+  corvel::test::XvfbServer x("1280x800x24");
+  ASSERT_TRUE(x.isRunning()) << x.errors();
+  XEventRecorder recorder(x.displayName());
+  ASSERT_TRUE(recorder.isConnected());
+  recorder.openFocusedWindow();
+  ColourWindow colour(x.displayName(), 0, 0, 640, 800);
+  ASSERT_TRUE(colour.isShown());
+
+  corvel::test::TemporaryFolder hostHome, scratch;
+  std::filesystem::create_directories(hostHome.path() / "config");
+  std::ofstream(hostHome.path() / "config" / "settings.json")
+      << R"({"askBeforeConnecting": false, "browserAccess": true})";
+  ChildProcess host(std::string(CORVEL_BIN_DIR) + "/ambrel-host", {},
+                    {{"AMBREL_HOME", hostHome.path().string()}, {"DISPLAY", x.displayName()}});
+  ASSERT_TRUE(host.waitForText("browser server ready", 30s)) << host.output() << host.errors();
+  std::smatch m;
+  const std::string out = host.output();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: (\\S+)")));
+
+  const auto screenshot = scratch.path() / "viewer.png";
+  ChildProcess browser(CORVEL_NODE,
+                       {(folder / "viewer-e2e.mjs").string(), "--url", "https://127.0.0.1:5896/", "--code",
+                        m[1].str(), "--colour", std::to_string(red) + "," + std::to_string(green) + "," + std::to_string(blue),
+                        "--screenshot", screenshot.string(), "--chromium", CORVEL_CHROMIUM});
+  const auto status = browser.wait(180s);
+  ASSERT_TRUE(status.has_value()) << "the browser script did not finish\n" << browser.output() << browser.errors();
+  EXPECT_EQ(*status, 0) << browser.output() << browser.errors() << "\nhost:\n" << host.errors();
+
+  // What the X server delivered: a left click three quarters across and half-way down the
+  // screen, and the typed keys in order (Shift+A as "A", "é" as text, Enter as a newline).
+  auto events = recorder.collect(500ms);
+  std::string typed;
+  int presses = 0, releases = 0;
+  for (const auto& e : events) {
+    using Type = XEventRecorder::Event::Type;
+    if (e.type == Type::keyPress) typed += e.text;
+    if (e.type == Type::buttonPress && e.button == 1) {
+      ++presses;
+      EXPECT_NEAR(e.x, 960, 2);
+      EXPECT_NEAR(e.y, 400, 2);
+    }
+    if (e.type == Type::buttonRelease && e.button == 1) ++releases;
+  }
+  EXPECT_EQ(presses, 1);
+  EXPECT_EQ(releases, 1);
+  EXPECT_EQ(typed, "hiAé\n");
+  auto [px, py] = recorder.pointer();
+  EXPECT_NEAR(px, 960, 2);
+  EXPECT_NEAR(py, 400, 2);
+  // Nothing stays held after the page went away.
+  EXPECT_FALSE(recorder.isDown(XK_Shift_L));
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(15s), 0) << host.errors();
+}
+
+}  // namespace
+}  // namespace ambrel
