@@ -467,6 +467,11 @@ void HostController::setBrowserAccess(bool on) {
   }
 }
 
+std::optional<std::string> HostController::browserAddress() const {
+  if (!browserAccess_) return std::nullopt;
+  return env_.services.browser->address();
+}
+
 void HostController::setQuality(StreamQuality q) {
   settings_.setQuality(q);
   assign(quality_, q, "quality");

@@ -118,6 +118,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void setAskBeforeConnecting(bool on);
   bool browserAccess() const { return browserAccess_; }
   void setBrowserAccess(bool on);
+  // Where browsers reach the host while browser access is on and its server listens.
+  std::optional<std::string> browserAddress() const;
   StreamQuality quality() const { return quality_; }
   void setQuality(StreamQuality q);
   bool shareClipboard() const { return shareClipboard_; }

@@ -62,6 +62,8 @@ class BrowserAccess {
   virtual ~BrowserAccess() = default;
   virtual void start(const std::string& accessCode) = 0;
   virtual void stop() = 0;
+  // The address a browser opens while the server listens ("https://192.168.1.20:5896").
+  virtual std::optional<std::string> address() const { return std::nullopt; }
 };
 
 struct HostServices {

@@ -6,6 +6,8 @@
 
 #include <boost/asio/signal_set.hpp>
 
+#include "Ambrel_Host/browser/BrowserIdentity.h"
+#include "Ambrel_Host/browser/BrowserServer.h"
 #include "Ambrel_Host/capture/DisplaySource.h"
 #include "Ambrel_Host/capture/DisplayStreams.h"
 #include "Ambrel_Host/capture/StreamQuality.h"
@@ -120,6 +122,27 @@ int runHost() {
         frameRate(false));
   }
   env.services.input = InputInjector::createForX11();
+  {
+    // The browser viewer's server: its own pipeline, injector and certificate.
+    BrowserServer::Parts parts;
+    parts.identity = [identity = std::make_shared<BrowserIdentity>(
+                          env.defaults, corvel::Paths::dataFolder(), env.computerName)] {
+      return identity->identity();
+    };
+    parts.video = DisplayStreams::x11Parts("");
+    parts.displays = [source = env.services.displays]()
+        -> corvel::Expected<std::vector<ScreenDisplay>, std::error_code> {
+      if (!source) return corvel::Unexpected<std::error_code>{std::make_error_code(std::errc::no_such_device)};
+      return source->displays();
+    };
+    parts.injector = InputInjector::createForX11();
+    auto browser = BrowserServer::create(std::move(parts));
+    // On standard output, like the other connection details.
+    browser->setStateHandler([](const std::optional<std::string>& address) {
+      std::cout << "Browser access: " << (address ? *address : std::string("off")) << std::endl;
+    });
+    env.services.browser = std::move(browser);
+  }
   env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
   env.services.actions = std::make_shared<LinuxSystemActions>(ProcessLauncher::posix(), loop.executor());
   env.services.keepAwake = std::make_shared<KeepAwake>();

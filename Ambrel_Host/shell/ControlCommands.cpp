@@ -128,6 +128,10 @@ ControlReply ControlCommands::status() {
   auto& host = *host_;
   std::ostringstream out;
   out << "Listener: " << host.listenerState() << "\n";
+  if (host.browserAccess()) {
+    auto address = host.browserAddress();
+    out << "Browser access: " << (address ? *address : std::string("not listening")) << "\n";
+  }
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
   if (host.clients().empty()) {
