@@ -1,7 +1,7 @@
 // Drives the host's viewer page in headless Chromium, as a person would: a wrong access code first
 // (the page must say so, and the host must answer 403), then the right one; the picture must show
-// what the host's screen shows, then a click and some typing go to the host; then the page
-// disconnects and reconnects on request.
+// what the host's screen shows, then clicks, the wheel and some typing go to the host; then the
+// page disconnects, reconnects on request, and a finger taps the picture.
 //
 //   node viewer-e2e.mjs --url https://127.0.0.1:5896/ --code CODE --colour R,G,B [--screenshot FILE]
 //
@@ -93,6 +93,7 @@ let failed = false;
 const page = await (await browser.newContext({
   ignoreHTTPSErrors: true,   // the host's certificate is self-signed
   viewport: { width: 1280, height: 720 },
+  hasTouch: true,             // a mouse and a touch screen, as on a tablet or a touch laptop
 })).newPage();
 try {
   const statuses = [];
@@ -132,6 +133,8 @@ try {
   await page.mouse.move(box.x + box.width * 0.75, box.y + box.height * 0.5, { steps: 4 });
   await page.mouse.down();
   await page.mouse.up();
+  await page.mouse.click(box.x + box.width * 0.75, box.y + box.height * 0.5, { button: 'right' });
+  await page.mouse.wheel(0, 200);   // two notches down
   await page.keyboard.press('KeyH');
   await page.keyboard.press('KeyI');
   await page.keyboard.press('Shift+KeyA');
@@ -148,6 +151,15 @@ try {
   await page.click('#connect');
   await waitForPicture(page);
   step('reconnected');
+
+  // A finger's tap is a left click where it touched.
+  const again = await page.locator('#screen').boundingBox();
+  await page.touchscreen.tap(again.x + again.width * 0.6, again.y + again.height * 0.75);
+  step('tapped');
+  // Leaving through the page sends its close after everything typed and tapped.
+  await page.click('#disconnect');
+  await page.waitForFunction(() => /Disconnected/.test(document.getElementById('message').textContent),
+    null, { timeout: STEP_TIMEOUT });
 } catch (error) {
   failed = true;
   step(`FAILED: ${error.message}`);
