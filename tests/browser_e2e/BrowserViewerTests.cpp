@@ -92,7 +92,9 @@ TEST(BrowserViewer, ChromiumShowsTheScreenAndDrivesTheHostsInput) {
 
   // What the X server delivered: the pointer moving, a left and a right click three quarters across
   // and half-way down the screen, two wheel notches down, the typed keys in order (Shift+A as "A",
-  // "é" as text, Enter as a newline), and after reconnecting the tap at (0.6, 0.75).
+  // "$" sent as text, Enter as a newline), and after reconnecting the tap at (0.6, 0.75). The text
+  // is a character of the keyboard map: the host types others through a keycode it remaps only
+  // for a moment, and the recorder reads the map when it reads the event, which is later.
   struct Press {
     unsigned button;
     int x, y;
@@ -115,7 +117,7 @@ TEST(BrowserViewer, ChromiumShowsTheScreenAndDrivesTheHostsInput) {
     EXPECT_NEAR(presses[i].x, expected[i].x, 2);
     EXPECT_NEAR(presses[i].y, expected[i].y, 2);
   }
-  EXPECT_EQ(typed, "hiAé\n");
+  EXPECT_EQ(typed, "hiA$\n");
   // Nothing stays held after the page went away.
   EXPECT_FALSE(recorder.isDown(XK_Shift_L));
 
