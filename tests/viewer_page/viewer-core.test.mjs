@@ -228,3 +228,10 @@ test('messages have the shape the host decodes', () => {
   assert.deepEqual(plain(m.key(12, true, 0x140000)), { t: 'key', code: 12, down: true, flags: 0x140000 });
   assert.deepEqual(plain(m.text('ü')), { t: 'text', text: 'ü' });
 });
+
+test('the page loads nothing from elsewhere', () => {
+  // Everything is inline: the host serves this one file and nothing else.
+  const references = [...page.matchAll(/\b(?:src|href|action)\s*=\s*["']([^"']*)["']/g)].map((m) => m[1]);
+  for (const reference of references) assert.match(reference, /^data:/, reference);
+  assert.doesNotMatch(page, /@import|url\((?!\s*["']?data:)/);
+});
