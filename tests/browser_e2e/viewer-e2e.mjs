@@ -90,11 +90,13 @@ const browser = await chromium.launch({
   args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
 });
 let failed = false;
-const page = await (await browser.newContext({
+const context = await browser.newContext({
   ignoreHTTPSErrors: true,   // the host's certificate is self-signed
   viewport: { width: 1280, height: 720 },
   hasTouch: true,             // a mouse and a touch screen, as on a tablet or a touch laptop
-})).newPage();
+});
+await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: new URL(args.url).origin });
+const page = await context.newPage();
 try {
   const statuses = [];
   page.on('response', (response) => {
@@ -140,6 +142,9 @@ try {
   await page.keyboard.press('Shift+KeyA');
   // Text without key events, as an input method or an on-screen keyboard delivers it.
   await page.keyboard.insertText('$');
+  // A paste of this device's clipboard with Ctrl+V: typed on the host without Ctrl.
+  await page.evaluate(() => navigator.clipboard.writeText('ok'));
+  await page.keyboard.press('Control+KeyV');
   await page.keyboard.press('Enter');
   step('input sent');
   if (args.screenshot) await page.screenshot({ path: args.screenshot });

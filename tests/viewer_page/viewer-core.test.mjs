@@ -156,6 +156,19 @@ test('modifier state becomes the flag bits the native side uses', () => {
   assert.equal(core.modifierFlags({ shiftKey: true, ctrlKey: false, altKey: false, metaKey: true }), 0x120000);
 });
 
+test('held modifier keys and their flags', () => {
+  const cases = [
+    [[], [], 0],
+    [[59, 9], [59], 0x40000],                  // Control and V: only Control is a modifier
+    [[55, 54], [55, 54], 0x100000],             // both Command keys
+    [[56, 58, 63], [56, 58, 63], 0x8a0000],
+    [[57, 0], [], 0],                           // Caps Lock is a lock, not a held modifier
+  ];
+  for (const [codes, held, flags] of cases) {
+    assert.deepEqual(plain(core.heldModifiers(codes)), { codes: held, flags }, codes.join(','));
+  }
+});
+
 test('paste shortcuts stay with the browser', () => {
   const key = (mods, code = 'KeyV') => ({ code, ctrlKey: mods.includes('c'), metaKey: mods.includes('m'),
     altKey: mods.includes('a'), shiftKey: mods.includes('s') });
