@@ -51,7 +51,8 @@ void BrowserClient::consume(corvel::ByteView data) {
         }
         break;
       case WebSocketFrame::ping:
-        if (queuedControl_ >= maxQueuedControlFrames) {
+        if (queuedControl_ >= maxQueuedControlFrames ||
+            queuedControlBytes_ + frame.payload.size() > maxQueuedControlBytes) {
           log().warn("browser viewer does not read its pongs; closing it");
           closeFromPeer();
           return;
@@ -70,17 +71,15 @@ void BrowserClient::consume(corvel::ByteView data) {
 }
 
 bool BrowserClient::markClosed() {
-  {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    closed_ = true;
-  }
-  socket_->close();
+  std::lock_guard lock(mutex_);
+  if (closed_) return false;
+  closed_ = true;
   return true;
 }
 
 void BrowserClient::closeFromPeer() {
   markClosed();
+  socket_->close();
   buffer_.clear();
   if (closeReported_) return;
   closeReported_ = true;
@@ -90,8 +89,10 @@ void BrowserClient::closeFromPeer() {
 
 void BrowserClient::close() {
   if (!markClosed()) return;
-  // The report of the end is not wanted any more; drop it on the strand that reads it.
+  // The socket belongs to its strand: it is cancelled there, and the report of the end, not
+  // wanted any more, is dropped there too.
   boost::asio::post(socket_->executor(), [self = shared_from_this()] {
+    self->socket_->close();
     self->closeReported_ = true;
     self->onClose = nullptr;
     self->onInput = nullptr;
@@ -137,7 +138,10 @@ void BrowserClient::enqueue(Outgoing outgoing) {
     if (outgoing.video) videoSent();
     return;
   }
-  if (!outgoing.video) ++queuedControl_;
+  if (!outgoing.video) {
+    ++queuedControl_;
+    queuedControlBytes_ += outgoing.control.size();
+  }
   queue_.push_back(std::move(outgoing));
   if (!writing_) writeNext();
 }
@@ -160,6 +164,7 @@ void BrowserClient::writeNext() {
       self->videoSent();
     } else {
       --self->queuedControl_;
+      self->queuedControlBytes_ -= done.control.size();
     }
     if (ec) {
       // What was still queued will never go out: give its slots back.
@@ -168,6 +173,7 @@ void BrowserClient::writeNext() {
       }
       self->queue_.clear();
       self->queuedControl_ = 0;
+      self->queuedControlBytes_ = 0;
       self->writing_ = false;
       return;
     }

@@ -25,8 +25,9 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
  public:
   static constexpr int maxInFlight = 4;
   static constexpr std::size_t readChunkBytes = 65'536;
-  // Pongs waiting to be written beyond this close the viewer: it sends pings but does not read.
+  // Pongs waiting to be written beyond these close the viewer: it sends pings but does not read.
   static constexpr std::size_t maxQueuedControlFrames = 64;
+  static constexpr std::size_t maxQueuedControlBytes = 1 << 20;
 
   enum class Offer {
     sent,                // handed to the transport
@@ -64,7 +65,7 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
 
   void readNext();
   void consume(corvel::ByteView data);
-  // Marks the client closed and cancels the socket; true the first time.
+  // Marks the client closed; true the first time.
   bool markClosed();
   void closeFromPeer();
   void enqueue(Outgoing outgoing);
@@ -83,6 +84,7 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   std::array<std::uint8_t, readChunkBytes> chunk_{};
   std::deque<Outgoing> queue_;
   std::size_t queuedControl_ = 0;
+  std::size_t queuedControlBytes_ = 0;
   bool writing_ = false;
   bool closeReported_ = false;
 };

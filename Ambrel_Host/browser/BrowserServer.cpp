@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "Ambrel_Host/browser/BrowserClient.h"
 #include "Ambrel_Host/browser/BrowserPage.h"
@@ -24,6 +25,14 @@ auto& log() { return corvel::Log::host("browser"); }
 
 // One connection before its upgrade: the request head being read, then the response being sent.
 struct BrowserServer::Exchange {
+  Exchange(const corvel::Executor& executor, std::shared_ptr<std::atomic<std::size_t>> count)
+      : deadline(executor), pending(std::move(count)) {
+    ++*pending;
+  }
+  ~Exchange() { --*pending; }
+
+  boost::asio::steady_timer deadline;
+  std::shared_ptr<std::atomic<std::size_t>> pending;
   std::shared_ptr<BrowserSocket> socket;
   corvel::Bytes buffer;
   std::array<std::uint8_t, HttpRequestHead::readChunkBytes> chunk{};
@@ -171,8 +180,20 @@ void BrowserServer::reportState() {
 // ---- Requests ---------------------------------------------------------------------------------------
 
 void BrowserServer::accepted(boost::asio::ip::tcp::socket socket) {
-  auto exchange = std::make_shared<Exchange>();
+  if (pending_->load() >= maxPendingRequests) {
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_);
   exchange->socket = std::make_shared<BrowserSocket>(std::move(socket), tls_);
+  // Ends a connection that is too slow to ask; goes with the exchange.
+  exchange->deadline.expires_after(requestTimeout);
+  exchange->deadline.async_wait([weakExchange = std::weak_ptr<Exchange>(exchange)](
+                                    const boost::system::error_code& ec) {
+    auto e = weakExchange.lock();
+    if (!ec && e && e->socket) e->socket->close();
+  });
   std::weak_ptr<BrowserServer> weak = weak_from_this();
   exchange->socket->handshake([weak, exchange](const std::error_code& ec) {
     auto self = weak.lock();

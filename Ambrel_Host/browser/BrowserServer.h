@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +48,10 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   static constexpr std::int64_t bitrate = 8'000'000;
   static constexpr int frameRate = 60;
   static constexpr int maxWidth = 2304;
+  // Connections not yet upgraded: beyond this many at once, new ones are closed at once; each
+  // has this long for its TLS handshake, its request and the answer.
+  static constexpr std::size_t maxPendingRequests = 128;
+  static constexpr std::chrono::seconds requestTimeout{15};
 
   struct Parts {
     // The TLS identity; empty or returning nothing: plain HTTP.
@@ -109,6 +115,8 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   std::unique_ptr<HostListener> listener_;
   std::shared_ptr<BrowserTlsContext> tls_;
   std::function<void(const std::optional<std::string>&)> onState_;
+  // Connections before their upgrade; each one's Exchange counts itself out when it ends.
+  const std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
 
   mutable std::mutex mutex_;  // guards the fields below
   std::string normalizedCode_;
