@@ -55,7 +55,7 @@ class ColourWindow {
 // A real host with browser access on, a real X server, and the viewer page in headless Chromium
 // (driven by viewer-e2e.mjs): the page must show the host's screen, refuse a wrong code with the
 // host's 403, and its click and keys must reach the X server.
-TEST(BrowserViewer, ChromiumShowsTheScreenAndDrivesTheHostsInput) {
+TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput) {
   const std::filesystem::path folder = std::string(CORVEL_SOURCE_DIR) + "/tests/browser_e2e";
   ASSERT_TRUE(std::filesystem::exists(folder / "node_modules/playwright-core"))
       << "playwright-core is missing: run scripts/install-deps.sh";
