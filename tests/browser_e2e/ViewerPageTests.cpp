@@ -35,9 +35,9 @@ class ColourWindow {
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = (static_cast<unsigned long>(red) << 16) | (green << 8) | blue;
-    Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, width, height, 0,
-                                  CopyFromParent, InputOutput, CopyFromParent,
-                                  CWOverrideRedirect | CWBackPixel, &attributes);
+    Window window =
+        XCreateWindow(display_, DefaultRootWindow(display_), x, y, width, height, 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
     XMapRaised(display_, window);
     XSync(display_, False);
   }
@@ -59,7 +59,8 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
   const std::filesystem::path folder = std::string(CORVEL_SOURCE_DIR) + "/tests/browser_e2e";
   ASSERT_TRUE(std::filesystem::exists(folder / "node_modules/playwright-core"))
       << "playwright-core is missing: run scripts/install-deps.sh";
-  ASSERT_TRUE(std::filesystem::exists(CORVEL_CHROMIUM)) << CORVEL_CHROMIUM << " is missing: run scripts/install-deps.sh";
+  ASSERT_TRUE(std::filesystem::exists(CORVEL_CHROMIUM))
+      << CORVEL_CHROMIUM << " is missing: run scripts/install-deps.sh";
 
   corvel::test::XvfbServer x("1280x800x24");
   ASSERT_TRUE(x.isRunning()) << x.errors();
@@ -81,19 +82,21 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
   ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: (\\S+)")));
 
   const auto screenshot = scratch.path() / "viewer.png";
-  ChildProcess browser(CORVEL_NODE,
-                       {(folder / "viewer-e2e.mjs").string(), "--url", "https://127.0.0.1:5896/", "--code",
-                        m[1].str(), "--colour", std::to_string(red) + "," + std::to_string(green) + "," + std::to_string(blue),
-                        "--screenshot", screenshot.string(), "--chromium", CORVEL_CHROMIUM});
+  ChildProcess browser(
+      CORVEL_NODE,
+      {(folder / "viewer-e2e.mjs").string(), "--url", "https://127.0.0.1:5896/", "--code", m[1].str(),
+       "--colour", std::to_string(red) + "," + std::to_string(green) + "," + std::to_string(blue),
+       "--screenshot", screenshot.string(), "--chromium", CORVEL_CHROMIUM});
   const auto status = browser.wait(180s);
-  ASSERT_TRUE(status.has_value()) << "the browser script did not finish\n" << browser.output() << browser.errors();
+  ASSERT_TRUE(status.has_value()) << "the browser script did not finish\n"
+                                  << browser.output() << browser.errors();
   EXPECT_EQ(*status, 0) << browser.output() << browser.errors() << "\nhost:\n" << host.errors();
   std::cout << browser.output();
 
   // What the X server delivered: the pointer moving, a left and a right click three quarters across
   // and half-way down the screen, two wheel notches down, the typed keys in order (Shift+A as "A",
   // "$" sent as text, "ok" pasted with Ctrl+V and typed without Ctrl, Enter as a newline), and
-  // after reconnecting the tap at (0.6, 0.75). The text
+  // after reconnecting the tap at (0.6, 0.75) and, on the zoomed picture, at (0.6, 0.6). The text
   // is a character of the keyboard map: the host types others through a keycode it remaps only
   // for a moment, and the recorder reads the map when it reads the event, which is later.
   struct Press {
@@ -113,7 +116,8 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
     if (e.type == Type::motion) ++motions;
   }
   EXPECT_GT(motions, 0);
-  const std::vector<Press> expected = {{1, 960, 400}, {3, 960, 400}, {5, 960, 400}, {5, 960, 400}, {1, 768, 600}};
+  const std::vector<Press> expected = {{1, 960, 400}, {3, 960, 400}, {5, 960, 400},
+                                       {5, 960, 400}, {1, 768, 600}, {1, 768, 480}};
   ASSERT_EQ(presses.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(i);

@@ -1,7 +1,7 @@
 // Drives the host's viewer page in headless Chromium, as a person would: a wrong access code first
 // (the page must say so, and the host must answer 403), then the right one; the picture must show
-// what the host's screen shows, then clicks, the wheel and some typing go to the host; then the
-// page disconnects, reconnects on request, and a finger taps the picture.
+// what the host's screen shows, then clicks, the wheel, typing and a paste go to the host; then the
+// page disconnects, reconnects on request, and fingers tap the picture, zoom it and tap again.
 //
 //   node viewer-e2e.mjs --url https://127.0.0.1:5896/ --code CODE --colour R,G,B [--screenshot FILE]
 //
@@ -162,6 +162,22 @@ try {
   const again = await page.locator('#screen').boundingBox();
   await page.touchscreen.tap(again.x + again.width * 0.6, again.y + again.height * 0.75);
   step('tapped');
+
+  // Two fingers spreading to twice their distance about the picture's centre zoom it twice
+  // (the centre stays put); a tap is then a click where the zoomed picture shows.
+  const cdp = await context.newCDPSession(page);
+  const centre = { x: again.x + again.width / 2, y: again.y + again.height / 2 };
+  const fingers = (type, spread) => cdp.send('Input.dispatchTouchEvent', {
+    type,
+    touchPoints: type === 'touchEnd' ? [] : [
+      { id: 0, x: centre.x - spread, y: centre.y }, { id: 1, x: centre.x + spread, y: centre.y }],
+  });
+  await fingers('touchStart', 50);
+  for (let spread = 55; spread <= 100; spread += 5) await fingers('touchMove', spread);
+  await fingers('touchEnd');
+  // 0.1 of the unzoomed picture right of and below the centre is 0.2 of it on the screen now.
+  await page.touchscreen.tap(centre.x + 0.2 * again.width, centre.y + 0.2 * again.height);
+  step('zoomed and tapped');
   // Leaving through the page sends its close after everything typed and tapped.
   await page.click('#disconnect');
   await page.waitForFunction(() => /Disconnected/.test(document.getElementById('message').textContent),

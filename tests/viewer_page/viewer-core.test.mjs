@@ -203,6 +203,43 @@ test('the picture keeps its shape and pointer positions are fractions of it', ()
   assert.deepEqual(plain(core.pointerFraction(5, 5, { left: 0, top: 0, width: 0, height: 0 })), { x: 0, y: 0 });
 });
 
+test('pinching zooms about the fingers and keeps the picture filling its area', () => {
+  // A picture that fills its area exactly.
+  const fit = { left: 0, top: 0, width: 400, height: 300 };
+  const area = { width: 400, height: 300 };
+  const flat = { scale: 1, x: 0, y: 0 };
+  const cases = [
+    // Spreading twice as far apart at the centre: the centre stays put.
+    [flat, { x: 200, y: 150 }, { x: 200, y: 150 }, 2, { scale: 2, x: -200, y: -150 }],
+    // At the top-left corner: the corner stays put.
+    [flat, { x: 0, y: 0 }, { x: 0, y: 0 }, 3, { scale: 3, x: 0, y: 0 }],
+    // Zoomed, the fingers move 50 pixels left and up: the picture follows them.
+    [{ scale: 2, x: -200, y: -150 }, { x: 200, y: 150 }, { x: 150, y: 100 }, 1, { scale: 2, x: -250, y: -200 }],
+    // It cannot leave a gap: shifts stop at the picture's edges.
+    [{ scale: 2, x: -200, y: -150 }, { x: 200, y: 150 }, { x: 600, y: -400 }, 1, { scale: 2, x: 0, y: -300 }],
+    // Closing the fingers far enough returns to the whole picture, never smaller.
+    [{ scale: 2, x: -200, y: -150 }, { x: 200, y: 150 }, { x: 200, y: 150 }, 0.25, { scale: 1, x: 0, y: 0 }],
+    // Nor larger than the limit.
+    [flat, { x: 0, y: 0 }, { x: 0, y: 0 }, 100, { scale: 6, x: 0, y: 0 }],
+  ];
+  for (const [view, from, to, ratio, expected] of cases) {
+    assert.deepEqual(plain(core.pinchView(view, from, to, ratio, fit, area)), expected, JSON.stringify([view, from, to, ratio]));
+  }
+
+  // A wide picture on an upright phone: bands above and below it.
+  const phoneFit = { left: 0, top: 100, width: 400, height: 300 };
+  const phone = { width: 400, height: 500 };
+  // Twice the size is taller than the area: it fills it, here without moving.
+  assert.deepEqual(plain(core.pinchView(flat, { x: 200, y: 250 }, { x: 200, y: 250 }, 2, phoneFit, phone)),
+    { scale: 2, x: -200, y: -150 });
+  // Pinched at the picture's top edge, it would leave a band above: it fills the area instead.
+  assert.deepEqual(plain(core.pinchView(flat, { x: 200, y: 100 }, { x: 200, y: 100 }, 2, phoneFit, phone)),
+    { scale: 2, x: -200, y: -100 });
+  // One and a half times is still shorter than the area: it stays in the middle.
+  assert.deepEqual(plain(core.pinchView(flat, { x: 200, y: 100 }, { x: 200, y: 100 }, 1.5, phoneFit, phone)),
+    { scale: 1.5, x: -100, y: -75 });
+});
+
 test('wheel input becomes whole steps, up and left positive', () => {
   const wheel = new core.WheelSteps(100);
   const pixel = 0, line = 1, page = 2;
