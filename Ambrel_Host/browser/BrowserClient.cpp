@@ -85,6 +85,7 @@ void BrowserClient::closeFromPeer() {
   closeReported_ = true;
   if (auto handler = std::move(onClose)) handler(*this);
   onInput = nullptr;
+  onNeedsKeyframe = nullptr;
 }
 
 void BrowserClient::close() {
@@ -96,6 +97,7 @@ void BrowserClient::close() {
     self->closeReported_ = true;
     self->onClose = nullptr;
     self->onInput = nullptr;
+    self->onNeedsKeyframe = nullptr;
   });
 }
 
@@ -128,9 +130,10 @@ BrowserClient::Offer BrowserClient::offerVideo(bool isKeyframe,
   return Offer::sent;
 }
 
-void BrowserClient::videoSent() {
+bool BrowserClient::videoSent() {
   std::lock_guard lock(mutex_);
   if (inFlight_ > 0) --inFlight_;
+  return !closed_ && needsKeyframe_ && inFlight_ == maxInFlight - 1;
 }
 
 void BrowserClient::enqueue(Outgoing outgoing) {
@@ -161,7 +164,7 @@ void BrowserClient::writeNext() {
     Outgoing done = std::move(self->queue_.front());
     self->queue_.pop_front();
     if (done.video) {
-      self->videoSent();
+      if (self->videoSent() && !ec && self->onNeedsKeyframe) self->onNeedsKeyframe();
     } else {
       --self->queuedControl_;
       self->queuedControlBytes_ -= done.control.size();

@@ -43,6 +43,9 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   std::function<void(const corvel::protocol::InputEvent&)> onInput;
   // Runs once, when the page closes the socket or the connection ends (not after close()).
   std::function<void(BrowserClient&)> onClose;
+  // Runs when a viewer that fell behind has room again and waits for a keyframe: on a still
+  // screen no new picture would bring one.
+  std::function<void()> onNeedsKeyframe;
 
   // On the strand: takes `leftover` (bytes that came after the request head) as the first
   // WebSocket bytes, then reads.
@@ -70,7 +73,8 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   void closeFromPeer();
   void enqueue(Outgoing outgoing);
   void writeNext();
-  void videoSent();
+  // Gives a video slot back; true when the viewer now has room and waits for a keyframe.
+  bool videoSent();
 
   const std::shared_ptr<BrowserSocket> socket_;
 

@@ -301,6 +301,10 @@ void BrowserServer::addClient(std::shared_ptr<BrowserSocket> socket, corvel::Byt
   client->onClose = [weak](BrowserClient& c) {
     if (auto self = weak.lock()) self->removeClient(c);
   };
+  client->onNeedsKeyframe = [weak] {
+    auto self = weak.lock();
+    if (auto pipeline = self ? self->pipeline() : nullptr) pipeline->refresh();
+  };
   std::size_t count = 0;
   {
     std::lock_guard lock(mutex_);
