@@ -95,10 +95,11 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
 
   // What the X server delivered: the pointer moving, a left and a right click three quarters across
   // and half-way down the screen, two wheel notches down, the typed keys in order (Shift+A as "A",
-  // "$" sent as text, "ok" pasted with Ctrl+V and typed without Ctrl, Enter as a newline), and
-  // after reconnecting the tap at (0.6, 0.75) and, on the zoomed picture, at (0.6, 0.6). The text
-  // is a character of the keyboard map: the host types others through a keycode it remaps only
-  // for a moment, and the recorder reads the map when it reads the event, which is later.
+  // "$" sent as text, "ok" pasted with Ctrl+V and typed without Ctrl, "yes" committed by an input
+  // method, Enter as a newline), and after reconnecting the tap at (0.6, 0.75) and, on the zoomed
+  // picture, at (0.6, 0.6). The text is made of characters of the keyboard map: the host types
+  // others through a keycode it remaps only for a moment, and the recorder reads the map when it
+  // reads the event, which is later.
   struct Press {
     unsigned button;
     int x, y;
@@ -125,7 +126,7 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
     EXPECT_NEAR(presses[i].x, expected[i].x, 2);
     EXPECT_NEAR(presses[i].y, expected[i].y, 2);
   }
-  EXPECT_EQ(typed, "hiA$ok\n");
+  EXPECT_EQ(typed, "hiA$okyes\n");
   // Nothing stays held after the page went away.
   EXPECT_FALSE(recorder.isDown(XK_Shift_L));
 

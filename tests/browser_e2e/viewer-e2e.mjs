@@ -145,6 +145,11 @@ try {
   // A paste of this device's clipboard with Ctrl+V: typed on the host without Ctrl.
   await page.evaluate(() => navigator.clipboard.writeText('ok'));
   await page.keyboard.press('Control+KeyV');
+  // An input method's composition: only the text it commits is typed.
+  const ime = await context.newCDPSession(page);
+  await ime.send('Input.imeSetComposition', { text: 'y', selectionStart: 1, selectionEnd: 1 });
+  await ime.send('Input.imeSetComposition', { text: 'ye', selectionStart: 2, selectionEnd: 2 });
+  await ime.send('Input.insertText', { text: 'yes' });
   await page.keyboard.press('Enter');
   step('input sent');
   if (args.screenshot) await page.screenshot({ path: args.screenshot });
