@@ -2,6 +2,8 @@
 // (the page must say so, and the host must answer 403), then the right one; the picture must show
 // what the host's screen shows, then clicks, the wheel, typing and a paste go to the host; then the
 // page disconnects, reconnects on request, and fingers tap the picture, zoom it and tap again.
+// Last, once it prints "waiting for the host to go", the caller stops the host: the page must say
+// so and fail to reconnect.
 //
 //   node viewer-e2e.mjs --url https://127.0.0.1:5896/ --code CODE --colour R,G,B [--screenshot FILE]
 //
@@ -183,10 +185,17 @@ try {
   // 0.1 of the unzoomed picture right of and below the centre is 0.2 of it on the screen now.
   await page.touchscreen.tap(centre.x + 0.2 * again.width, centre.y + 0.2 * again.height);
   step('zoomed and tapped');
-  // Leaving through the page sends its close after everything typed and tapped.
-  await page.click('#disconnect');
-  await page.waitForFunction(() => /Disconnected/.test(document.getElementById('message').textContent),
+
+  // The caller stops the host now: the page says the connection closed, and a reconnection finds
+  // nobody there.
+  step('waiting for the host to go');
+  await page.waitForFunction(() => /connection to the host closed/.test(document.getElementById('message').textContent),
+    null, { timeout: 60_000 });
+  step(`host gone: "${await messageText(page)}"`);
+  await page.click('#connect');
+  await page.waitForFunction(() => /could not be reached/.test(document.getElementById('message').textContent),
     null, { timeout: STEP_TIMEOUT });
+  step(`reconnection refused: "${await messageText(page)}"`);
 } catch (error) {
   failed = true;
   step(`FAILED: ${error.message}`);
