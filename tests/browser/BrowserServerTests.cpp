@@ -168,6 +168,9 @@ class BrowserServerTest : public ::testing::Test {
   ~BrowserServerTest() override {
     server_->stop();
     eventually([&] { return video_->live() == 0; });
+    // Background work may still hold the server; its injector must go before io_ does.
+    eventually([&] { return server_.use_count() == 1; });
+    server_.reset();
   }
 
   std::unique_ptr<WebSocketTestClient> connect(int receiveBuffer = 0) {
