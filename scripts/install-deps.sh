@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the build, the tests and the programs need, and nothing that
-# is already there. Safe to run again: it only calls apt-get when a package is missing.
+# is already there, then the tests' npm packages. Safe to run again: it only calls apt-get when a
+# package is missing, and npm when a folder's packages are missing or out of date.
 set -euo pipefail
 
 packages=(
@@ -34,6 +35,8 @@ packages=(
   xserver-xorg-core xserver-xorg-video-dummy
   # the ffmpeg command (x11grab), for the reference figures of the video benchmark
   ffmpeg
+  # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)
+  chromium
 )
 
 missing=()
@@ -52,13 +55,23 @@ if command -v npm >/dev/null 2>&1; then
   missing=("${filtered[@]+"${filtered[@]}"}")
 fi
 
-if [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "Installing: ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# npm packages, pinned by each folder's package-lock.json and installed into its node_modules
+# (git-ignored) when that is missing or older than the lock. Playwright drives Debian's Chromium,
+# so it must not download browsers of its own.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+for folder in "$root/tests/browser_e2e"; do
+  stamp="$folder/node_modules/.package-lock.json"
+  if [ ! -f "$stamp" ] || [ "$folder/package-lock.json" -nt "$stamp" ]; then
+    echo "Installing npm packages in ${folder#"$root"/}"
+    (cd "$folder" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+  fi
+done
