@@ -8,7 +8,6 @@
 
 #include <array>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <vector>
 
@@ -130,6 +129,9 @@ struct CorvelConnection::Impl {
   bool writing = false;
 
   // Sealing and queueing, one step (see send()). `channel` is set on the strand under this lock.
+  // Held while a callback runs and while detach() drops them. Recursive, so that a callback may
+  // detach its own connection.
+  std::recursive_mutex callbackMutex;
   std::mutex sendLock;
   std::shared_ptr<secure::SecureMessageChannel> channel;
   bool closed = false;  // no more sends: the connection ended
@@ -196,7 +198,7 @@ void CorvelConnection::start() {
     auto& m = *self->impl_;
     if (m.started || m.ended) return;
     m.started = true;
-    if (self->onStateChange) self->onStateChange({ConnectionState::Kind::preparing, {}, false});
+    self->notify({ConnectionState::Kind::preparing, {}, false});
     if (self->server_) {
       setTransportOptions(m.stream.next_layer());
       self->startTls();
@@ -212,15 +214,17 @@ void CorvelConnection::cancel() {
 }
 
 void CorvelConnection::detach() {
-  std::promise<void> done;
-  auto self = shared_from_this();
-  queue_.post([self, &done] {
-    self->onMessage = nullptr;
-    self->onStateChange = nullptr;
-    self->onViabilityChange = nullptr;
-    done.set_value();
-  });
-  done.get_future().wait();
+  // No waiting on the connection's queue: an owner that goes away on a thread of the shared pool
+  // (its last reference dropped there) must not wait for work that needs a free pool thread.
+  std::lock_guard lock(impl_->callbackMutex);
+  onMessage = nullptr;
+  onStateChange = nullptr;
+  onViabilityChange = nullptr;
+}
+
+void CorvelConnection::notify(const ConnectionState& state) {
+  std::lock_guard lock(impl_->callbackMutex);
+  if (onStateChange) onStateChange(state);
 }
 
 void CorvelConnection::resolve() {
@@ -382,7 +386,6 @@ void CorvelConnection::handle(MessageType type, ByteView payload) {
     channel = m.channel;
   }
   if (!channel) return;  // nothing but the handshake counts before the channel exists
-  if (!onMessage) return;
   Bytes plaintext;
   try {
     plaintext = channel->open(payload);
@@ -390,7 +393,8 @@ void CorvelConnection::handle(MessageType type, ByteView payload) {
     failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
     return;
   }
-  onMessage(type, std::move(plaintext));
+  std::lock_guard lock(impl_->callbackMutex);
+  if (onMessage) onMessage(type, std::move(plaintext));
 }
 
 void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel> channel) {
@@ -404,7 +408,7 @@ void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel>
     std::lock_guard lock(m.sendLock);
     m.channel = std::move(channel);
   }
-  if (onStateChange) onStateChange({ConnectionState::Kind::ready, {}, false});
+  notify({ConnectionState::Kind::ready, {}, false});
 }
 
 void CorvelConnection::failSecurity(const secure::SecureChannelError& error) {
@@ -437,7 +441,7 @@ void CorvelConnection::end(ConnectionState state) {
   for (auto& o : dropped) {
     if (o.completion) o.completion(ConnectionErrc::notConnected);
   }
-  if (onStateChange) onStateChange(state);
+  notify(state);
 }
 
 // ---- Sending ----------------------------------------------------------------------------------

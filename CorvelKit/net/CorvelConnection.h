@@ -89,8 +89,9 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
 
   void start();
   void cancel();
-  // Drops every callback, on the connection's queue, and returns once none can run any more; for
-  // owners whose callbacks point at things about to go away. Never call it from a callback.
+  // Drops every callback and returns once none runs any more (waiting for one running on another
+  // thread to finish); for owners whose callbacks point at things about to go away. A callback
+  // may detach its own connection.
   void detach();
 
   // Seals `payload` and sends it as one frame. Fails with notConnected before the handshake is
@@ -150,6 +151,8 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void established(std::unique_ptr<secure::SecureMessageChannel> channel);
   void failSecurity(const secure::SecureChannelError& error);
   void end(ConnectionState state);
+  // Runs onStateChange, if set, under the callback lock.
+  void notify(const ConnectionState& state);
   // Queues a handshake message, unsealed.
   void enqueue(protocol::MessageType type, Bytes payload);
   void push(Bytes frame, Completion completion);
