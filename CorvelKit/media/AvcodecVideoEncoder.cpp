@@ -182,7 +182,10 @@ void AvcodecVideoEncoder::buildSession(int width, int height) {
     c->max_b_frames = 0;
     c->bit_rate = bitrate;
     c->color_range = AVCOL_RANGE_MPEG;
-    c->colorspace = AVCOL_SPC_BT709;
+    // The capture converts with the BT.601 matrix (libyuv's ARGB→NV12); the stream says so, so
+    // that decoders which follow the label show the screen's own colours. Screens are sRGB, whose
+    // primaries and transfer are BT.709's.
+    c->colorspace = AVCOL_SPC_SMPTE170M;
     c->color_primaries = AVCOL_PRI_BT709;
     c->color_trc = AVCOL_TRC_BT709;
     AVDictionary* opts = nullptr;

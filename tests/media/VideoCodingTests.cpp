@@ -2,7 +2,12 @@
 
 #include <cstdlib>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include "CorvelKit/media/NalUnits.h"
+#include "CorvelKit/media/VideoDepacketizer.h"
 #include "CorvelKit/media/VideoReceiver.h"
 #include "EncodedClip.h"
 
@@ -200,6 +205,33 @@ TEST_P(VideoCoding, ClampsTimestampsBeforeZeroAndStoresHDRWithoutUsingIt) {
   viewer.receive(enc.packets[0]);
   // Eight-bit 4:2:0, not a 10-bit HDR stream.
   EXPECT_EQ(viewer.lastLayout, DecodedPicture::Layout::yuv420p);
+}
+
+// The capture converts with the BT.601 matrix; a stream labelled otherwise shows shifted colours
+// in decoders that follow the label (browsers do).
+TEST_P(VideoCoding, LabelsTheColourMatrixTheCaptureUses) {
+  RecordingEncoder enc(codec());
+  enc.encodeFrames(320, 240, 1);
+  VideoDepacketizer depacketizer;
+  auto sample = depacketizer.sample(enc.packets.front());
+  ASSERT_TRUE(sample);
+  const Bytes stream = sample->annexB();
+
+  const AVCodec* decoder = avcodec_find_decoder(codec() == VideoCodec::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+  AVCodecContext* context = avcodec_alloc_context3(decoder);
+  ASSERT_GE(avcodec_open2(context, decoder, nullptr), 0);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  ASSERT_GE(av_new_packet(packet, static_cast<int>(stream.size())), 0);
+  std::copy(stream.begin(), stream.end(), packet->data);
+  ASSERT_GE(avcodec_send_packet(context, packet), 0);
+  ASSERT_GE(avcodec_send_packet(context, nullptr), 0);  // drain
+  ASSERT_GE(avcodec_receive_frame(context, frame), 0);
+  EXPECT_EQ(frame->colorspace, AVCOL_SPC_SMPTE170M);
+  EXPECT_EQ(frame->color_range, AVCOL_RANGE_MPEG);
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, VideoCoding, ::testing::Values(VideoCodec::h264, VideoCodec::hevc),
