@@ -27,7 +27,7 @@ struct ViewerWindow::Impl {
     if (texture != nullptr) SDL_DestroyTexture(texture);
     if (renderer != nullptr) SDL_DestroyRenderer(renderer);
     if (window != nullptr) SDL_DestroyWindow(window);
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    SDL_Quit();  // also ends what SDL started for itself (its D-Bus connection)
   }
 
   // The picture's point under a window position, as fractions; nothing outside the picture.
