@@ -12,20 +12,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WebSocketTestClient.h"
 #include "tests/support/XvfbServer.h"
@@ -179,21 +178,17 @@ int main(int argc, char** argv) {
   }
   Animation animation(xvfb.displayName());
 
-  corvel::test::TemporaryFolder home;
-  std::filesystem::create_directories(home.path() / "config");
-  std::ofstream(home.path() / "config" / "settings.json") << R"({"browserAccess": true})";
-  corvel::test::ChildProcess host(hostPath, {},
-                                  {{"AMBREL_HOME", home.path().string()},
-                                   {"DISPLAY", xvfb.displayName()},
-                                   {"AMBREL_LOG_LEVEL", "warn"}});
-  if (!host.waitForText("Browser access: https://", 30s)) {
+  corvel::test::HostProcess hostProcess(
+      hostPath, {.settings = R"({"browserAccess": true})",
+                 .environment = {{"DISPLAY", xvfb.displayName()}, {"AMBREL_LOG_LEVEL", "warn"}},
+                 .readyText = "Browser access: https://",
+                 .timeout = 30s});
+  auto& host = hostProcess.process();
+  if (!hostProcess.isReady()) {
     std::cerr << "the host's browser server did not start:\n" << host.output() << host.errors();
     return 1;
   }
-  std::smatch m;
-  const auto out = host.output();
-  std::regex_search(out, m, std::regex("Access code: (\\S+)"));
-  const std::string code = m[1];
+  const std::string code = hostProcess.accessCode();
 
   // Idle host for reference.
   const double idleBefore = cpuSeconds(host.pid());
@@ -208,6 +203,5 @@ int main(int argc, char** argv) {
   print("20 reading", measure(host.pid(), code, 20, 0, seconds));
   print("5 reading + 1 stalled", measure(host.pid(), code, 5, 1, seconds));
 
-  host.signal(SIGTERM);
-  return host.wait(10s) == 0 ? 0 : 1;
+  return hostProcess.stop() == 0 ? 0 : 1;
 }

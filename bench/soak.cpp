@@ -4,7 +4,6 @@
 //
 //   bench_soak [CLIENTS]        (default 200; needs port 5895 free)
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <regex>
 #include <string>
 #include <future>
 #include <thread>
@@ -25,6 +23,7 @@
 #include "CorvelKit/security/SecureIdentity.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ConnectionRecorder.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace {
@@ -109,20 +108,18 @@ void oneClient(int i, const std::string& code, const corvel::security::SecureIde
 int main(int argc, char** argv) {
   const int clients = argc > 1 ? std::atoi(argv[1]) : 200;
   const std::string hostPath = std::filesystem::path(argv[0]).parent_path() / "ambrel-host";
-  corvel::test::TemporaryFolder home, clientHome;
-  std::filesystem::create_directories(home.path() / "config");
-  std::ofstream(home.path() / "config" / "settings.json") << R"({"askBeforeConnecting": false})";
+  corvel::test::TemporaryFolder clientHome;
   ::setenv("AMBREL_HOME", clientHome.path().c_str(), 1);
 
-  corvel::test::ChildProcess host(hostPath, {}, {{"AMBREL_HOME", home.path().string()}, {"AMBREL_LOG_LEVEL", "warn"}});
-  if (!host.waitForText("Listener: Ready", 20s)) {
+  corvel::test::HostProcess hostProcess(hostPath, {.settings = R"({"askBeforeConnecting": false})",
+                                                   .environment = {{"AMBREL_LOG_LEVEL", "warn"}},
+                                                   .readyText = "Listener: Ready"});
+  auto& host = hostProcess.process();
+  if (!hostProcess.isReady()) {
     std::cerr << "host did not start:\n" << host.errors();
     return 1;
   }
-  std::smatch m;
-  auto out = host.output();
-  std::regex_search(out, m, std::regex("Access code: (\\S+)"));
-  const std::string code = m[1];
+  const std::string code = hostProcess.accessCode();
   corvel::security::SecureIdentity identity("soak.client");
 
   // Warm up once (first key derivation, first session), then take the baseline.
@@ -145,8 +142,7 @@ int main(int argc, char** argv) {
   const int fdsAfter = openFds(host.pid());
   const long rssAfter = residentKiB(host.pid());
 
-  host.signal(SIGTERM);
-  auto status = host.wait(10s);
+  auto status = hostProcess.stop();
   std::printf("clients: %d in %.1f s\n", clients, seconds);
   std::printf("host open descriptors: %d before, %d after\n", fdsBefore, fdsAfter);
   std::printf("host resident memory: %ld KiB before, %ld KiB after (%+ld KiB)\n", rssBefore,

@@ -52,6 +52,7 @@
 #include "Ambrel_Host/capture/VideoTarget.h"
 #include "CorvelKit/media/AvcodecVideoEncoder.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XvfbServer.h"
 
@@ -448,26 +449,25 @@ std::vector<Sample> runRealHost(Scene& scene, const Options& o,
                                 const std::function<std::unique_ptr<ChildProcess>()>& animate) {
   const std::string& display = scene.display;
   std::vector<Sample> samples;
-  corvel::test::TemporaryFolder hostHome, viewerHome;
-  ChildProcess host((binDir() / "ambrel-host").string(), {},
-                    {{"AMBREL_HOME", hostHome.path().string()}, {"DISPLAY", display}});
-  if (!host.waitForText("Listener: Ready on port 5895", 20s)) {
+  corvel::test::TemporaryFolder viewerHome;
+  corvel::test::HostProcess hostProcess((binDir() / "ambrel-host").string(),
+                                        {.environment = {{"DISPLAY", display}}});
+  ChildProcess& host = hostProcess.process();
+  if (!hostProcess.isReady()) {
     std::fprintf(stderr, "ambrel-host did not start: %s\n", host.errors().c_str());
     return samples;
   }
-  std::smatch m;
-  const std::string out = host.output();
-  if (!std::regex_search(out, m, std::regex("Access code: ([A-Z0-9-]{15})"))) return samples;
+  const std::filesystem::path& hostHome = hostProcess.home();
   // No approval step, and H.264 as ffmpeg encodes it (the viewer would take HEVC).
   for (auto [key, value] : {std::pair{"askBeforeConnecting", "false"}, std::pair{"preferHEVC", "false"}}) {
     ChildProcess setting((binDir() / "ambrel-host").string(), {"settings", key, value},
-                         {{"AMBREL_HOME", hostHome.path().string()}, {"DISPLAY", display}});
+                         {{"AMBREL_HOME", hostHome.string()}, {"DISPLAY", display}});
     if (setting.wait(10s) != 0) {
       std::fprintf(stderr, "ambrel-host settings %s %s failed: %s\n", key, value, setting.errors().c_str());
       return samples;
     }
   }
-  ChildProcess viewer((binDir() / "corvel").string(), {"view", "127.0.0.1", "--code", m[1], "--headless"},
+  ChildProcess viewer((binDir() / "corvel").string(), {"view", "127.0.0.1", "--code", hostProcess.accessCode(), "--headless"},
                       {{"AMBREL_HOME", viewerHome.path().string()}});
   if (!viewer.waitForText("size ", 20s)) {
     std::fprintf(stderr, "the viewer got no picture: %s%s\n", viewer.output().c_str(), viewer.errors().c_str());
@@ -496,8 +496,7 @@ std::vector<Sample> runRealHost(Scene& scene, const Options& o,
   }
   viewer.signal(SIGINT);
   if (!viewer.wait(10s)) viewer.signal(SIGKILL);
-  host.signal(SIGTERM);
-  if (!host.wait(10s)) host.signal(SIGKILL);
+  (void)hostProcess.stop();
   return samples;
 }
 

@@ -1,17 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
 #include <X11/keysym.h>
-#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <regex>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
+#include "tests/support/ScreenPainter.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XEventRecorder.h"
 #include "tests/support/XvfbServer.h"
@@ -26,32 +24,6 @@ using corvel::test::XEventRecorder;
 // The colour of the rectangle over the left half of the host's screen; the right half is the
 // recording window, black.
 constexpr int red = 200, green = 60, blue = 40;
-
-// A window of one solid colour on top of everything, without a window manager's say.
-class ColourWindow {
- public:
-  ColourWindow(const std::string& displayName, int x, int y, unsigned width, unsigned height) {
-    display_ = XOpenDisplay(displayName.c_str());
-    if (!display_) return;
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = (static_cast<unsigned long>(red) << 16) | (green << 8) | blue;
-    Window window =
-        XCreateWindow(display_, DefaultRootWindow(display_), x, y, width, height, 0, CopyFromParent,
-                      InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(display_, window);
-    XSync(display_, False);
-  }
-  ~ColourWindow() {
-    if (display_) XCloseDisplay(display_);
-  }
-  ColourWindow(const ColourWindow&) = delete;
-  ColourWindow& operator=(const ColourWindow&) = delete;
-  bool isShown() const { return display_ != nullptr; }
-
- private:
-  Display* display_ = nullptr;
-};
 
 // A real host with browser access on, a real X server, and the viewer page in headless Chromium
 // (driven by viewer-e2e.mjs): the page must refuse a wrong code (the host answers 403), show the
@@ -69,42 +41,39 @@ TEST(ViewerPageInChromium, ShowsTheScreenRefusesAWrongCodeAndDrivesTheHostsInput
   XEventRecorder recorder(x.displayName());
   ASSERT_TRUE(recorder.isConnected());
   recorder.openFocusedWindow();
-  ColourWindow colour(x.displayName(), 0, 0, 640, 800);
-  ASSERT_TRUE(colour.isShown());
+  corvel::test::ScreenPainter painter(x.displayName());
+  ASSERT_TRUE(painter.isConnected());
+  painter.fill(0, 0, 640, 800, (red << 16) | (green << 8) | blue);
 
-  corvel::test::TemporaryFolder hostHome, scratch;
-  std::filesystem::create_directories(hostHome.path() / "config");
-  std::ofstream(hostHome.path() / "config" / "settings.json")
-      << R"({"askBeforeConnecting": false, "browserAccess": true})";
-  ChildProcess host(std::string(CORVEL_BIN_DIR) + "/ambrel-host", {},
-                    {{"AMBREL_HOME", hostHome.path().string()}, {"DISPLAY", x.displayName()}});
-  ASSERT_TRUE(host.waitForText("browser server ready", 30s)) << host.output() << host.errors();
-  std::smatch m;
-  const std::string out = host.output();
-  ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: (\\S+)")));
+  corvel::test::TemporaryFolder scratch;
+  corvel::test::HostProcess host(std::string(CORVEL_BIN_DIR) + "/ambrel-host",
+                                 {.settings = R"({"askBeforeConnecting": false, "browserAccess": true})",
+                                  .environment = {{"DISPLAY", x.displayName()}},
+                                  .readyText = "browser server ready",
+                                  .timeout = 30s});
+  ASSERT_TRUE(host.isReady()) << host.process().output() << host.process().errors();
 
   const auto screenshot = scratch.path() / "viewer.png";
   ChildProcess browser(
       CORVEL_NODE,
-      {(folder / "viewer-e2e.mjs").string(), "--url", "https://127.0.0.1:5896/", "--code", m[1].str(),
+      {(folder / "viewer-e2e.mjs").string(), "--url", "https://127.0.0.1:5896/", "--code", host.accessCode(),
        "--colour", std::to_string(red) + "," + std::to_string(green) + "," + std::to_string(blue),
        "--screenshot", screenshot.string(), "--chromium", CORVEL_CHROMIUM});
   // Everything the page sends has reached the X server by the last tap's release; then the host
   // goes away under the page.
   ASSERT_TRUE(browser.waitForText("waiting for the host to go", 180s))
       << browser.output() << browser.errors() << "\nhost:\n"
-      << host.errors();
+      << host.process().errors();
   auto events = recorder.collectUntil(
       [](const XEventRecorder::Event& e) {
         return e.type == XEventRecorder::Event::Type::buttonRelease && std::abs(e.y - 480) <= 2;
       },
       30s);
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.wait(15s), 0) << host.errors();
+  EXPECT_EQ(host.stop(15s), 0) << host.process().errors();
   const auto status = browser.wait(60s);
   ASSERT_TRUE(status.has_value()) << "the browser script did not finish\n"
                                   << browser.output() << browser.errors();
-  EXPECT_EQ(*status, 0) << browser.output() << browser.errors() << "\nhost:\n" << host.errors();
+  EXPECT_EQ(*status, 0) << browser.output() << browser.errors() << "\nhost:\n" << host.process().errors();
   std::cout << browser.output();
 
   // What the X server delivered: the pointer moving, a left and a right click three quarters across

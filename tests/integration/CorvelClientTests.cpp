@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
 #include <regex>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace ambrel {
@@ -20,26 +19,20 @@ const std::string kClient = std::string(CORVEL_BIN_DIR) + "/corvel";
 // person would run it.
 class CorvelClientTest : public ::testing::Test {
  protected:
-  corvel::test::TemporaryFolder hostHome, clientHome;
-  std::unique_ptr<ChildProcess> host;
+  corvel::test::TemporaryFolder clientHome;
+  std::unique_ptr<corvel::test::HostProcess> host;
   std::string code, fingerprint;
 
   void SetUp() override {
-    host = std::make_unique<ChildProcess>(kHost, std::vector<std::string>{},
-                                          std::map<std::string, std::string>{
-                                              {"AMBREL_HOME", hostHome.path().string()}});
-    ASSERT_TRUE(host->waitForText("Listener: Ready on port 5895", 20s)) << host->errors();
-    std::smatch m;
-    auto out = host->output();
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: ([A-Z0-9-]{15})")));
-    code = m[1];
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("Identity: ([0-9A-F ]{39})")));
-    fingerprint = m[1];
+    host = std::make_unique<corvel::test::HostProcess>(kHost, corvel::test::HostProcess::Options{});
+    ASSERT_TRUE(host->isReady()) << host->process().errors();
+    code = host->accessCode();
+    fingerprint = host->fingerprint();
+    ASSERT_TRUE(std::regex_match(code, std::regex("[A-Z0-9-]{15}"))) << code;
+    ASSERT_EQ(fingerprint.size(), 39u);
   }
   void TearDown() override {
-    if (!host) return;
-    host->signal(SIGTERM);
-    EXPECT_EQ(host->wait(10s), 0);
+    if (host) EXPECT_EQ(host->stop(), 0);
   }
 
   std::pair<std::optional<int>, std::string> runClient(std::vector<std::string> args) {
@@ -76,9 +69,8 @@ TEST_F(CorvelClientTest, ExitStatusTellsTheOutcomes) {
 TEST_F(CorvelClientTest, SecretsStayOutOfTheHostLog) {
   auto [ok, output] = runClient({"127.0.0.1", "--code", code, "--seconds", "0"});
   ASSERT_EQ(ok, 0) << output;
-  host->signal(SIGTERM);
-  ASSERT_EQ(host->wait(10s), 0);
-  auto log = host->errors();
+  ASSERT_EQ(host->stop(), 0);
+  auto log = host->process().errors();
   EXPECT_NE(log.find("new connection from"), std::string::npos);
   EXPECT_EQ(log.find(code), std::string::npos);
   std::string normalized;

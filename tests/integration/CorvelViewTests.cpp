@@ -9,12 +9,12 @@ extern "C" {
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "CorvelKit/media/DecodedPicture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/ScreenPainter.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XvfbServer.h"
@@ -36,9 +36,9 @@ constexpr std::uint32_t kRed = 0xC03030, kGreen = 0x30B040;
 class CorvelViewTest : public ::testing::Test {
  protected:
   corvel::test::XvfbServer hostScreen{"640x480x24"};
-  corvel::test::TemporaryFolder hostHome, clientHome;
+  corvel::test::TemporaryFolder clientHome;
   std::unique_ptr<corvel::test::ScreenPainter> painter;
-  std::unique_ptr<ChildProcess> host;
+  std::unique_ptr<corvel::test::HostProcess> host;
   std::string code;
 
   void SetUp() override {
@@ -47,22 +47,15 @@ class CorvelViewTest : public ::testing::Test {
     painter->fill(0, 0, 640, 480, kRed);
     painter->fill(240, 180, 160, 120, kGreen);
 
-    std::filesystem::create_directories(hostHome.path() / "config");
-    std::ofstream(hostHome.path() / "config" / "settings.json") << R"({"askBeforeConnecting": false})";
-    host = std::make_unique<ChildProcess>(
-        kHost, std::vector<std::string>{},
-        std::map<std::string, std::string>{{"AMBREL_HOME", hostHome.path().string()},
-                                           {"DISPLAY", hostScreen.displayName()}});
-    ASSERT_TRUE(host->waitForText("Listener: Ready on port 5895", 20s)) << host->errors();
-    std::smatch m;
-    const auto out = host->output();
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: ([A-Z0-9-]{15})")));
-    code = m[1];
+    host = std::make_unique<corvel::test::HostProcess>(
+        kHost, corvel::test::HostProcess::Options{.settings = R"({"askBeforeConnecting": false})",
+                                                  .environment = {{"DISPLAY", hostScreen.displayName()}}});
+    ASSERT_TRUE(host->isReady()) << host->process().errors();
+    code = host->accessCode();
+    ASSERT_TRUE(std::regex_match(code, std::regex("[A-Z0-9-]{15}"))) << code;
   }
   void TearDown() override {
-    if (!host) return;
-    host->signal(SIGTERM);
-    EXPECT_EQ(host->wait(10s), 0);
+    if (host) EXPECT_EQ(host->stop(), 0);
   }
 };
 

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-#include <regex>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XvfbServer.h"
 
@@ -22,22 +19,18 @@ using corvel::test::ChildProcess;
 TEST(CorvelInput, ScriptedInputMovesThePointerOnTheHostsScreen) {
   corvel::test::XvfbServer x("1280x800x24");
   ASSERT_TRUE(x.isRunning()) << x.errors();
-  corvel::test::TemporaryFolder hostHome, clientHome;
-  std::filesystem::create_directories(hostHome.path() / "config");
-  std::ofstream(hostHome.path() / "config" / "settings.json") << R"({"askBeforeConnecting": false})";
-
-  ChildProcess host(std::string(CORVEL_BIN_DIR) + "/ambrel-host", {},
-                    {{"AMBREL_HOME", hostHome.path().string()}, {"DISPLAY", x.displayName()}});
-  ASSERT_TRUE(host.waitForText("Listener: Ready", 20s)) << host.errors();
-  std::smatch m;
-  auto out = host.output();
-  ASSERT_TRUE(std::regex_search(out, m, std::regex("Access code: (\\S+)")));
+  corvel::test::TemporaryFolder clientHome;
+  corvel::test::HostProcess host(std::string(CORVEL_BIN_DIR) + "/ambrel-host",
+                                 {.settings = R"({"askBeforeConnecting": false})",
+                                  .environment = {{"DISPLAY", x.displayName()}},
+                                  .readyText = "Listener: Ready"});
+  ASSERT_TRUE(host.isReady()) << host.process().errors();
 
   ChildProcess client(std::string(CORVEL_BIN_DIR) + "/corvel",
-                      {"connect", "127.0.0.1", "--code", m[1].str(), "--seconds", "2", "--input",
+                      {"connect", "127.0.0.1", "--code", host.accessCode(), "--seconds", "2", "--input",
                        "move 0.25 0.5; wait 100; move 0.75 0.25"},
                       {{"AMBREL_HOME", clientHome.path().string()}});
-  ASSERT_TRUE(client.waitForText("input sent", 20s)) << client.output() << host.errors();
+  ASSERT_TRUE(client.waitForText("input sent", 20s)) << client.output() << host.process().errors();
   EXPECT_EQ(client.wait(20s), 0);
 
   Display* display = XOpenDisplay(x.displayName().c_str());
@@ -50,8 +43,7 @@ TEST(CorvelInput, ScriptedInputMovesThePointerOnTheHostsScreen) {
   EXPECT_EQ(rootX, 960);
   EXPECT_EQ(rootY, 200);
 
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.wait(10s), 0);
+  EXPECT_EQ(host.stop(), 0);
 }
 
 }  // namespace
