@@ -16,7 +16,7 @@
 #include "Ambrel_Host/browser/BrowserIdentity.h"
 #include "Ambrel_Host/capture/DisplayStreams.h"
 #include "Ambrel_Host/capture/ScreenDisplay.h"
-#include "Ambrel_Host/controller/HostServices.h"
+#include "Ambrel_Host/browser/BrowserAccess.h"
 #include "CorvelKit/base/Expected.h"
 #include "CorvelKit/base/SerialQueue.h"
 

@@ -5,7 +5,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "Ambrel_Host/controller/RemoteClient.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -32,47 +31,48 @@ DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWi
 
 DisplayStreams::~DisplayStreams() { stopAll(); }
 
-std::vector<std::shared_ptr<RemoteClient>> DisplayStreams::liveClients() {
-  std::vector<std::shared_ptr<RemoteClient>> live;
-  std::erase_if(clients_, [&](const std::weak_ptr<RemoteClient>& weak) {
-    auto client = weak.lock();
-    if (!client) return true;
-    live.push_back(std::move(client));
+std::vector<std::shared_ptr<StreamViewer>> DisplayStreams::liveViewers() {
+  std::vector<std::shared_ptr<StreamViewer>> live;
+  std::erase_if(viewers_, [&](const std::weak_ptr<StreamViewer>& weak) {
+    auto viewer = weak.lock();
+    if (!viewer) return true;
+    live.push_back(std::move(viewer));
     return false;
   });
   return live;
 }
 
-bool DisplayStreams::attach(const std::shared_ptr<RemoteClient>& client) {
-  const bool known = std::any_of(clients_.begin(), clients_.end(), [&](const auto& weak) {
-    return weak.lock() == client;
+bool DisplayStreams::attach(const std::shared_ptr<StreamViewer>& viewer) {
+  const bool known = std::any_of(viewers_.begin(), viewers_.end(), [&](const auto& weak) {
+    return weak.lock() == viewer;
   });
-  if (!known) clients_.push_back(client);
+  if (!known) viewers_.push_back(viewer);
   const bool streaming = update();
   // Joined or switched: a keyframe of the current picture, even on a static screen.
-  refresh(client->displayID());
+  refresh(viewer->describe().displayID);
   return streaming;
 }
 
-bool DisplayStreams::detach(const RemoteClient& client) {
-  std::erase_if(clients_, [&](const std::weak_ptr<RemoteClient>& weak) {
-    auto c = weak.lock();
-    return !c || c.get() == &client;
+bool DisplayStreams::detach(const StreamViewer& viewer) {
+  std::erase_if(viewers_, [&](const std::weak_ptr<StreamViewer>& weak) {
+    auto v = weak.lock();
+    return !v || v.get() == &viewer;
   });
   return update();
 }
 
 bool DisplayStreams::update() {
-  auto clients = liveClients();
+  // One snapshot of each viewer, so that a display switch meanwhile can't split the decision.
+  std::vector<std::pair<std::shared_ptr<StreamViewer>, StreamViewer::Description>> viewers;
+  for (auto& v : liveViewers()) viewers.emplace_back(v, v->describe());
   std::set<std::uint32_t> wanted;
   std::vector<std::optional<bool>> hevcSupport;
   bool allHDR = true;
-  for (auto& c : clients) {
-    if (!c->authorized() || c->isScreenSharer()) continue;
-    wanted.insert(c->displayID());
-    auto hello = c->hello();
-    hevcSupport.push_back(hello ? hello->supportsHEVC : std::nullopt);
-    allHDR = allHDR && hello && hello->supportsHDR.value_or(false);
+  for (auto& [viewer, description] : viewers) {
+    if (!description.watching) continue;
+    wanted.insert(description.displayID);
+    hevcSupport.push_back(description.supportsHEVC);
+    allHDR = allHDR && description.supportsHDR;
   }
   // Pipelines no longer watched.
   std::vector<std::shared_ptr<VideoPipeline>> unwanted;
@@ -98,8 +98,8 @@ bool DisplayStreams::update() {
 
   auto targetsOf = [&](std::uint32_t display) {
     std::vector<std::shared_ptr<VideoTarget>> targets;
-    for (auto& c : clients) {
-      if (c->displayID() == display) targets.push_back(c);
+    for (auto& [viewer, description] : viewers) {
+      if (description.displayID == display) targets.push_back(viewer);
     }
     return targets;
   };

@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "Ambrel_Host/capture/VideoPipeline.h"
-#include "Ambrel_Host/controller/HostServices.h"
+#include "Ambrel_Host/capture/VideoStreams.h"
 #include "CorvelKit/base/Executors.h"
 #include "CorvelKit/media/VideoCodec.h"
 #include "CorvelKit/protocol/AudioStreamFormat.h"
 
 namespace ambrel {
 
-// One VideoPipeline per display that an admitted viewer watches. Runs on the controller's
-// executor; requestKeyframe(), refresh(), hasPipeline() and lastFrame() may be called from any
+// One VideoPipeline per display that a viewer watches. Runs on its owner's executor; requestKeyframe(), refresh(), hasPipeline() and lastFrame() may be called from any
 // thread.
 class DisplayStreams final : public VideoStreams,
                              public std::enable_shared_from_this<DisplayStreams> {
@@ -37,8 +36,8 @@ class DisplayStreams final : public VideoStreams,
                  int fps);
   ~DisplayStreams() override;
 
-  bool attach(const std::shared_ptr<RemoteClient>& client) override;
-  bool detach(const RemoteClient& client) override;
+  bool attach(const std::shared_ptr<StreamViewer>& viewer) override;
+  bool detach(const StreamViewer& viewer) override;
   void requestKeyframe(std::uint32_t displayID) override;
   bool hasPipeline(std::uint32_t displayID) const override;
   void stopAll() override;
@@ -47,8 +46,7 @@ class DisplayStreams final : public VideoStreams,
   void setCodecPreferences(bool preferHEVC, bool preferHDR) override;
   void refresh(std::uint32_t displayID) override;
 
-  // Brings the pipelines in line with the clients' displays; true while any runs.
-  bool update();
+  bool update() override;
   void setBitrate(std::int64_t bitrate, int fps);
   void setCodec(corvel::media::VideoCodec codec, bool hdr);
   std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const;
@@ -62,14 +60,14 @@ class DisplayStreams final : public VideoStreams,
   void report(std::error_code error);
   void captureStopped(std::uint32_t displayID, const std::shared_ptr<VideoPipeline>& pipeline,
                       std::error_code error);
-  std::vector<std::shared_ptr<RemoteClient>> liveClients();
+  std::vector<std::shared_ptr<StreamViewer>> liveViewers();
   std::vector<std::shared_ptr<VideoPipeline>> running() const;
 
   const corvel::Executor executor_;
   const Parts parts_;
 
   // Executor only.
-  std::vector<std::weak_ptr<RemoteClient>> clients_;
+  std::vector<std::weak_ptr<StreamViewer>> viewers_;
   StopHandler onStop_;
   int maxWidth_;
   std::int64_t bitrate_;

@@ -7,7 +7,9 @@
 #include <string>
 #include <system_error>
 
-#include "CorvelKit/protocol/AnnotationEvent.h"
+#include "Ambrel_Host/browser/BrowserAccess.h"
+#include "Ambrel_Host/capture/VideoStreams.h"
+#include "Ambrel_Host/overlays/ScreenOverlays.h"
 #include "CorvelKit/protocol/HostStatus.h"
 
 namespace ambrel {
@@ -20,52 +22,8 @@ class SessionHistory;
 class SystemActions;
 
 // The parts of the host that the controller drives but does not own the workings of. The video,
-// overlay and browser parts are narrow interfaces with do-nothing stand-ins, so the controller
-// runs (and is tested) before they exist and each plugs in on its own.
-
-// Per-display video pipelines.
-class VideoStreams {
- public:
-  virtual ~VideoStreams() = default;
-  // Brings the pipelines in line with the admitted clients' displays; true while any runs.
-  virtual bool attach(const std::shared_ptr<RemoteClient>& client) = 0;
-  virtual bool detach(const RemoteClient& client) = 0;
-  virtual void requestKeyframe(std::uint32_t displayID) = 0;
-  virtual bool hasPipeline(std::uint32_t displayID) const = 0;
-  virtual void stopAll() = 0;
-
-  // Called on the controller's executor when capture stops or fails to start, with whether any
-  // pipeline still runs.
-  using StopHandler = std::function<void(std::error_code error, bool streaming)>;
-  virtual void setStopHandler(StopHandler) {}
-  // The picture preset and frame rate: new pipelines use all three, running ones take the bit
-  // rate and frame rate.
-  virtual void setPreset(int /*maxWidth*/, std::int64_t /*bitrate*/, int /*fps*/) {}
-  // What the codec and HDR choice starts from; the viewers' hellos decide the rest.
-  virtual void setCodecPreferences(bool /*preferHEVC*/, bool /*preferHDR*/) {}
-  // A keyframe of the display's current picture, even when nothing on it changes. Thread-safe.
-  virtual void refresh(std::uint32_t /*displayID*/) {}
-};
-
-// The border, control pill, annotations and curtain shown on the computer's screens.
-class ScreenOverlays {
- public:
-  virtual ~ScreenOverlays() = default;
-  virtual void refresh() = 0;
-  virtual void draw(const corvel::protocol::AnnotationEvent& event, std::uint32_t displayID) = 0;
-  virtual void hideAll() = 0;
-};
-
-// The browser viewer's server.
-class BrowserAccess {
- public:
-  virtual ~BrowserAccess() = default;
-  virtual void start(const std::string& accessCode) = 0;
-  virtual void stop() = 0;
-  // The address a browser opens while the server listens ("https://192.168.1.20:5896").
-  virtual std::optional<std::string> address() const { return std::nullopt; }
-};
-
+// overlay and browser parts have do-nothing stand-ins, so the controller runs (and is tested)
+// without them.
 struct HostServices {
   std::shared_ptr<VideoStreams> streams;
   std::shared_ptr<ScreenOverlays> overlays;

@@ -107,6 +107,13 @@ void RemoteClient::sendVideo(corvel::ByteView wire, std::function<void()> sent) 
                     });
 }
 
+StreamViewer::Description RemoteClient::describe() const {
+  std::lock_guard lock(mutex_);
+  const bool sharer = hello_ && hello_->role == ClientRole::screenSharer;
+  return {authorized_ && !sharer, displayID_, hello_ ? hello_->supportsHEVC : std::nullopt,
+          hello_ && hello_->supportsHDR.value_or(false)};
+}
+
 bool RemoteClient::isScreenSharer() const {
   std::lock_guard lock(mutex_);
   return hello_ && hello_->role == ClientRole::screenSharer;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Ambrel_Host/capture/VideoTarget.h"
+#include "Ambrel_Host/capture/StreamViewer.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Date.h"
 #include "CorvelKit/base/UUID.h"
@@ -17,7 +17,7 @@ namespace ambrel {
 
 // One connected device, admitted or not. Fields that the connection's queue reads for every
 // message live under `mutex_`; the rest are constant or touched on the controller's executor only.
-class RemoteClient final : public VideoTarget {
+class RemoteClient final : public StreamViewer {
  public:
   RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection, std::string address,
                std::shared_ptr<corvel::Clock> clock, std::uint32_t displayID);
@@ -50,6 +50,7 @@ class RemoteClient final : public VideoTarget {
   void withVideoFlow(const std::function<void(VideoFlow&)>& change) override;
   // A `video` message on the connection; `sent` runs on the connection's queue.
   void sendVideo(corvel::ByteView wire, std::function<void()> sent) override;
+  Description describe() const override;
 
   // Controller executor only.
   bool isSupport() const { return isSupport_; }

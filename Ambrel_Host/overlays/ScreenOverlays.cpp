@@ -1,0 +1,16 @@
+#include "Ambrel_Host/overlays/ScreenOverlays.h"
+
+namespace ambrel {
+
+namespace {
+class NoOverlays final : public ScreenOverlays {
+ public:
+  void refresh() override {}
+  void draw(const corvel::protocol::AnnotationEvent&, std::uint32_t) override {}
+  void hideAll() override {}
+};
+}  // namespace
+
+std::shared_ptr<ScreenOverlays> ScreenOverlays::none() { return std::make_shared<NoOverlays>(); }
+
+}  // namespace ambrel
