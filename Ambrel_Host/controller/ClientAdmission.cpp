@@ -1,57 +1,60 @@
-// HostController: deciding, from a client's hello, its proved identity, the owner token and the
-// settings, whether it is let in at once, asked about, or turned away.
+#include "Ambrel_Host/controller/ClientAdmission.h"
 
-#include "Ambrel_Host/controller/HostController.h"
-#include "Ambrel_Host/shell/Notifier.h"
-#include "Ambrel_Host/shell/SessionHistory.h"
+#include <algorithm>
+
+#include "Ambrel_Host/capture/VideoStreams.h"
+#include "Ambrel_Host/controller/AccessSecrets.h"
+#include "Ambrel_Host/controller/HostContext.h"
+#include "Ambrel_Host/controller/Notifier.h"
+#include "Ambrel_Host/controller/SessionLog.h"
+#include "Ambrel_Host/controller/SessionSupervision.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/protocol/HelloAck.h"
 #include "CorvelKit/protocol/SessionPermissions.h"
-#include "CorvelKit/security/AuthToken.h"
 
 namespace ambrel {
 
-using corvel::protocol::MessageType;
-
 namespace {
-SessionHistory::Participant participant(const RemoteClient& client) {
-  return {client.id(),
-          client.displayName(),
-          client.symbolName(),
-          client.address(),
-          client.connection()->route(),
-          client.isScreenSharer(),
-          client.isSupport(),
-          client.canControl()};
-}
+auto& log() { return corvel::Log::host("net"); }
 }  // namespace
 
-void HostController::handleHello(const std::shared_ptr<RemoteClient>& client,
-                                 const corvel::Bytes& payload) {
-  if (client->hello()) return;  // a repeated hello is ignored
-  auto decoded = corvel::net::CorvelConnection::decode<corvel::protocol::Hello>(payload);
+using corvel::protocol::MessageType;
+
+ClientAdmission::ClientAdmission(HostContext& context, AccessSecrets& secrets,
+                                 SessionSupervision& supervision)
+    : context_(context), secrets_(secrets), supervision_(supervision) {}
+
+void ClientAdmission::load() { trustedDevices_ = context_.settings.trustedDevices(); }
+
+bool ClientAdmission::isTrusted(const std::string& fingerprint) const {
+  return std::any_of(trustedDevices_.begin(), trustedDevices_.end(),
+                     [&](const TrustedDevice& d) { return d.id == fingerprint; });
+}
+
+void ClientAdmission::handleHello(const std::shared_ptr<RemoteClient>& client,
+                                  corvel::ByteView payload) {
+  // A repeated hello is ignored, and so is one that comes in the grace after a stop.
+  if (client->hello() || client->isStopped()) return;
+  auto decoded = corvel::JSONCoding::decode<corvel::protocol::Hello>(payload);
   if (!decoded) return;
   const corvel::protocol::Hello hello = std::move(*decoded);
   client->setHello(hello);
-  helloWatchdogs_.erase(client->id());
-  client->setSupport(supportCode_.has_value());
-  notify("clients");
+  supervision_.helloArrived(*client);
+  context_.clients.changed();
 
   const auto fingerprint = client->peerFingerprint();
+  const bool support = client->isSupport();
   const bool sharer = client->isScreenSharer();
 
   // A device stopped at this computer can't come straight back.
-  if (fingerprint) {
-    auto it = recentlyStopped_.find(*fingerprint);
-    if (it != recentlyStopped_.end() && env_.clock->now() - it->second < recentlyStoppedWindow) {
-      stopClient(client, "The session was stopped at the Mac.");
-      return;
-    }
+  if (fingerprint && supervision_.recentlyStopped(*fingerprint)) {
+    supervision_.stopClient(client, "The session was stopped at the Mac.");
+    return;
   }
 
   // A second connection of an admitted device inherits its control state.
-  if (!client->isSupport() && !sharer && fingerprint) {
-    for (const auto& other : clients_) {
+  if (!support && !sharer && fingerprint) {
+    for (const auto& other : context_.clients.all()) {
       if (other != client && other->authorized() && !other->isScreenSharer() &&
           other->peerFingerprint() == fingerprint) {
         client->setCanControl(other->canControl());
@@ -61,63 +64,50 @@ void HostController::handleHello(const std::shared_ptr<RemoteClient>& client,
     }
   }
 
-  if (!client->isSupport() && fingerprint &&
-      std::any_of(trustedDevices_.begin(), trustedDevices_.end(),
-                  [&](const TrustedDevice& d) { return d.id == *fingerprint; })) {
+  if (!support && fingerprint && isTrusted(*fingerprint)) {
     admit(client);
     return;
   }
 
-  if (!client->isSupport() && hello.iCloudToken &&
-      corvel::security::AuthToken::matches(*hello.iCloudToken, iCloudAuthToken_)) {
+  if (!support && hello.iCloudToken && secrets_.ownerTokenMatches(*hello.iCloudToken)) {
     if (fingerprint) trustDevice({*fingerprint, hello.deviceName, hello.platform});
     admit(client);
     return;
   }
 
-  if (askBeforeConnecting_ || client->isSupport()) {
+  if (context_.settings.flag(Setting::askBeforeConnecting) || support) {
     askApproval(client);
   } else {
     admit(client);
   }
 }
 
-void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
-  approvals_.push_back(client->id());
-  notify("approvingClientID");
+void ClientAdmission::askApproval(const std::shared_ptr<RemoteClient>& client) {
+  context_.approvals.push(client->id());
   const auto name = client->displayName();
   if (client->isScreenSharer()) {
-    env_.notifier->post("Show " + name + "'s screen on this Mac?",
-                        "They entered the correct access code and want to share their screen "
-                        "with you. They won't see or control this Mac.");
+    context_.notifier->post("Show " + name + "'s screen on this Mac?",
+                            "They entered the correct access code and want to share their screen "
+                            "with you. They won't see or control this Mac.");
   } else {
-    env_.notifier->post("Allow " + name + " to control this Mac?",
-                        "They entered the correct access code. They will see your screen and be "
-                        "able to use your mouse and keyboard.");
+    context_.notifier->post("Allow " + name + " to control this Mac?",
+                            "They entered the correct access code. They will see your screen and "
+                            "be able to use your mouse and keyboard.");
   }
-  if (onApprovalRequested) onApprovalRequested(client);
 }
 
-std::vector<std::shared_ptr<RemoteClient>> HostController::pendingApprovals() const {
+std::vector<std::shared_ptr<RemoteClient>> ClientAdmission::pending() const {
   std::vector<std::shared_ptr<RemoteClient>> waiting;
-  for (const auto& id : approvals_) {
-    if (auto c = client(id)) waiting.push_back(std::move(c));
+  for (const auto& id : context_.approvals.all()) {
+    if (auto c = context_.clients.find(id)) waiting.push_back(std::move(c));
   }
   return waiting;
 }
 
-std::optional<corvel::UUID> HostController::approvingClientID() const {
-  if (approvals_.empty()) return std::nullopt;
-  return approvals_.front();
-}
-
-bool HostController::answerApproval(const corvel::UUID& clientID, ApprovalAnswer answer) {
-  auto it = std::find(approvals_.begin(), approvals_.end(), clientID);
-  if (it == approvals_.end()) return false;
-  approvals_.erase(it);
-  notify("approvingClientID");
-  auto c = client(clientID);
-  if (!c) return false;  // gone meanwhile: the answer is dropped
+bool ClientAdmission::answer(const corvel::UUID& clientID, ApprovalAnswer answer) {
+  if (!context_.approvals.remove(clientID)) return false;
+  auto c = context_.clients.find(clientID);
+  if (!c || c->isStopped()) return false;  // gone or stopped meanwhile: the answer is dropped
   switch (answer) {
     case ApprovalAnswer::allow:
       admit(c);
@@ -131,57 +121,87 @@ bool HostController::answerApproval(const corvel::UUID& clientID, ApprovalAnswer
       admit(c);
       break;
     case ApprovalAnswer::deny:
-      if (env_.services.history) env_.services.history->declined(participant(*c));
-      stopClient(c, "The Mac's owner declined the connection.");
+      if (auto& history = context_.services.history) history->declined(c->participant());
+      supervision_.stopClient(c, "The Mac's owner declined the connection.");
       break;
   }
   return true;
 }
 
-void HostController::admit(const std::shared_ptr<RemoteClient>& client) {
-  if (!isListed(*client)) return;
+void ClientAdmission::admit(const std::shared_ptr<RemoteClient>& client) {
+  if (!context_.clients.contains(*client) || client->isStopped()) return;
   const auto name = client->displayName();
+  auto& history = context_.services.history;
   if (client->isScreenSharer()) {
     // The window that shows a shared screen comes with its own part; the record is kept here.
     client->setAuthorized(true);
-    if (env_.services.history) env_.services.history->start(participant(*client));
-    notify("clients");
-    corvel::protocol::HelloAck ack{env_.computerName, displays_, client->displayID()};
+    if (history) history->start(client->participant());
+    context_.clients.changed();
+    corvel::protocol::HelloAck ack{context_.computerName, context_.displays.list(),
+                                   client->displayID()};
     client->connection()->sendJSON(MessageType::helloAck, ack);
-    env_.notifier->post(name + " is sharing their screen", "Close the window to stop.");
+    context_.notifier->post(name + " is sharing their screen", "Close the window to stop.");
     return;
   }
   client->setAuthorized(true);
   client->markActivity();
-  if (env_.services.history) env_.services.history->start(participant(*client));
-  notify("clients");
-  std::weak_ptr<HostController> weakSelf = weak_from_this();
-  std::weak_ptr<RemoteClient> weakClient = client;
-  boost::asio::post(env_.executor, [weakSelf, weakClient] {
-    auto self = weakSelf.lock();
-    auto c = weakClient.lock();
-    if (self && c && self->isListed(*c) && c->authorized()) self->startSession(c);
+  if (history) history->start(client->participant());
+  context_.clients.changed();
+  std::weak_ptr<RemoteClient> weak = client;
+  context_.post([this, weak] {
+    auto c = weak.lock();
+    if (c && context_.clients.contains(*c) && c->authorized()) startSession(c);
   });
-  env_.notifier->post(name + " connected", "Your screen is being shared.");
-  ensureSupervision();
+  context_.notifier->post(name + " connected", "Your screen is being shared.");
+  supervision_.sessionStarted();
 }
 
-void HostController::startSession(const std::shared_ptr<RemoteClient>& client) {
-  corvel::protocol::HelloAck ack{env_.computerName, displays_, client->displayID()};
+void ClientAdmission::startSession(const std::shared_ptr<RemoteClient>& client) {
+  corvel::protocol::HelloAck ack{context_.computerName, context_.displays.list(),
+                                 client->displayID()};
   client->connection()->sendJSON(MessageType::helloAck, ack);
   corvel::protocol::SessionPermissions permissions{client->canControl(), client->isSupport()};
   client->connection()->sendJSON(MessageType::permissions, permissions);
-  updateStreaming(env_.services.streams->attach(client));
-  env_.services.overlays->refresh();
+  context_.streaming.update(context_.services.streams->attach(client));
+  context_.services.overlays->refresh();
 }
 
-void HostController::setCanControl(const std::shared_ptr<RemoteClient>& client, bool on) {
+void ClientAdmission::trustDevice(TrustedDevice device) {
+  std::erase_if(trustedDevices_, [&](const TrustedDevice& d) { return d.id == device.id; });
+  trustedDevices_.push_back(std::move(device));
+  context_.settings.setTrustedDevices(trustedDevices_);
+  context_.observers.notify(HostProperty::trustedDevices);
+}
+
+bool ClientAdmission::forgetTrustedDevice(const std::string& id) {
+  auto removed = std::erase_if(trustedDevices_, [&](const TrustedDevice& d) { return d.id == id; });
+  if (removed == 0) return false;
+  context_.settings.setTrustedDevices(trustedDevices_);
+  context_.observers.notify(HostProperty::trustedDevices);
+  return true;
+}
+
+void ClientAdmission::setCanControl(const std::shared_ptr<RemoteClient>& client, bool on) {
   client->setCanControl(on);
-  if (!on) releaseInput();
+  if (!on) context_.releaseInput();
   corvel::protocol::SessionPermissions permissions{on, client->isSupport()};
   client->connection()->sendJSON(MessageType::permissions, permissions);
-  env_.services.overlays->refresh();
-  notify("clients");
+  context_.services.overlays->refresh();
+  context_.clients.changed();
+}
+
+void ClientAdmission::recordWrongCode(const std::string& address) {
+  if (auto& history = context_.services.history) history->wrongCode(address);
+  if (bruteForce_.recordFailure(address, context_.clock->now())) {
+    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{address});
+    context_.notifier->post(
+        "Blocked repeated wrong codes",
+        "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
+  }
+}
+
+bool ClientAdmission::isBlocked(const std::string& address) const {
+  return bruteForce_.isBlocked(address, context_.clock->now());
 }
 
 }  // namespace ambrel

@@ -14,11 +14,10 @@
 
 namespace ambrel {
 
+class AwakeAssertion;
 class DisplaySource;
 class InputInjector;
-class KeepAwake;
-class RemoteClient;
-class SessionHistory;
+class SessionLog;
 class SystemActions;
 
 // The parts of the host that the controller drives but does not own the workings of. The video,
@@ -31,9 +30,9 @@ struct HostServices {
   // These may stay empty: the controller then goes without them.
   std::shared_ptr<DisplaySource> displays;   // the screens and word of their changes
   std::shared_ptr<InputInjector> input;      // remote input
-  std::shared_ptr<SessionHistory> history;   // the session record
+  std::shared_ptr<SessionLog> history;       // the session record
   std::shared_ptr<SystemActions> actions;    // host actions and commands
-  std::shared_ptr<KeepAwake> keepAwake;      // no idling while streaming
+  std::shared_ptr<AwakeAssertion> keepAwake; // no idling while streaming
   // Builds the status sent every 5 seconds; may block on the disk (called off the executor).
   std::function<corvel::protocol::HostStatus()> status;
 

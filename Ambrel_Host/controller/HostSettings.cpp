@@ -1,64 +1,73 @@
 #include "Ambrel_Host/controller/HostSettings.h"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <limits>
 
 #include "CorvelKit/base/JSONCoding.h"
 
 namespace ambrel {
 
-namespace {
-constexpr std::array<std::string_view, 11> kKeys = {
-    "idleTimeoutMinutes", "lockWhenSessionEnds", "blankScreen", "askBeforeConnecting",
-    "browserAccess",      "quality",             "shareClipboard", "shareSound",
-    "preferHEVC",         "preferHDR",           "highFrameRate"};
-}  // namespace
-
 HostSettings::HostSettings(std::shared_ptr<corvel::Defaults> defaults)
     : defaults_(std::move(defaults)) {}
 
 void HostSettings::registerDefaults() {
-  defaults_->registerDefaults({{"askBeforeConnecting", true},
-                               {"quality", "balanced"},
-                               {"shareClipboard", true},
-                               {"shareSound", true},
-                               {"preferHEVC", true},
-                               {"preferHDR", false}});
+  auto values = nlohmann::json::object();
+  for (const auto& s : SettingsTable::all()) {
+    if (s.registered) values[std::string(s.key)] = SettingsTable::json(SettingsTable::defaultValue(s.setting));
+  }
+  defaults_->registerDefaults(values);
+}
+
+SettingValue HostSettings::value(Setting setting) const {
+  const auto& s = SettingsTable::spec(setting);
+  if (!defaults_->object(s.key)) return SettingsTable::defaultValue(setting);
+  switch (s.type) {
+    case SettingType::flag:
+      return defaults_->boolean(s.key);
+    case SettingType::minutes:
+      return static_cast<int>(
+          std::clamp<std::int64_t>(defaults_->integer(s.key), 0, std::numeric_limits<int>::max()));
+    case SettingType::quality: {
+      auto raw = defaults_->string(s.key);
+      return raw ? streamQuality(*raw).value_or(StreamQuality::balanced) : StreamQuality::balanced;
+    }
+  }
+  return SettingsTable::defaultValue(setting);
+}
+
+bool HostSettings::flag(Setting setting) const {
+  auto v = value(setting);
+  auto* b = std::get_if<bool>(&v);
+  return b != nullptr && *b;
 }
 
 int HostSettings::idleTimeoutMinutes() const {
-  auto v = defaults_->integer("idleTimeoutMinutes");
-  return static_cast<int>(std::clamp<std::int64_t>(v, 0, std::numeric_limits<int>::max()));
+  return std::get<int>(value(Setting::idleTimeoutMinutes));
 }
-void HostSettings::setIdleTimeoutMinutes(int m) { defaults_->set("idleTimeoutMinutes", m); }
-
-bool HostSettings::lockWhenSessionEnds() const { return defaults_->boolean("lockWhenSessionEnds"); }
-void HostSettings::setLockWhenSessionEnds(bool on) { defaults_->set("lockWhenSessionEnds", on); }
-bool HostSettings::blankScreen() const { return defaults_->boolean("blankScreen"); }
-void HostSettings::setBlankScreen(bool on) { defaults_->set("blankScreen", on); }
-bool HostSettings::askBeforeConnecting() const { return defaults_->boolean("askBeforeConnecting"); }
-void HostSettings::setAskBeforeConnecting(bool on) { defaults_->set("askBeforeConnecting", on); }
-bool HostSettings::browserAccess() const { return defaults_->boolean("browserAccess"); }
-void HostSettings::setBrowserAccess(bool on) { defaults_->set("browserAccess", on); }
 
 StreamQuality HostSettings::quality() const {
-  auto raw = defaults_->string("quality");
-  return raw ? streamQuality(*raw).value_or(StreamQuality::balanced) : StreamQuality::balanced;
+  return std::get<StreamQuality>(value(Setting::quality));
 }
-void HostSettings::setQuality(StreamQuality q) { defaults_->set("quality", std::string(name(q))); }
 
-bool HostSettings::shareClipboard() const { return defaults_->boolean("shareClipboard"); }
-void HostSettings::setShareClipboard(bool on) { defaults_->set("shareClipboard", on); }
-bool HostSettings::shareSound() const { return defaults_->boolean("shareSound"); }
-void HostSettings::setShareSound(bool on) { defaults_->set("shareSound", on); }
-bool HostSettings::preferHEVC() const { return defaults_->boolean("preferHEVC"); }
-void HostSettings::setPreferHEVC(bool on) { defaults_->set("preferHEVC", on); }
-bool HostSettings::preferHDR() const { return defaults_->boolean("preferHDR"); }
-void HostSettings::setPreferHDR(bool on) { defaults_->set("preferHDR", on); }
-bool HostSettings::highFrameRate() const { return defaults_->boolean("highFrameRate"); }
-void HostSettings::setHighFrameRate(bool on) { defaults_->set("highFrameRate", on); }
+std::optional<std::string> HostSettings::set(Setting setting, const SettingValue& value) {
+  if (auto error = SettingsTable::validate(setting, value)) return error;
+  defaults_->set(SettingsTable::spec(setting).key, SettingsTable::json(value));
+  return std::nullopt;
+}
+
+std::optional<nlohmann::json> HostSettings::json(std::string_view key) const {
+  auto setting = SettingsTable::named(key);
+  if (!setting) return std::nullopt;
+  return SettingsTable::json(value(*setting));
+}
+
+std::optional<std::string> HostSettings::setFromText(std::string_view key, std::string_view text) {
+  auto setting = SettingsTable::named(key);
+  if (!setting) return "Unknown setting \"" + std::string(key) + "\".";
+  auto parsed = SettingsTable::parse(*setting, text);
+  if (!parsed) return parsed.error();
+  return set(*setting, *parsed);
+}
 
 std::vector<TrustedDevice> HostSettings::trustedDevices() const {
   auto data = defaults_->data("trustedDevices");
@@ -70,41 +79,6 @@ std::vector<TrustedDevice> HostSettings::trustedDevices() const {
 void HostSettings::setTrustedDevices(const std::vector<TrustedDevice>& devices) {
   auto encoded = corvel::JSONCoding::encode(devices);
   if (encoded) defaults_->setData("trustedDevices", *encoded);
-}
-
-std::span<const std::string_view> HostSettings::keys() { return kKeys; }
-
-std::optional<nlohmann::json> HostSettings::value(std::string_view key) const {
-  if (key == "idleTimeoutMinutes") return idleTimeoutMinutes();
-  if (key == "quality") return std::string(name(quality()));
-  if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) return std::nullopt;
-  return defaults_->boolean(key);
-}
-
-std::optional<std::string> HostSettings::setFromText(std::string_view key, std::string_view text) {
-  if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
-    return "Unknown setting \"" + std::string(key) + "\".";
-  }
-  if (key == "idleTimeoutMinutes") {
-    int minutes = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), minutes);
-    if (ec != std::errc{} || end != text.data() + text.size() || minutes < 0) {
-      return "idleTimeoutMinutes takes a whole number of minutes, 0 or more.";
-    }
-    setIdleTimeoutMinutes(minutes);
-    return std::nullopt;
-  }
-  if (key == "quality") {
-    auto q = streamQuality(text);
-    if (!q) return "quality takes smooth, balanced or sharp.";
-    setQuality(*q);
-    return std::nullopt;
-  }
-  if (text != "true" && text != "false") {
-    return std::string(key) + " takes true or false.";
-  }
-  defaults_->set(key, text == "true");
-  return std::nullopt;
 }
 
 }  // namespace ambrel

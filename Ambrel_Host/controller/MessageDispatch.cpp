@@ -1,8 +1,9 @@
-// HostController: every opened message of a client, in two stages. The fast stage runs on the
-// connection's queue and never waits for the controller (input goes straight to the injector);
-// everything that touches controller state hops to the controller's executor.
+#include "Ambrel_Host/controller/MessageDispatch.h"
 
-#include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/capture/VideoStreams.h"
+#include "Ambrel_Host/controller/ClientAdmission.h"
+#include "Ambrel_Host/controller/HostContext.h"
+#include "Ambrel_Host/controller/SessionSupervision.h"
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "CorvelKit/base/Date.h"
@@ -15,149 +16,159 @@
 
 namespace ambrel {
 
-using corvel::net::CorvelConnection;
+using corvel::JSONCoding;
 using corvel::protocol::MessageType;
 
-void HostController::dispatchFast(const std::shared_ptr<RemoteClient>& client, MessageType type,
-                                  corvel::Bytes& payload) {
-  client->markHeard();
-  switch (type) {
-    case MessageType::video:
-      // A screen shared to this computer: shown by the share window, which comes with its part.
-      return;
-    case MessageType::input: {
-      if (!client->authorized() || !client->canControl() || client->isScreenSharer()) return;
-      auto event = CorvelConnection::decode<corvel::protocol::InputEvent>(payload);
-      if (!event) return;
-      client->markActivity();
-      if (auto& injector = env_.services.input) {
-        if (auto bounds = boundsOf(client->displayID())) {
-          injector->inject(std::move(*event), *bounds);
-        } else {
-          injector->inject(std::move(*event));
-        }
-      }
-      return;
-    }
-    case MessageType::keyframeRequest:
-      if (client->authorized()) {
-        // A still screen sends nothing new: the last picture is encoded again.
-        env_.services.streams->requestKeyframe(client->displayID());
-        env_.services.streams->refresh(client->displayID());
-      }
-      return;
-    case MessageType::fileOffer:
-    case MessageType::fileChunk:
-    case MessageType::fileEnd:
-      // File transfer has its own part; until then offers are not taken up.
-      return;
-    case MessageType::ping:
-      client->connection()->send(MessageType::pong, payload);
-      return;
-    default:
-      break;
-  }
-  std::weak_ptr<HostController> weakSelf = weak_from_this();
-  std::weak_ptr<RemoteClient> weakClient = client;
-  boost::asio::post(env_.executor,
-                    [weakSelf, weakClient, type, payload = std::move(payload)] {
-                      auto self = weakSelf.lock();
-                      auto c = weakClient.lock();
-                      if (self && c) self->dispatchMain(c, type, payload);
-                    });
+MessageDispatch::MessageDispatch(HostContext& context, ClientAdmission& admission,
+                                 SessionSupervision& supervision)
+    : context_(context) {
+  using enum Stage;
+  using Client = std::shared_ptr<RemoteClient>;
+  using Payload = corvel::Bytes;
+
+  route(MessageType::ping, fast, anyone, [](const Client& c, Payload& payload) {
+    c->connection()->send(MessageType::pong, payload);
+  });
+  route(MessageType::input, fast, admitted | controlling | notSharer,
+        [this](const Client& c, Payload& payload) { input(c, payload); });
+  route(MessageType::keyframeRequest, fast, admitted,
+        [this](const Client& c, Payload&) { keyframeRequest(c); });
+
+  route(MessageType::hello, main, anyone, [&admission](const Client& c, Payload& payload) {
+    admission.handleHello(c, payload);
+  });
+  route(MessageType::bye, main, anyone, [&supervision](const Client& c, Payload&) {
+    c->setEndReasonIfUnset("Ended on " + c->displayName());
+    supervision.endClient(c, HistoryUpdate::closeIfAdmitted);
+  });
+  route(MessageType::selectDisplay, main, admitted,
+        [this](const Client& c, Payload& payload) { selectDisplay(c, payload); });
+  route(MessageType::hostAction, main, admitted | controlling | notSharer,
+        [this](const Client&, Payload& payload) { hostAction(payload); });
+  route(MessageType::macCommand, main, admitted | controlling | notSharer,
+        [this](const Client& c, Payload& payload) { macCommand(c, payload); });
+  route(MessageType::annotation, main, admitted | notSharer,
+        [this](const Client& c, Payload& payload) { annotation(c, payload); });
 }
 
-void HostController::dispatchMain(const std::shared_ptr<RemoteClient>& client, MessageType type,
-                                  const corvel::Bytes& payload) {
-  if (!isListed(*client)) return;
-  const bool admitted = client->authorized();
-  const bool controlling = client->canControl();
-  const bool sharer = client->isScreenSharer();
+void MessageDispatch::route(MessageType type, Stage stage, unsigned requirements, Handler handler) {
+  const auto index = corvel::protocol::wireValue(type);
+  if (index >= tableSize) return;
+  routes_[index] = Route{stage, requirements, std::move(handler)};
+}
 
-  switch (type) {
-    case MessageType::hello:
-      handleHello(client, payload);
+bool MessageDispatch::meets(const RemoteClient& client, unsigned requirements) {
+  if ((requirements & admitted) && !client.authorized()) return false;
+  if ((requirements & controlling) && !client.canControl()) return false;
+  if ((requirements & notSharer) && client.isScreenSharer()) return false;
+  return true;
+}
+
+void MessageDispatch::received(const std::shared_ptr<RemoteClient>& client, MessageType type,
+                               corvel::Bytes& payload) {
+  // Any message keeps a client alive for the silence rule, even one that is dropped.
+  client->markHeard();
+  const auto index = corvel::protocol::wireValue(type);
+  if (index >= tableSize || !routes_[index].handler) return;
+  const Route& route = routes_[index];
+  if (route.stage == Stage::fast) {
+    if (meets(*client, route.requirements)) route.handler(client, payload);
+    return;
+  }
+  std::weak_ptr<RemoteClient> weak = client;
+  context_.post([this, weak, &route, payload = std::move(payload)]() mutable {
+    if (auto c = weak.lock()) mainStage(c, route, payload);
+  });
+}
+
+void MessageDispatch::mainStage(const std::shared_ptr<RemoteClient>& client, const Route& route,
+                                corvel::Bytes& payload) {
+  if (!context_.clients.contains(*client) || !meets(*client, route.requirements)) return;
+  route.handler(client, payload);
+}
+
+// ---- Fast stage -----------------------------------------------------------------------------
+
+void MessageDispatch::input(const std::shared_ptr<RemoteClient>& client, corvel::Bytes& payload) {
+  auto event = JSONCoding::decode<corvel::protocol::InputEvent>(payload);
+  if (!event) return;
+  client->markActivity();
+  auto& injector = context_.services.input;
+  if (!injector) return;
+  if (auto bounds = context_.displays.boundsOf(client->displayID())) {
+    injector->inject(std::move(*event), *bounds);
+  } else {
+    injector->inject(std::move(*event));
+  }
+}
+
+void MessageDispatch::keyframeRequest(const std::shared_ptr<RemoteClient>& client) {
+  // A still screen sends nothing new: the last picture is encoded again.
+  const auto display = client->displayID();
+  context_.services.streams->requestKeyframe(display);
+  context_.services.streams->refresh(display);
+}
+
+// ---- Main stage -----------------------------------------------------------------------------
+
+void MessageDispatch::selectDisplay(const std::shared_ptr<RemoteClient>& client,
+                                    const corvel::Bytes& payload) {
+  auto select = JSONCoding::decode<corvel::protocol::SelectDisplay>(payload);
+  if (!select || !context_.displays.contains(select->displayID)) return;
+  client->setDisplayID(select->displayID);
+  context_.streaming.update(context_.services.streams->attach(client));
+  context_.services.streams->requestKeyframe(select->displayID);
+}
+
+void MessageDispatch::hostAction(const corvel::Bytes& payload) {
+  auto action = JSONCoding::decode<corvel::protocol::HostAction>(payload);
+  if (!action) return;
+  auto& actions = context_.services.actions;
+  switch (*action) {
+    case corvel::protocol::HostAction::lockScreen:
+      context_.lockScreen();
       break;
-    case MessageType::bye:
-      client->setEndReasonIfUnset("Ended on " + client->displayName());
-      endClient(client, 2);
+    case corvel::protocol::HostAction::sleepDisplay:
+      if (actions) actions->sleepDisplay();
       break;
-    case MessageType::selectDisplay: {
-      if (!admitted) break;
-      auto select = CorvelConnection::decode<corvel::protocol::SelectDisplay>(payload);
-      if (!select) break;
-      auto known = std::any_of(displays_.begin(), displays_.end(),
-                               [&](const auto& d) { return d.id == select->displayID; });
-      if (!known) break;
-      client->setDisplayID(select->displayID);
-      updateStreaming(env_.services.streams->attach(client));
-      env_.services.streams->requestKeyframe(select->displayID);
-      break;
-    }
-    case MessageType::hostAction: {
-      if (!admitted || !controlling || sharer) break;
-      auto action = CorvelConnection::decode<corvel::protocol::HostAction>(payload);
-      if (!action) break;
-      auto& actions = env_.services.actions;
-      switch (*action) {
-        case corvel::protocol::HostAction::lockScreen:
-          lockScreen();
-          break;
-        case corvel::protocol::HostAction::sleepDisplay:
-          if (actions) actions->sleepDisplay();
-          break;
-        case corvel::protocol::HostAction::restart:
-          if (actions) actions->restart();
-          break;
-      }
-      break;
-    }
-    case MessageType::macCommand: {
-      if (!admitted || !controlling || sharer) break;
-      auto command = CorvelConnection::decode<corvel::protocol::MacCommand>(payload);
-      if (!command) break;
-      auto& actions = env_.services.actions;
-      if (!actions) break;
-      std::weak_ptr<RemoteClient> weakClient = client;
-      auto clock = env_.clock;
-      // The answer goes back to the asking client as a chat message from "Mac".
-      SystemActions::Reply reply = [weakClient, clock](std::string sentence) {
-        auto c = weakClient.lock();
-        if (!c) return;
-        corvel::protocol::ChatMessage message{corvel::UUID::random(), std::move(sentence), "Mac",
-                                              corvel::Date::fromTimePoint(clock->wallNow())};
-        c->connection()->sendJSON(MessageType::chat, message);
-      };
-      std::visit(
-          [&](auto& c) {
-            using T = std::decay_t<decltype(c)>;
-            if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenApp>) {
-              actions->openApp(c.name, reply);
-            } else if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenURL>) {
-              actions->openURL(c.url, reply);
-            } else {
-              actions->runShortcut(c.name, reply);
-            }
-          },
-          static_cast<corvel::protocol::MacCommand::variant&>(*command));
-      break;
-    }
-    case MessageType::annotation: {
-      if (!admitted || sharer) break;
-      auto event = CorvelConnection::decode<corvel::protocol::AnnotationEvent>(payload);
-      if (event) env_.services.overlays->draw(*event, client->displayID());
-      break;
-    }
-    case MessageType::clipboard:
-    case MessageType::chat:
-    case MessageType::sharerInfo:
-    case MessageType::screenTextRequest:
-    case MessageType::screenshotRequest:
-      // Clipboard, chat, shared screens and screen text come with their own parts.
-      break;
-    default:
+    case corvel::protocol::HostAction::restart:
+      if (actions) actions->restart();
       break;
   }
+}
+
+void MessageDispatch::macCommand(const std::shared_ptr<RemoteClient>& client,
+                                 const corvel::Bytes& payload) {
+  auto command = JSONCoding::decode<corvel::protocol::MacCommand>(payload);
+  auto& actions = context_.services.actions;
+  if (!command || !actions) return;
+  // The answer goes back to the asking client as a chat message from "Mac".
+  SystemActions::Reply reply = [weak = std::weak_ptr<RemoteClient>(client),
+                                clock = context_.clock](std::string sentence) {
+    auto c = weak.lock();
+    if (!c) return;
+    corvel::protocol::ChatMessage message{corvel::UUID::random(), std::move(sentence), "Mac",
+                                          corvel::Date::fromTimePoint(clock->wallNow())};
+    c->connection()->sendJSON(MessageType::chat, message);
+  };
+  std::visit(
+      [&](auto& c) {
+        using T = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenApp>) {
+          actions->openApp(c.name, reply);
+        } else if constexpr (std::is_same_v<T, corvel::protocol::mac_command::OpenURL>) {
+          actions->openURL(c.url, reply);
+        } else {
+          actions->runShortcut(c.name, reply);
+        }
+      },
+      static_cast<corvel::protocol::MacCommand::variant&>(*command));
+}
+
+void MessageDispatch::annotation(const std::shared_ptr<RemoteClient>& client,
+                                 const corvel::Bytes& payload) {
+  auto event = JSONCoding::decode<corvel::protocol::AnnotationEvent>(payload);
+  if (event) context_.services.overlays->draw(*event, client->displayID());
 }
 
 }  // namespace ambrel

@@ -5,7 +5,7 @@ namespace ambrel {
 using corvel::protocol::ClientPlatform;
 using corvel::protocol::ClientRole;
 
-RemoteClient::RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection,
+RemoteClient::RemoteClient(std::shared_ptr<ClientConnection> connection,
                            std::string address, std::shared_ptr<corvel::Clock> clock,
                            std::uint32_t displayID)
     : id_(corvel::UUID::random()),
@@ -112,6 +112,11 @@ StreamViewer::Description RemoteClient::describe() const {
   const bool sharer = hello_ && hello_->role == ClientRole::screenSharer;
   return {authorized_ && !sharer, displayID_, hello_ ? hello_->supportsHEVC : std::nullopt,
           hello_ && hello_->supportsHDR.value_or(false)};
+}
+
+SessionLog::Participant RemoteClient::participant() const {
+  return {id_,           displayName(), symbolName(), address_, connection_->route(),
+          isScreenSharer(), isSupport(),  canControl()};
 }
 
 bool RemoteClient::isScreenSharer() const {

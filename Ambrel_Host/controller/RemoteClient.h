@@ -7,10 +7,11 @@
 #include <string>
 
 #include "Ambrel_Host/capture/StreamViewer.h"
+#include "Ambrel_Host/controller/ClientConnection.h"
+#include "Ambrel_Host/controller/SessionLog.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Date.h"
 #include "CorvelKit/base/UUID.h"
-#include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/protocol/Hello.h"
 
 namespace ambrel {
@@ -19,11 +20,11 @@ namespace ambrel {
 // message live under `mutex_`; the rest are constant or touched on the controller's executor only.
 class RemoteClient final : public StreamViewer {
  public:
-  RemoteClient(std::shared_ptr<corvel::net::CorvelConnection> connection, std::string address,
+  RemoteClient(std::shared_ptr<ClientConnection> connection, std::string address,
                std::shared_ptr<corvel::Clock> clock, std::uint32_t displayID);
 
   const corvel::UUID& id() const { return id_; }
-  const std::shared_ptr<corvel::net::CorvelConnection>& connection() const { return connection_; }
+  const std::shared_ptr<ClientConnection>& connection() const { return connection_; }
   corvel::Date connectedAt() const { return connectedAt_; }
   const std::string& address() const { return address_; }
 
@@ -52,9 +53,14 @@ class RemoteClient final : public StreamViewer {
   void sendVideo(corvel::ByteView wire, std::function<void()> sent) override;
   Description describe() const override;
 
+  // A support client: its connection is keyed with the support session's code. Fixed for the
+  // connection's life, whatever happens to the support session meanwhile.
+  bool isSupport() const { return connection_->keySource() == KeySource::supportCode; }
+
   // Controller executor only.
-  bool isSupport() const { return isSupport_; }
-  void setSupport(bool on) { isSupport_ = on; }
+  // Stopped from this side: never admitted again, whatever arrives before it is removed.
+  bool isStopped() const { return stopped_; }
+  void markStopped() { stopped_ = true; }
   const std::optional<std::string>& endReason() const { return endReason_; }
   // The first reason set stays.
   void setEndReasonIfUnset(std::string reason) {
@@ -66,10 +72,12 @@ class RemoteClient final : public StreamViewer {
   std::string displayName() const;  // the hello's device name, or "Unknown device"
   std::string symbolName() const;
   std::optional<std::string> peerFingerprint() const { return connection_->peerFingerprint(); }
+  // What the session history records of it.
+  SessionLog::Participant participant() const;
 
  private:
   const corvel::UUID id_;
-  const std::shared_ptr<corvel::net::CorvelConnection> connection_;
+  const std::shared_ptr<ClientConnection> connection_;
   const corvel::Date connectedAt_;
   const std::shared_ptr<corvel::Clock> clock_;
   const std::string address_;
@@ -85,7 +93,7 @@ class RemoteClient final : public StreamViewer {
   corvel::Clock::TimePoint lastHeard_;
   std::uint32_t displayID_;
 
-  bool isSupport_ = false;
+  bool stopped_ = false;
   std::optional<std::string> endReason_;
 };
 

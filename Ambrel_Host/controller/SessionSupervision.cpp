@@ -1,10 +1,12 @@
-// HostController: how sessions end — stopped from this side, ended by the peer or the network,
-// dropped for silence or idleness — and the one clean-up routine they all pass through.
+#include "Ambrel_Host/controller/SessionSupervision.h"
 
-#include "Ambrel_Host/controller/HostController.h"
-#include "Ambrel_Host/shell/KeepAwake.h"
-#include "Ambrel_Host/shell/Notifier.h"
-#include "Ambrel_Host/shell/SessionHistory.h"
+#include <algorithm>
+
+#include "Ambrel_Host/capture/VideoStreams.h"
+#include "Ambrel_Host/controller/AccessSecrets.h"
+#include "Ambrel_Host/controller/HostContext.h"
+#include "Ambrel_Host/controller/Notifier.h"
+#include "Ambrel_Host/controller/SessionLog.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/protocol/Bye.h"
 
@@ -12,151 +14,154 @@ namespace ambrel {
 
 namespace {
 auto& log() { return corvel::Log::host("net"); }
+
+// A support client that took part: its connection is keyed with the support code and it said
+// hello (a wrong code or a silent connection ends no support session).
+bool isSupportParticipant(const RemoteClient& c) { return c.isSupport() && c.hello().has_value(); }
 }  // namespace
 
 using corvel::protocol::MessageType;
 
-void HostController::stopClient(const std::shared_ptr<RemoteClient>& client,
-                                const std::string& reason) {
-  if (!isListed(*client)) return;
+SessionSupervision::SessionSupervision(HostContext& context, AccessSecrets& secrets,
+                                       std::function<void()> restartListener)
+    : context_(context), secrets_(secrets), restartListener_(std::move(restartListener)) {}
+
+void SessionSupervision::watchHello(const std::shared_ptr<RemoteClient>& client) {
+  std::weak_ptr<RemoteClient> weak = client;
+  helloWatchdogs_[client->id()] = context_.schedule(helloTimeout, [this, weak] {
+    auto c = weak.lock();
+    if (!c || c->hello() || !context_.clients.contains(*c)) return;
+    log().info("dropping a connection that never said hello");
+    endClient(c, HistoryUpdate::closeIfAdmitted);
+  });
+}
+
+void SessionSupervision::helloArrived(const RemoteClient& client) {
+  helloWatchdogs_.erase(client.id());
+}
+
+void SessionSupervision::sessionStarted() {
+  if (!loop_ && !shuttingDown_) scheduleLoop();
+}
+
+void SessionSupervision::stopClient(const std::shared_ptr<RemoteClient>& client,
+                                    const std::string& reason) {
+  if (!context_.clients.contains(*client) || client->isStopped()) return;
   if (auto fingerprint = client->peerFingerprint()) {
-    const auto now = env_.clock->now();
+    const auto now = context_.clock->now();
     std::erase_if(recentlyStopped_,
                   [&](const auto& entry) { return now - entry.second >= recentlyStoppedWindow; });
     recentlyStopped_[*fingerprint] = now;
   }
   client->setEndReasonIfUnset(reason);
   const bool wasAdmitted = client->wasAdmitted();
+  client->markStopped();
   client->setAuthorized(false);
-  notify("clients");
+  // A question still on screen about this client has no answer any more.
+  context_.approvals.remove(client->id());
+  context_.clients.changed();
   client->connection()->sendJSON(MessageType::bye, corvel::protocol::Bye{reason});
 
-  std::weak_ptr<HostController> weakSelf = weak_from_this();
-  std::weak_ptr<RemoteClient> weakClient = client;
-  stopTimers_[client->id()] =
-      env_.clock->schedule(env_.executor, stopGrace, [weakSelf, weakClient, wasAdmitted] {
-        auto self = weakSelf.lock();
-        auto c = weakClient.lock();
-        if (self && c) self->endClient(c, wasAdmitted ? 1 : 0);
-      });
+  std::weak_ptr<RemoteClient> weak = client;
+  stopTimers_[client->id()] = context_.schedule(stopGrace, [this, weak, wasAdmitted] {
+    if (auto c = weak.lock()) endClient(c, wasAdmitted ? HistoryUpdate::close : HistoryUpdate::keep);
+  });
 }
 
-int HostController::disconnectEveryone(const std::string& reason) {
-  auto everyone = clients_;
+int SessionSupervision::disconnectEveryone(const std::string& reason) {
+  auto everyone = context_.clients.all();
   for (auto& c : everyone) stopClient(c, reason);
   return static_cast<int>(everyone.size());
 }
 
-void HostController::endClient(const std::shared_ptr<RemoteClient>& client, int historyMode) {
-  auto it = std::find(clients_.begin(), clients_.end(), client);
-  if (it == clients_.end()) return;
+bool SessionSupervision::recentlyStopped(const std::string& fingerprint) const {
+  auto it = recentlyStopped_.find(fingerprint);
+  return it != recentlyStopped_.end() && context_.clock->now() - it->second < recentlyStoppedWindow;
+}
+
+void SessionSupervision::endClient(const std::shared_ptr<RemoteClient>& client,
+                                   HistoryUpdate history) {
+  if (!context_.clients.contains(*client)) return;
   const bool admitted = client->wasAdmitted();
   const bool sharer = client->isScreenSharer();
+  auto& services = context_.services;
 
-  if (historyMode == 1 || (historyMode == 2 && admitted)) {
-    if (env_.services.history) {
-      env_.services.history->end(client->id(), client->endReason().value_or("Connection closed"));
+  if (history == HistoryUpdate::close || (history == HistoryUpdate::closeIfAdmitted && admitted)) {
+    if (services.history) {
+      services.history->end(client->id(), client->endReason().value_or("Connection closed"));
     }
   }
-  if (auto a = std::find(approvals_.begin(), approvals_.end(), client->id()); a != approvals_.end()) {
-    approvals_.erase(a);
-    notify("approvingClientID");
-  }
+  context_.approvals.remove(client->id());
   helloWatchdogs_.erase(client->id());
   client->connection()->cancel();
-  clients_.erase(it);
-  notify("clients");
-
-  updateStreaming(env_.services.streams->detach(*client));
+  context_.clients.remove(*client);
+  context_.streaming.update(services.streams->detach(*client));
 
   const auto name = client->displayName();
   if (sharer && admitted) {
-    env_.notifier->post(name + " stopped sharing", "Their screen is no longer shown.");
+    context_.notifier->post(name + " stopped sharing", "Their screen is no longer shown.");
   } else if (admitted) {
-    releaseInput();
-    env_.notifier->post(name + " disconnected", "Screen sharing ended.");
+    context_.releaseInput();
+    context_.notifier->post(name + " disconnected", "Screen sharing ended.");
   }
 
-  auto isViewer = [](const auto& c) { return c->authorized() && !c->isScreenSharer(); };
-  if (lockWhenSessionEnds_ && admitted && !sharer &&
-      std::none_of(clients_.begin(), clients_.end(), isViewer)) {
-    lockScreen();
+  if (context_.settings.flag(Setting::lockWhenSessionEnds) && admitted && !sharer &&
+      context_.clients.viewers().empty()) {
+    context_.lockScreen();
   }
-  env_.services.overlays->refresh();
+  services.overlays->refresh();
 
-  if (client->isSupport() && supportCode_ &&
-      std::none_of(clients_.begin(), clients_.end(), [](const auto& c) { return c->isSupport(); })) {
+  const auto& all = context_.clients.all();
+  if (isSupportParticipant(*client) && secrets_.supportCode() &&
+      std::none_of(all.begin(), all.end(), [](const auto& c) { return isSupportParticipant(*c); })) {
     endSupport();
   }
-  // Drop the stop timer last: this may be running inside it.
+  // Dropped last: this may be running inside it.
   stopTimers_.erase(client->id());
 }
 
-// ---- Supervision loop -------------------------------------------------------------------------
-
-void HostController::ensureSupervision() {
-  if (supervision_) return;
-  std::weak_ptr<HostController> weak = weak_from_this();
-  supervision_ = env_.clock->schedule(env_.executor, supervisionInterval, [weak] {
-    if (auto self = weak.lock()) self->supervise();
-  });
+void SessionSupervision::endSupport() {
+  if (!secrets_.endSupport()) return;
+  // Every connection keyed with the support code, whether or not it has said hello yet.
+  for (auto& c : std::vector(context_.clients.all())) {
+    if (c->isSupport()) stopClient(c, "The support session ended.");
+  }
+  if (restartListener_) restartListener_();
 }
 
-void HostController::supervise() {
-  supervision_.reset();
-  if (isShuttingDown_) return;
-  const auto now = env_.clock->now();
-  std::vector<std::shared_ptr<RemoteClient>> viewers;
-  for (auto& c : clients_) {
-    if (c->authorized() && !c->isScreenSharer()) viewers.push_back(c);
-  }
+void SessionSupervision::shutdown() {
+  shuttingDown_ = true;
+  loop_.reset();
+  for (auto& c : std::vector(context_.clients.all())) stopClient(c, "Ambrel Host quit.");
+}
+
+// ---- The loop ---------------------------------------------------------------------------------
+
+void SessionSupervision::scheduleLoop() {
+  loop_ = context_.schedule(interval, [this] { supervise(); });
+}
+
+void SessionSupervision::supervise() {
+  loop_.reset();
+  if (shuttingDown_) return;
+  const auto now = context_.clock->now();
+  const auto viewers = context_.clients.viewers();
   for (auto& c : viewers) {
     if (now - c->lastHeard() > silenceLimit) {
       log().info("dropping silent viewer");
       c->setEndReasonIfUnset("No response for 20 seconds");
-      endClient(c, 2);
+      endClient(c, HistoryUpdate::closeIfAdmitted);
     }
   }
-  if (idleTimeoutMinutes_ > 0) {
-    const auto limit = std::chrono::minutes(idleTimeoutMinutes_);
+  if (const int minutes = context_.settings.idleTimeoutMinutes(); minutes > 0) {
+    const auto limit = std::chrono::minutes(minutes);
     for (auto& c : viewers) {
-      if (isListed(*c) && c->authorized() && now - c->lastActivity() > limit) {
-        stopClient(c, "Disconnected after " + std::to_string(idleTimeoutMinutes_) +
-                          " minutes of no activity.");
+      if (context_.clients.contains(*c) && c->authorized() && now - c->lastActivity() > limit) {
+        stopClient(c, "Disconnected after " + std::to_string(minutes) + " minutes of no activity.");
       }
     }
   }
-  ensureSupervision();
-}
-
-void HostController::statusTick() {
-  std::weak_ptr<HostController> weak = weak_from_this();
-  statusTimer_ = env_.clock->schedule(env_.executor, statusInterval, [weak] {
-    if (auto self = weak.lock()) self->statusTick();
-  });
-  std::vector<std::shared_ptr<corvel::net::CorvelConnection>> targets;
-  for (auto& c : clients_) {
-    if (c->authorized() && !c->isScreenSharer()) targets.push_back(c->connection());
-  }
-  if (targets.empty()) return;
-  // Building the status may wait on the disk: off this executor, with only what it needs.
-  if (!env_.services.status) return;
-  boost::asio::post(corvel::sharedPool(), [make = env_.services.status, targets] {
-    auto status = make();
-    for (auto& t : targets) t->sendJSON(MessageType::hostStatus, status);
-  });
-}
-
-void HostController::updateStreaming(bool streaming) {
-  if (streaming) assign(lastError_, std::optional<std::string>(), "lastError");
-  if (!assign(isStreaming_, streaming, "isStreaming")) return;
-  if (auto& keepAwake = env_.services.keepAwake) {
-    if (streaming) {
-      keepAwake->begin();
-    } else {
-      keepAwake->end();
-    }
-  }
+  scheduleLoop();
 }
 
 }  // namespace ambrel

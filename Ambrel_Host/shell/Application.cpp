@@ -22,10 +22,9 @@
 #include "Ambrel_Host/shell/ControlServer.h"
 #include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
-#include "Ambrel_Host/controller/HostSettings.h"
 #include "Ambrel_Host/reach/ComputerName.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
-#include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/shell/DBusNotifier.h"
 #include "Ambrel_Host/shell/HostVersion.h"
 #include "CorvelKit/base/Defaults.h"
 #include "CorvelKit/base/Log.h"
@@ -107,7 +106,7 @@ int runHost() {
   env.clock = corvel::Clock::system();
   env.defaults = std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile());
   env.advertiser = ServiceAdvertiser::create();
-  env.notifier = Notifier::desktop();
+  env.notifier = std::make_shared<DBusNotifier>();
   env.computerName = computerName();
   if (auto source = DisplaySource::create({})) {
     env.services.displays = std::move(*source);
@@ -175,13 +174,17 @@ int runHost() {
 
   boost::asio::post(loop.executor(), [&] {
     host->start();
-    for (auto key : HostSettings::keys()) {
-      log().info("setting {} = {}", key, host->settings().value(key)->dump());
+    for (const auto& s : SettingsTable::all()) {
+      log().info("setting {} = {}", s.key, host->settings().json(s.key)->dump());
     }
     printConnectionDetails(*host);
-    host->subscribe([&host](std::string_view property) {
-      if (property == "listenerState") std::cout << "Listener: " << host->listenerState() << std::endl;
-      if (property == "accessCode") std::cout << "Access code: " << host->accessCode() << std::endl;
+    host->subscribe([&host](const HostChange& change) {
+      if (change.property == HostProperty::listenerState) {
+        std::cout << "Listener: " << host->listenerState() << std::endl;
+      }
+      if (change.property == HostProperty::accessCode) {
+        std::cout << "Access code: " << host->accessCode() << std::endl;
+      }
     });
     log().info("Ambrel Host {} is running (settings in {})", hostVersion(),
                host->settings().defaults().file().string());

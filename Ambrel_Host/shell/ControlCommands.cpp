@@ -50,16 +50,16 @@ ControlReply settingsOn(HostSettings& settings, const std::vector<std::string>& 
                         HostController* host) {
   if (args.size() == 1) {
     std::ostringstream out;
-    for (auto key : HostSettings::keys()) out << key << " = " << settings.value(key)->dump() << "\n";
+    for (const auto& s : SettingsTable::all()) out << s.key << " = " << settings.json(s.key)->dump() << "\n";
     return {0, out.str()};
   }
   const auto& key = args[1];
-  if (!settings.value(key)) return usage("Unknown setting \"" + key + "\".");
-  if (args.size() == 2) return done(settings.value(key)->dump());
+  if (!settings.json(key)) return usage("Unknown setting \"" + key + "\".");
+  if (args.size() == 2) return done(settings.json(key)->dump());
   if (args.size() > 3) return usage("usage: ambrel-host settings [KEY [VALUE]]");
-  auto error = host ? host->setSettingFromText(key, args[2]) : settings.setFromText(key, args[2]);
+  auto error = host ? host->setFromText(key, args[2]) : settings.setFromText(key, args[2]);
   if (error) return usage(*error);
-  return done(key + " = " + settings.value(key)->dump());
+  return done(key + " = " + settings.json(key)->dump());
 }
 
 }  // namespace
@@ -128,7 +128,7 @@ ControlReply ControlCommands::status() {
   auto& host = *host_;
   std::ostringstream out;
   out << "Listener: " << host.listenerState() << "\n";
-  if (host.browserAccess()) {
+  if (host.settings().flag(Setting::browserAccess)) {
     auto address = host.browserAddress();
     out << "Browser access: " << (address ? *address : std::string("not listening")) << "\n";
   }

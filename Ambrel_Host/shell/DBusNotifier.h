@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/controller/Notifier.h"
 #include "CorvelKit/base/SerialQueue.h"
 
 namespace ambrel {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "Ambrel_Host/controller/SessionLog.h"
 #include "CorvelKit/base/Bytes.h"
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/Date.h"
@@ -31,7 +32,7 @@ namespace ambrel {
 // Lives on the controller's executor: every member except flush() is called there only. Each
 // change is serialized there and written to disk on a queue of its own, in order (a burst of
 // changes may be written once, as its newest state), so the caller never waits for the disk.
-class SessionHistory {
+class SessionHistory final : public SessionLog {
  public:
   enum class Kind { control, viewOnly, screenShare, support, declined, wrongCode };
 
@@ -49,17 +50,7 @@ class SessionHistory {
     friend bool operator==(const Entry&, const Entry&) = default;
   };
 
-  // What an entry needs to know about a client; the controller fills it from its RemoteClient.
-  struct Participant {
-    corvel::UUID id;          // the client's id
-    std::string device;       // its device name ("Unknown device" when it gave none)
-    std::string symbol;       // its platform symbol
-    std::string address;      // the peer's address text
-    corvel::net::ConnectionRoute route = corvel::net::ConnectionRoute::unknown;
-    bool isScreenSharer = false;
-    bool isSupport = false;
-    bool canControl = false;
-  };
+  using Participant = SessionLog::Participant;
 
   static constexpr std::size_t maxEntries = 500;
   // Wrong codes from one address closer together than this make one entry.
@@ -80,7 +71,7 @@ class SessionHistory {
   // history starts empty.
   SessionHistory(std::filesystem::path file, std::shared_ptr<corvel::Clock> clock);
   // Waits for the pending saves.
-  ~SessionHistory();
+  ~SessionHistory() override;
   SessionHistory(const SessionHistory&) = delete;
   SessionHistory& operator=(const SessionHistory&) = delete;
 
@@ -91,14 +82,14 @@ class SessionHistory {
   void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
   // Opens the entry of an admitted client.
-  void start(const Participant& client);
+  void start(const Participant& client) override;
   // Closes the client's open entry with `outcome`; nothing when it has none.
-  void end(const corvel::UUID& clientID, std::string outcome);
+  void end(const corvel::UUID& clientID, std::string outcome) override;
   // Records a request the owner turned down.
-  void declined(const Participant& client);
+  void declined(const Participant& client) override;
   // Records a wrong access code from `address`, unless the newest entry already records one from
   // there that started less than three seconds ago.
-  void wrongCode(std::string address);
+  void wrongCode(std::string address) override;
   // Removes every entry whose id is not in `keeping`.
   void clear(const std::unordered_set<corvel::UUID>& keeping);
 

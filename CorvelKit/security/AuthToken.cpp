@@ -17,7 +17,9 @@ std::string AuthToken::generate() {
 }
 
 bool AuthToken::matches(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  // An empty token proves nothing: a host whose stored token is empty must not admit a device
+  // that presents an empty one.
+  if (a.empty() || b.empty() || a.size() != b.size()) return false;
   // Every byte pair is visited whatever the first difference; volatile keeps the loop whole.
   volatile std::uint8_t difference = 0;
   for (std::size_t i = 0; i < a.size(); ++i) {

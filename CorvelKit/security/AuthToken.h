@@ -9,7 +9,8 @@ namespace corvel::security {
 // characters). Opaque to both sides; only equality matters.
 struct AuthToken {
   static std::string generate();
-  // Equality in time that depends only on the lengths, never on where the strings differ.
+  // Equality in time that depends only on the lengths, never on where the strings differ. An
+  // empty token matches nothing, not even another empty one.
   static bool matches(std::string_view a, std::string_view b);
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "Ambrel_Host/controller/HostSettings.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -15,36 +17,59 @@ class HostSettingsTest : public ::testing::Test {
   void SetUp() override { settings.registerDefaults(); }
 };
 
-TEST_F(HostSettingsTest, FreshStoreReadsTheBuiltInDefaults) {
-  EXPECT_EQ(settings.idleTimeoutMinutes(), 0);
-  EXPECT_FALSE(settings.lockWhenSessionEnds());
-  EXPECT_FALSE(settings.blankScreen());
-  EXPECT_TRUE(settings.askBeforeConnecting());
-  EXPECT_FALSE(settings.browserAccess());
-  EXPECT_EQ(settings.quality(), StreamQuality::balanced);
-  EXPECT_TRUE(settings.shareClipboard());
-  EXPECT_TRUE(settings.shareSound());
-  EXPECT_TRUE(settings.preferHEVC());
-  EXPECT_FALSE(settings.preferHDR());
-  EXPECT_FALSE(settings.highFrameRate());
-  EXPECT_FALSE(std::filesystem::exists(file));  // reading writes nothing
+TEST(SettingsTableTest, EveryRowHasAUniqueKeyAndADefaultOfItsType) {
+  std::set<std::string_view> keys;
+  for (const auto& s : SettingsTable::all()) {
+    EXPECT_TRUE(keys.insert(s.key).second) << s.key;
+    EXPECT_EQ(SettingsTable::named(s.key), s.setting);
+    EXPECT_TRUE(SettingsTable::parse(s.setting, s.defaultText)) << s.key;
+    EXPECT_FALSE(SettingsTable::validate(s.setting, SettingsTable::defaultValue(s.setting))) << s.key;
+  }
+  EXPECT_EQ(keys.size(), 11u);
+  EXPECT_FALSE(SettingsTable::named("trustedDevices"));  // a list with commands of its own
 }
 
-TEST_F(HostSettingsTest, EverySetterWritesItsKeyAtOnce) {
-  settings.setIdleTimeoutMinutes(30);
-  settings.setAskBeforeConnecting(false);
-  settings.setQuality(StreamQuality::sharp);
-  settings.setHighFrameRate(true);
-  settings.setShareSound(false);
+TEST_F(HostSettingsTest, FreshStoreReadsTheBuiltInDefaults) {
+  EXPECT_EQ(settings.idleTimeoutMinutes(), 0);
+  EXPECT_FALSE(settings.flag(Setting::lockWhenSessionEnds));
+  EXPECT_FALSE(settings.flag(Setting::blankScreen));
+  EXPECT_TRUE(settings.flag(Setting::askBeforeConnecting));
+  EXPECT_FALSE(settings.flag(Setting::browserAccess));
+  EXPECT_EQ(settings.quality(), StreamQuality::balanced);
+  EXPECT_TRUE(settings.flag(Setting::shareClipboard));
+  EXPECT_TRUE(settings.flag(Setting::shareSound));
+  EXPECT_TRUE(settings.flag(Setting::preferHEVC));
+  EXPECT_FALSE(settings.flag(Setting::preferHDR));
+  EXPECT_FALSE(settings.flag(Setting::highFrameRate));
+  EXPECT_FALSE(std::filesystem::exists(file));  // reading writes nothing
+  // Only the registered ones are in the store's defaults; the rest read as the table says.
+  EXPECT_TRUE(defaults->object("askBeforeConnecting"));
+  EXPECT_FALSE(defaults->object("idleTimeoutMinutes"));
+}
+
+TEST_F(HostSettingsTest, EveryWriteGoesToTheStoreAtOnce) {
+  EXPECT_FALSE(settings.set(Setting::idleTimeoutMinutes, 30));
+  EXPECT_FALSE(settings.set(Setting::askBeforeConnecting, false));
+  EXPECT_FALSE(settings.set(Setting::quality, StreamQuality::sharp));
+  EXPECT_FALSE(settings.set(Setting::highFrameRate, true));
+  EXPECT_FALSE(settings.set(Setting::shareSound, false));
 
   HostSettings reread(std::make_shared<corvel::Defaults>(file));
   reread.registerDefaults();
   EXPECT_EQ(reread.idleTimeoutMinutes(), 30);
-  EXPECT_FALSE(reread.askBeforeConnecting());
+  EXPECT_FALSE(reread.flag(Setting::askBeforeConnecting));
   EXPECT_EQ(reread.quality(), StreamQuality::sharp);
-  EXPECT_TRUE(reread.highFrameRate());
-  EXPECT_FALSE(reread.shareSound());
+  EXPECT_TRUE(reread.flag(Setting::highFrameRate));
+  EXPECT_FALSE(reread.flag(Setting::shareSound));
   EXPECT_EQ(reread.defaults().storedValues()["quality"], "sharp");
+}
+
+TEST_F(HostSettingsTest, ValuesOfTheWrongTypeOrRangeAreRefusedAndNotWritten) {
+  EXPECT_TRUE(settings.set(Setting::idleTimeoutMinutes, -1));
+  EXPECT_TRUE(settings.set(Setting::idleTimeoutMinutes, true));
+  EXPECT_TRUE(settings.set(Setting::blankScreen, 1));
+  EXPECT_TRUE(settings.set(Setting::quality, false));
+  EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 TEST_F(HostSettingsTest, UnknownOrOddStoredValuesReadSafely) {
@@ -54,6 +79,8 @@ TEST_F(HostSettingsTest, UnknownOrOddStoredValuesReadSafely) {
   EXPECT_EQ(settings.idleTimeoutMinutes(), 0);
   defaults->set("quality", 3);
   EXPECT_EQ(settings.quality(), StreamQuality::balanced);
+  defaults->set("blankScreen", "yes");  // written by hand
+  EXPECT_TRUE(settings.flag(Setting::blankScreen));
 }
 
 TEST_F(HostSettingsTest, SetFromTextChecksTheKeyAndTheType) {
@@ -72,10 +99,10 @@ TEST_F(HostSettingsTest, SetFromTextChecksTheKeyAndTheType) {
     auto error = settings.setFromText(c.key, c.text);
     EXPECT_EQ(!error.has_value(), c.ok) << c.key << "=" << c.text;
   }
-  EXPECT_EQ(settings.value("blankScreen"), true);
-  EXPECT_EQ(settings.value("idleTimeoutMinutes"), 45);
-  EXPECT_EQ(settings.value("quality"), "smooth");
-  EXPECT_FALSE(settings.value("noSuchKey").has_value());
+  EXPECT_EQ(settings.json("blankScreen"), true);
+  EXPECT_EQ(settings.json("idleTimeoutMinutes"), 45);
+  EXPECT_EQ(settings.json("quality"), "smooth");
+  EXPECT_FALSE(settings.json("noSuchKey").has_value());
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ TEST(DisplaySwitchTest, ViewerSeesWhatWasDrawnFollowsSelectDisplayAndFallsBackWh
   test::HostHarness harness(
       [&](corvel::Executor executor) { return test::videoServices(executor, name, 4'000'000, 10); });
   harness.onMain([&] {
-    harness.host->setAskBeforeConnecting(false);
+    harness.host->set(Setting::askBeforeConnecting, false);
     return 0;
   });
   const std::string code = harness.onMain([&] { return harness.host->accessCode(); });

@@ -29,7 +29,7 @@ class SessionTest : public ::testing::Test {
   }
   void setAsk(bool on) {
     harness.onMain([&] {
-      harness.host->setAskBeforeConnecting(on);
+      harness.host->set(Setting::askBeforeConnecting, on);
       return 0;
     });
   }
@@ -168,7 +168,7 @@ TEST_F(SessionTest, SecondConnectionInheritsViewOnly) {
   auto c = clientNamed("Laptop");
   harness.onMain([&] {
     harness.host->setCanControl(c, false);
-    harness.host->setAskBeforeConnecting(true);
+    harness.host->set(Setting::askBeforeConnecting, true);
     return 0;
   });
   // The same identity again: admitted without asking, view only.
@@ -238,7 +238,7 @@ TEST_F(SessionTest, SupportCodeReplacesTheAccessCodeUntilItsClientLeaves) {
 TEST_F(SessionTest, SilentViewersAreDroppedAndIdleOnesStopped) {
   setAsk(false);
   harness.onMain([&] {
-    harness.host->setIdleTimeoutMinutes(5);
+    harness.host->set(Setting::idleTimeoutMinutes, 5);
     return 0;
   });
   auto quiet = device("Quiet");
@@ -319,7 +319,7 @@ class DispatchTest : public ::testing::Test {
     services.input = injector;
     harness = std::make_unique<HostHarness>(std::move(services));
     harness->onMain([&] {
-      harness->host->setAskBeforeConnecting(false);
+      harness->host->set(Setting::askBeforeConnecting, false);
       return 0;
     });
   }

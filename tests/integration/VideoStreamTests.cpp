@@ -49,7 +49,7 @@ TEST(VideoStreamTest, ViewersReceiveDecodableKeyframesOfTheirDisplay) {
   test::HostHarness harness(
       [&](corvel::Executor executor) { return test::videoServices(executor, name, 2'000'000, 10); });
   harness.onMain([&] {
-    harness.host->setAskBeforeConnecting(false);
+    harness.host->set(Setting::askBeforeConnecting, false);
     return 0;
   });
   const std::string code = harness.onMain([&] { return harness.host->accessCode(); });
@@ -156,7 +156,7 @@ TEST(VideoStreamTest, AViewerThatStopsReadingHoldsFramesBackUntilItReadsAgain) {
   test::HostHarness harness(
       [&](corvel::Executor executor) { return test::videoServices(executor, name, 20'000'000, 30); });
   harness.onMain([&] {
-    harness.host->setAskBeforeConnecting(false);
+    harness.host->set(Setting::askBeforeConnecting, false);
     return 0;
   });
   const std::string code = harness.onMain([&] { return harness.host->accessCode(); });

@@ -110,7 +110,9 @@ TEST(AuthToken, IsFortyFourCharactersOfBase64AndComparesExactly) {
   const Case cases[] = {
       {a, a, true},
       {a, b, false},
-      {"", "", true},
+      {"", "", false},  // an empty token proves nothing
+      {"", a, false},
+      {a, "", false},
       {"abc", "abcd", false},  // a shared prefix is not enough
       {"abcd", "abce", false},
       {"xbcd", "abcd", false},

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Ambrel_Host/controller/HostController.h"
-#include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
 #include "CorvelKit/base/MainLoop.h"
 #include "CorvelKit/base/ManualClock.h"

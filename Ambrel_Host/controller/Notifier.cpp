@@ -1,6 +1,5 @@
-#include "Ambrel_Host/shell/Notifier.h"
+#include "Ambrel_Host/controller/Notifier.h"
 
-#include "Ambrel_Host/shell/DBusNotifier.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -15,7 +14,5 @@ class LogNotifier final : public Notifier {
 }  // namespace
 
 std::unique_ptr<Notifier> Notifier::logOnly() { return std::make_unique<LogNotifier>(); }
-
-std::unique_ptr<Notifier> Notifier::desktop() { return std::make_unique<DBusNotifier>(); }
 
 }  // namespace ambrel

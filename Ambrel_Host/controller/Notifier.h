@@ -13,8 +13,6 @@ class Notifier {
 
   // Notifications that only go to the log (no desktop to show them on).
   static std::unique_ptr<Notifier> logOnly();
-  // Desktop notifications on the session bus (DBusNotifier); the log alone without a bus.
-  static std::unique_ptr<Notifier> desktop();
 };
 
 }  // namespace ambrel

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "Ambrel_Host/controller/ClientConnection.h"
+
+namespace corvel::security {
+class SecureIdentity;
+}
+
+namespace ambrel {
+
+// Makes the host's side of an accepted TCP connection.
+class ConnectionFactory {
+ public:
+  virtual ~ConnectionFactory() = default;
+  // A connection keyed with `secret`, which is the code `source` names. Not started.
+  virtual std::shared_ptr<ClientConnection> make(boost::asio::ip::tcp::socket socket,
+                                                 std::string_view secret, KeySource source) = 0;
+
+  // TLS with the code's key and the secure handshake proving `identity` (nullptr: the shared
+  // identity).
+  static std::shared_ptr<ConnectionFactory> corvel(const corvel::security::SecureIdentity* identity);
+};
+
+}  // namespace ambrel

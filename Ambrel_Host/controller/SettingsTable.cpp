@@ -1,0 +1,114 @@
+#include "Ambrel_Host/controller/SettingsTable.h"
+
+#include <array>
+#include <charconv>
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+namespace ambrel {
+
+namespace {
+
+using enum SettingType;
+using enum SettingEffect;
+
+constexpr std::array<SettingSpec, 11> kTable = {{
+    {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
+    {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
+    {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
+    {Setting::askBeforeConnecting, "askBeforeConnecting", flag, "true", true, none},
+    {Setting::browserAccess, "browserAccess", flag, "false", false, browserServer},
+    {Setting::quality, "quality", quality, "balanced", true, streamPreset},
+    {Setting::shareClipboard, "shareClipboard", flag, "true", true, none},
+    {Setting::shareSound, "shareSound", flag, "true", true, sound},
+    {Setting::preferHEVC, "preferHEVC", flag, "true", true, codecPreferences},
+    {Setting::preferHDR, "preferHDR", flag, "false", true, codecPreferences},
+    {Setting::highFrameRate, "highFrameRate", flag, "false", false, streamPreset},
+}};
+
+// The table is indexed by the enumeration: a row out of place is a build error.
+constexpr bool inOrder() {
+  for (std::size_t i = 0; i < kTable.size(); ++i) {
+    if (static_cast<std::size_t>(kTable[i].setting) != i) return false;
+  }
+  return true;
+}
+static_assert(inOrder());
+
+}  // namespace
+
+std::span<const SettingSpec> SettingsTable::all() { return kTable; }
+
+const SettingSpec& SettingsTable::spec(Setting setting) {
+  return kTable[static_cast<std::size_t>(setting)];
+}
+
+std::optional<Setting> SettingsTable::named(std::string_view key) {
+  for (const auto& s : kTable) {
+    if (s.key == key) return s.setting;
+  }
+  return std::nullopt;
+}
+
+corvel::Expected<SettingValue, std::string> SettingsTable::parse(Setting setting,
+                                                                  std::string_view text) {
+  const auto& s = spec(setting);
+  using Failure = corvel::Unexpected<std::string>;
+  switch (s.type) {
+    case SettingType::flag:
+      if (text == "true") return SettingValue(true);
+      if (text == "false") return SettingValue(false);
+      return Failure{std::string(s.key) + " takes true or false."};
+    case SettingType::minutes: {
+      int value = 0;
+      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (ec != std::errc{} || end != text.data() + text.size() || value < 0) {
+        return Failure{std::string(s.key) + " takes a whole number of minutes, 0 or more."};
+      }
+      return SettingValue(value);
+    }
+    case SettingType::quality:
+      if (auto q = streamQuality(text)) return SettingValue(*q);
+      return Failure{std::string(s.key) + " takes smooth, balanced or sharp."};
+  }
+  return Failure{"Unknown setting."};
+}
+
+std::optional<std::string> SettingsTable::validate(Setting setting, const SettingValue& value) {
+  const auto& s = spec(setting);
+  switch (s.type) {
+    case SettingType::flag:
+      if (std::holds_alternative<bool>(value)) return std::nullopt;
+      return std::string(s.key) + " takes true or false.";
+    case SettingType::minutes:
+      if (auto* m = std::get_if<int>(&value); m && *m >= 0) return std::nullopt;
+      return std::string(s.key) + " takes a whole number of minutes, 0 or more.";
+    case SettingType::quality:
+      if (std::holds_alternative<StreamQuality>(value)) return std::nullopt;
+      return std::string(s.key) + " takes smooth, balanced or sharp.";
+  }
+  return "Unknown setting.";
+}
+
+SettingValue SettingsTable::defaultValue(Setting setting) {
+  // The table's defaults parse by construction (checked by the tests).
+  auto parsed = parse(setting, spec(setting).defaultText);
+  if (!parsed) std::abort();
+  return *parsed;
+}
+
+nlohmann::json SettingsTable::json(const SettingValue& value) {
+  return std::visit(
+      [](const auto& v) -> nlohmann::json {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, StreamQuality>) {
+          return std::string(name(v));
+        } else {
+          return v;
+        }
+      },
+      value);
+}
+
+}  // namespace ambrel

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "Ambrel_Host/controller/AwakeAssertion.h"
+#include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/controller/Notifier.h"
+#include "Ambrel_Host/controller/SessionLog.h"
+#include "Ambrel_Host/controller/SystemActions.h"
+#include "CorvelKit/base/ManualClock.h"
+#include "tests/support/FakeClientConnection.h"
+#include "tests/support/FakeEventPoster.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace ambrel::test {
+
+// Pipelines that record what they are asked: which viewers are attached, and the key frames.
+class FakeVideoStreams final : public VideoStreams {
+ public:
+  bool attach(const std::shared_ptr<StreamViewer>& viewer) override;
+  bool detach(const StreamViewer& viewer) override;
+  bool update() override { return streaming(); }
+  void requestKeyframe(std::uint32_t displayID) override { keyframeRequests.push_back(displayID); }
+  bool hasPipeline(std::uint32_t displayID) const override;
+  void stopAll() override { viewers.clear(); }
+
+  // Whether any attached viewer watches.
+  bool streaming() const;
+  bool isAttached(const StreamViewer& viewer) const;
+
+  std::vector<std::weak_ptr<StreamViewer>> viewers;
+  std::vector<std::uint32_t> keyframeRequests;
+};
+
+// The session history as a list of lines: "start NAME", "end NAME: OUTCOME", "declined NAME",
+// "wrongCode ADDRESS".
+class RecordingSessionLog final : public SessionLog {
+ public:
+  void start(const Participant& client) override;
+  void end(const corvel::UUID& clientID, std::string outcome) override;
+  void declined(const Participant& client) override;
+  void wrongCode(std::string address) override { lines.push_back("wrongCode " + address); }
+
+  std::vector<std::string> lines;
+
+ private:
+  std::vector<std::pair<corvel::UUID, std::string>> names_;
+};
+
+class RecordingSystemActions final : public SystemActions {
+ public:
+  void lockScreen() override { calls.push_back("lockScreen"); }
+  void sleepDisplay() override { calls.push_back("sleepDisplay"); }
+  void restart() override { calls.push_back("restart"); }
+  void openApp(std::string name, Reply reply) override;
+  void openURL(std::string text, Reply reply) override;
+  void runShortcut(std::string name, Reply reply) override;
+
+  std::vector<std::string> calls;
+};
+
+class RecordingAwake final : public AwakeAssertion {
+ public:
+  void begin() override { held = true; }
+  void end() override { held = false; }
+  bool held = false;
+};
+
+class ListNotifier final : public Notifier {
+ public:
+  void post(const std::string& title, const std::string&) override { titles.push_back(title); }
+  bool saw(const std::string& title) const;
+  std::vector<std::string> titles;
+};
+
+// A host controller with every service faked and no network: its executor is polled by the test
+// thread and its time is a manual clock, so every rule runs deterministically and at once.
+// Clients are fake connections that the test drives as their peers.
+class HostRig {
+ public:
+  static constexpr std::uint32_t mainDisplay = 1;
+  static constexpr std::uint32_t sideDisplay = 2;
+
+  // `beforeStart` runs once the home folder exists, before the host starts (keychain items,
+  // stored settings).
+  explicit HostRig(const std::function<void()>& beforeStart = {});
+  ~HostRig();
+
+  // Runs everything the executor has to do now.
+  void settle();
+  // Moves the clock in steps, settling after each.
+  void advance(corvel::Clock::Duration by,
+               corvel::Clock::Duration step = std::chrono::milliseconds(500));
+
+  struct Peer {
+    std::shared_ptr<FakeClientConnection> connection;
+    std::shared_ptr<RemoteClient> client;
+  };
+  // A new connection, keyed with the code `source` names, proving `fingerprint`.
+  Peer connect(std::optional<std::string> fingerprint = std::nullopt,
+               KeySource source = KeySource::accessCode);
+  // connect() and a hello; settles.
+  Peer join(const std::string& name, std::optional<std::string> fingerprint = std::nullopt,
+            KeySource source = KeySource::accessCode, std::optional<std::string> token = {},
+            corvel::protocol::ClientRole role = corvel::protocol::ClientRole::viewer);
+  static void sayHello(const Peer& peer, const std::string& name,
+                       std::optional<std::string> token = {},
+                       corvel::protocol::ClientRole role = corvel::protocol::ClientRole::viewer);
+  bool listed(const Peer& peer) const;
+
+  corvel::test::TemporaryHome home;
+  boost::asio::io_context io;
+  std::shared_ptr<corvel::ManualClock> clock = std::make_shared<corvel::ManualClock>();
+  std::shared_ptr<FakeVideoStreams> streams = std::make_shared<FakeVideoStreams>();
+  std::shared_ptr<RecordingSessionLog> history = std::make_shared<RecordingSessionLog>();
+  std::shared_ptr<RecordingSystemActions> actions = std::make_shared<RecordingSystemActions>();
+  std::shared_ptr<RecordingAwake> awake = std::make_shared<RecordingAwake>();
+  std::shared_ptr<ListNotifier> notifier = std::make_shared<ListNotifier>();
+  FakeEventPoster* poster = nullptr;  // owned by the injector
+  std::shared_ptr<HostController> host;
+};
+
+}  // namespace ambrel::test
