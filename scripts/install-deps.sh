@@ -25,6 +25,8 @@ packages=(
   xvfb
   # screen capture
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libyuv-dev
+  # screen text (Tesseract with its English data) and screenshots (TurboJPEG)
+  libtesseract-dev tesseract-ocr-eng libturbojpeg0-dev
   # D-Bus (notifications, logind) through sd-bus; a private bus daemon for the tests
   libsystemd-dev dbus-daemon
   # desktop actions: display off, opening apps and web addresses

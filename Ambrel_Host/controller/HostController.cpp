@@ -10,6 +10,7 @@
 #include "Ambrel_Host/reach/HostListener.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/base/Paths.h"
 #include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
@@ -31,7 +32,8 @@ HostController::HostController(HostEnvironment environment)
       context_(std::move(environment.executor), std::move(environment.clock),
                std::move(environment.defaults), std::move(environment.services),
                std::move(environment.notifier), std::move(environment.computerName)),
-      supervision_(context_, secrets_, [this] { startListener(); }) {}
+      supervision_(context_, secrets_, [this] { startListener(); }),
+      files_(context_, dispatch_, supervision_, corvel::Paths::downloadsFolder() / "Ambrel") {}
 
 HostController::~HostController() {
   if (auto& displays = context_.services.displays) displays->setChangeHandler({});

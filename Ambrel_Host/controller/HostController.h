@@ -13,6 +13,7 @@
 #include "Ambrel_Host/capture/ScreenDisplay.h"
 #include "Ambrel_Host/controller/AccessSecrets.h"
 #include "Ambrel_Host/controller/ClientAdmission.h"
+#include "Ambrel_Host/controller/FileExchange.h"
 #include "Ambrel_Host/controller/HostContext.h"
 #include "Ambrel_Host/controller/HostEnvironment.h"
 #include "Ambrel_Host/controller/MessageDispatch.h"
@@ -68,6 +69,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // Where browsers reach the host while browser access is on and its server listens.
   std::optional<std::string> browserAddress() const;
   const std::string& computerName() const { return context_.computerName; }
+  const std::vector<std::string>& sendingFiles() const { return files_.sendingFiles(); }
+  const std::vector<ReceivedFile>& receivedFiles() const { return files_.receivedFiles(); }
   std::uint16_t port() const { return port_; }
 
   // ---- Settings (each written at once, then applied) ----
@@ -112,6 +115,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ClientAdmission& admission() { return admission_; }
   SessionSupervision& supervision() { return supervision_; }
   MessageDispatch& dispatch() { return dispatch_; }
+  FileExchange& files() { return files_; }
 
  private:
   void setListenerState(std::string text);
@@ -131,6 +135,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ClientAdmission admission_{context_, secrets_, supervision_};
   MessageDispatch dispatch_{context_, admission_, supervision_};
   SettingsApplier applier_{context_, secrets_};
+  FileExchange files_;
 
   std::string listenerState_ = "Starting…";
   bool isShuttingDown_ = false;

@@ -21,6 +21,10 @@ enum class HostProperty {
   approvingClientID,
   screenRecordingGranted,
   accessibilityGranted,
+  sendingFiles,
+  receivedFiles,
+  chat,
+  unreadChat,
   setting,  // one of the settings; HostChange::setting says which
 };
 

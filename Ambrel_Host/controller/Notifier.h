@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,11 @@ class Notifier {
  public:
   virtual ~Notifier() = default;
   virtual void post(const std::string& title, const std::string& body) = 0;
+  // A notification about a file, which offers to open it where the desktop can.
+  virtual void postFile(const std::string& title, const std::string& body,
+                        const std::filesystem::path& /*file*/) {
+    post(title, body);
+  }
 
   // Notifications that only go to the log (no desktop to show them on).
   static std::unique_ptr<Notifier> logOnly();

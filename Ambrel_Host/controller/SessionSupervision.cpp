@@ -96,6 +96,7 @@ void SessionSupervision::endClient(const std::shared_ptr<RemoteClient>& client,
   client->connection()->cancel();
   context_.clients.remove(*client);
   context_.streaming.update(services.streams->detach(*client));
+  for (auto& hook : endHooks_) hook(*client);
 
   const auto name = client->displayName();
   if (sharer && admitted) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "Ambrel_Host/controller/RemoteClient.h"
 #include "CorvelKit/base/Clock.h"
@@ -64,6 +65,10 @@ class SessionSupervision {
   // One pass of the loop (tests drive it through the clock).
   void supervise();
 
+  // Parts that keep something per client hear here when one ends, once, after it was removed.
+  using EndHook = std::function<void(const RemoteClient&)>;
+  void addEndHook(EndHook hook) { endHooks_.push_back(std::move(hook)); }
+
  private:
   void scheduleLoop();
 
@@ -75,6 +80,7 @@ class SessionSupervision {
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> helloWatchdogs_;
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> stopTimers_;
   std::unique_ptr<corvel::Timer> loop_;
+  std::vector<EndHook> endHooks_;
 };
 
 }  // namespace ambrel

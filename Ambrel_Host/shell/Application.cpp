@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include <boost/asio/signal_set.hpp>
@@ -55,10 +56,25 @@ constexpr std::string_view kUsage =
     "  forget FINGERPRINT    forget a trusted device\n"
     "  settings [KEY [VALUE]]\n"
     "                        show or change settings (works without a running host too)\n"
+    "  send FILE... [--to ID]\n"
+    "                        send files to every connected device, or to one\n"
+    "  received              list the files devices sent in this run\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
 
 int runCommand(std::span<const std::string_view> args) {
   std::vector<std::string> request(args.begin(), args.end());
+  if (!request.empty() && request[0] == "send") {
+    // The host opens the files: name them from where the command was given.
+    for (std::size_t i = 1; i < request.size(); ++i) {
+      if (request[i] == "--to") {
+        ++i;
+        continue;
+      }
+      std::error_code ec;
+      auto absolute = std::filesystem::absolute(request[i], ec);
+      if (!ec) request[i] = absolute.string();
+    }
+  }
   ControlReply reply;
   auto ec = ControlClient::send(ControlServer::defaultPath(), request, reply);
   if (ec) {

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "Ambrel_Host/controller/HostController.h"
 #include "CorvelKit/base/Defaults.h"
 
@@ -121,6 +123,13 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     return failure("No trusted device has that fingerprint.");
   }
   if (command == "settings" && args.size() <= 3) return settings(args);
+  if (command == "send") return send(args);
+  if (command == "received" && args.size() == 1) {
+    if (host.receivedFiles().empty()) return done("No files received.");
+    std::ostringstream out;
+    for (const auto& f : host.receivedFiles()) out << f.url.string() << "  from " << f.from << "\n";
+    return {0, out.str()};
+  }
   return usage("Unknown command \"" + command + "\".");
 }
 
@@ -134,6 +143,7 @@ ControlReply ControlCommands::status() {
   }
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
+  for (const auto& label : host.sendingFiles()) out << "Sending " << label << "\n";
   if (host.clients().empty()) {
     out << "No devices connected.\n";
   } else {
@@ -162,6 +172,37 @@ ControlReply ControlCommands::answer(const std::vector<std::string>& args) {
     case ApprovalAnswer::deny: return done("Denied " + client->displayName() + ".");
   }
   return done("");
+}
+
+// The headless "Send Files…": the files to one client or to every admitted one.
+ControlReply ControlCommands::send(const std::vector<std::string>& args) {
+  std::vector<std::filesystem::path> files;
+  std::optional<std::string> to;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--to" && i + 1 < args.size()) {
+      to = args[++i];
+    } else {
+      files.emplace_back(args[i]);
+    }
+  }
+  if (files.empty()) return usage("usage: ambrel-host send FILE... [--to ID]");
+  for (const auto& f : files) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(f, ec) || ::access(f.c_str(), R_OK) != 0) {
+      return failure("Can't read " + f.string() + ".");
+    }
+  }
+  const auto what = files.size() == 1 ? files.front().filename().string()
+                                      : std::to_string(files.size()) + " files";
+  if (to) {
+    auto client = findClient(*host_, *to);
+    if (!client || !client->authorized()) return failure("No device with the id " + *to + " is connected.");
+    host_->files().send(files, client);
+    return done("Sending " + what + " to " + client->displayName() + ".");
+  }
+  const int n = host_->files().sendToEveryone(files);
+  if (n == 0) return failure("No devices are connected.");
+  return done("Sending " + what + " to " + (n == 1 ? std::string("1 device") : std::to_string(n) + " devices") + ".");
 }
 
 ControlReply ControlCommands::settings(const std::vector<std::string>& args) {

@@ -15,7 +15,8 @@ struct ControlReply {
 };
 
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
-// approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]].
+// approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
+// send FILE... [--to ID], received.
 // Runs on the controller's executor.
 class ControlCommands {
  public:
@@ -33,6 +34,7 @@ class ControlCommands {
   ControlReply status();
   ControlReply answer(const std::vector<std::string>& args);
   ControlReply settings(const std::vector<std::string>& args);
+  ControlReply send(const std::vector<std::string>& args);
 
   std::shared_ptr<HostController> host_;
 };

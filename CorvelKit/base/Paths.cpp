@@ -1,6 +1,8 @@
 #include "CorvelKit/base/Paths.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -25,6 +27,38 @@ fs::path xdg(const char* variable, const char* fallbackUnderHome) {
 }
 
 const char* ambrelHome() { return env("AMBREL_HOME"); }
+
+// The download folder that user-dirs.dirs names: XDG_DOWNLOAD_DIR="$HOME/…" or an absolute path.
+std::optional<fs::path> userDirsDownload() {
+  std::ifstream file(xdg("XDG_CONFIG_HOME", ".config") / "user-dirs.dirs");
+  std::optional<fs::path> found;
+  std::string line;
+  const std::string key = "XDG_DOWNLOAD_DIR=";
+  while (std::getline(file, line)) {
+    auto start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
+    std::string raw = line.substr(start + key.size());
+    while (!raw.empty() && (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\r')) raw.pop_back();
+    std::string value;
+    if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') {
+      for (std::size_t i = 1; i + 1 < raw.size(); ++i) {
+        if (raw[i] == '\\' && i + 2 < raw.size()) ++i;
+        value += raw[i];
+      }
+    } else {
+      value = raw;
+    }
+    if (value == "$HOME") {
+      found = userHome();
+    } else if (value.starts_with("$HOME/")) {
+      found = userHome() / value.substr(6);
+    } else if (value.starts_with("/")) {
+      found = fs::path(value);
+    }
+    // The last assignment wins, as when the shell reads the file.
+  }
+  return found;
+}
 }  // namespace
 
 fs::path Paths::configFolder() {
@@ -39,8 +73,11 @@ fs::path Paths::dataFolder() {
 
 fs::path Paths::downloadsFolder() {
   if (auto h = ambrelHome()) return fs::path(h) / "Downloads";
+  // As `xdg-user-dir DOWNLOAD` answers: the user's folder settings, then the environment, then
+  // the home folder.
+  if (auto named = userDirsDownload()) return *named;
   if (auto v = env("XDG_DOWNLOAD_DIR")) return v;
-  return userHome() / "Downloads";
+  return userHome();
 }
 
 fs::path Paths::temporaryFolder() {

@@ -12,7 +12,8 @@ struct Paths {
   // The host's data (history, certificates, shortcuts, print inbox):
   // $AMBREL_HOME/data or $XDG_DATA_HOME/ambrel-host.
   static std::filesystem::path dataFolder();
-  // Received files land here: $AMBREL_HOME/Downloads or the XDG download folder.
+  // Received files land here: $AMBREL_HOME/Downloads or the XDG download folder (as
+  // `xdg-user-dir DOWNLOAD` finds it).
   static std::filesystem::path downloadsFolder();
   // Scratch files: $AMBREL_HOME/tmp or $TMPDIR (/tmp).
   static std::filesystem::path temporaryFolder();
