@@ -45,10 +45,38 @@ TEST(CommandLineTest, RefusesWhatItCannotUse) {
       {"view", "host", "--code", "A", "--input", "fly"},   // bad script
       {"view", "host", "other", "--code", "A"},            // two hosts
       {"record", "host", "--code", "A"},                   // unknown command
+      {"send", "host", "--code", "A"},                     // nothing to send
+      {"screenshot", "host", "--code", "A"},               // no file
+      {"text", "host", "--code", "A", "extra"},            // text takes no operand
+      {"chat", "host", "--code", "A", "two", "words"},     // text as one argument
+      {"clipboard", "host", "--code", "A", "t", "--text-file", "f"},  // both
+      {"receive", "host", "--code", "A", "--files", "0"},  // files must be positive
+      {"connect", "host", "--code", "A", "--into", "x"},   // a receive option
   };
   for (const auto& args : bad) {
     EXPECT_TRUE(std::holds_alternative<std::string>(parse(args))) << args[1];
   }
+}
+
+TEST(CommandLineTest, FeatureCommandsTakeTheirOperands) {
+  auto send = parse({"send", "host", "--code", "A", "a.txt", "b.bin"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(send));
+  EXPECT_EQ(std::get<CommandLine>(send).command, CommandLine::Command::send);
+  EXPECT_EQ(std::get<CommandLine>(send).options.operands, (std::vector<std::string>{"a.txt", "b.bin"}));
+
+  auto receive = parse({"receive", "host", "--code", "A", "--into", "/tmp/in", "--files", "3"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(receive));
+  EXPECT_EQ(std::get<CommandLine>(receive).options.into, "/tmp/in");
+  EXPECT_EQ(std::get<CommandLine>(receive).options.files, 3);
+
+  auto clipboard = parse({"clipboard", "host", "--code", "A", "--text-file", "t", "--into", "o"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(clipboard));
+  EXPECT_EQ(std::get<CommandLine>(clipboard).options.textFile, "t");
+  EXPECT_TRUE(std::get<CommandLine>(clipboard).options.operands.empty());
+
+  auto shot = parse({"screenshot", "host", "--code", "A", "shot.jpg"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(shot));
+  EXPECT_EQ(std::get<CommandLine>(shot).options.operands, std::vector<std::string>{"shot.jpg"});
 }
 
 TEST(CommandLineTest, EndpointsTakeTheDefaultPortAndRefuseBadOnes) {

@@ -1,6 +1,8 @@
 #include "tools/corvel/ClientOptions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include "CorvelKit/protocol/ProtocolConstants.h"
 
@@ -20,13 +22,18 @@ std::optional<int> count(std::string_view text) {
 std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std::string_view>& args) {
   if (args.empty()) return std::string("no command");
   CommandLine line;
-  if (args[0] == "view") {
-    line.command = Command::view;
-    line.options.deviceName = "corvel view";
-  } else if (args[0] != "connect") {
-    return "unknown command \"" + std::string(args[0]) + "\"";
-  }
+  const std::pair<std::string_view, Command> commands[] = {
+      {"connect", Command::connect}, {"view", Command::view},       {"send", Command::send},
+      {"receive", Command::receive}, {"chat", Command::chat},       {"clipboard", Command::clipboard},
+      {"text", Command::text},       {"screenshot", Command::screenshot}};
+  const auto known = std::find_if(std::begin(commands), std::end(commands),
+                                  [&](const auto& c) { return c.first == args[0]; });
+  if (known == std::end(commands)) return "unknown command \"" + std::string(args[0]) + "\"";
+  line.command = known->second;
+  if (line.command == Command::view) line.options.deviceName = "corvel view";
   const bool view = line.command == Command::view;
+  const bool takesOperands = line.command == Command::send || line.command == Command::chat ||
+                             line.command == Command::clipboard || line.command == Command::screenshot;
   auto& o = line.options;
   bool haveCode = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -63,8 +70,19 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       if (!o.frames || *o.frames == 0) return std::string("--frames takes a positive number");
     } else if (view && a == "--record" && (v = value())) {
       o.record = *v;
+    } else if (line.command == Command::receive && a == "--into" && (v = value())) {
+      o.into = *v;
+    } else if (line.command == Command::receive && a == "--files" && (v = value())) {
+      o.files = count(*v);
+      if (!o.files || *o.files == 0) return std::string("--files takes a positive number");
+    } else if (line.command == Command::clipboard && a == "--into" && (v = value())) {
+      o.into = *v;
+    } else if (line.command == Command::clipboard && a == "--text-file" && (v = value())) {
+      o.textFile = *v;
     } else if (!a.starts_with("-") && o.target.empty()) {
       o.target = std::string(a);
+    } else if ((!a.starts_with("-") || a == "-") && takesOperands) {
+      o.operands.emplace_back(a);
     } else {
       return "unexpected \"" + std::string(a) + "\"";
     }
@@ -72,6 +90,22 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
   const std::string name(args[0]);
   if (o.target.empty()) return name + " needs HOST[:PORT]";
   if (!haveCode) return name + " needs --code";
+  switch (line.command) {
+    case Command::send:
+      if (o.operands.empty()) return std::string("send needs at least one FILE");
+      break;
+    case Command::screenshot:
+      if (o.operands.size() != 1) return std::string("screenshot needs one FILE");
+      break;
+    case Command::clipboard:
+      if (o.textFile && !o.operands.empty()) return std::string("clipboard takes TEXT or --text-file, not both");
+      [[fallthrough]];
+    case Command::chat:
+      if (o.operands.size() > 1) return name + " takes its TEXT as one argument";
+      break;
+    default:
+      break;
+  }
   return line;
 }
 

@@ -16,6 +16,7 @@ using net::Endpoint;
 // Exit statuses of `corvel`, so scripts can tell the outcomes apart.
 struct ExitCode {
   static constexpr int ok = 0;               // ready, then ended by the host, a signal or the timer
+  static constexpr int failed = 1;           // the host refused or never answered what was asked
   static constexpr int usage = 64;
   static constexpr int wrongCode = 2;        // TLS refused the code, or the first sealed message
   static constexpr int identityChanged = 3;  // the host's fingerprint differs from the pinned one
@@ -33,6 +34,11 @@ struct ClientOptions {
   std::optional<std::string> ownerToken;
   std::optional<int> seconds;        // stay this long after ready, then leave
   std::optional<InputScript> input;  // sent once the host has admitted this client
+  // What the feature commands take.
+  std::vector<std::string> operands;    // send: files; chat, clipboard: text; screenshot: the file
+  std::optional<std::string> into;      // receive: the folder; clipboard: a file for what arrives
+  std::optional<std::string> textFile;  // clipboard: the text to set, from this file
+  std::optional<int> files;             // receive: leave after this many files
 };
 
 struct ViewOptions : ClientOptions {
@@ -41,9 +47,9 @@ struct ViewOptions : ClientOptions {
   bool headless = false;              // decode and count only, no window
 };
 
-// A command line: `connect` or `view` with their options, or an error sentence for the usage text.
+// A command line: a command with its options, or an error sentence for the usage text.
 struct CommandLine {
-  enum class Command { connect, view };
+  enum class Command { connect, view, send, receive, chat, clipboard, text, screenshot };
   Command command = Command::connect;
   ViewOptions options;  // `connect` uses the ClientOptions part
 

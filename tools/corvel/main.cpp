@@ -4,7 +4,12 @@
 #include <vector>
 
 #include "tools/corvel/ClientOptions.h"
+#include "tools/corvel/ChatCommand.h"
+#include "tools/corvel/ClipboardCommand.h"
 #include "tools/corvel/ConnectCommand.h"
+#include "tools/corvel/ReceiveCommand.h"
+#include "tools/corvel/ScreenRequestCommand.h"
+#include "tools/corvel/SendCommand.h"
 #include "tools/corvel/ViewCommand.h"
 
 namespace {
@@ -13,6 +18,13 @@ constexpr std::string_view kUsage =
     "usage: corvel connect HOST[:PORT] --code CODE [OPTIONS]\n"
     "       corvel view HOST[:PORT] --code CODE [OPTIONS] [--headless] [--frames N]\n"
     "                   [--record FILE]\n"
+    "       corvel send HOST[:PORT] --code CODE [OPTIONS] FILE...\n"
+    "       corvel receive HOST[:PORT] --code CODE [OPTIONS] [--into FOLDER] [--files N]\n"
+    "       corvel chat HOST[:PORT] --code CODE [OPTIONS] [TEXT]\n"
+    "       corvel clipboard HOST[:PORT] --code CODE [OPTIONS] [TEXT | --text-file FILE]\n"
+    "                        [--into FILE]\n"
+    "       corvel text HOST[:PORT] --code CODE [OPTIONS]\n"
+    "       corvel screenshot HOST[:PORT] --code CODE [OPTIONS] FILE\n"
     "OPTIONS: [--pin FINGERPRINT] [--name NAME] [--device-id ID] [--token OWNER_TOKEN]\n"
     "         [--interface IFACE] [--seconds N] [--input SCRIPT]\n"
     "\n"
@@ -20,10 +32,14 @@ constexpr std::string_view kUsage =
     "view: shows the host's screen in a window that takes pointer and keyboard input (or, with\n"
     "      --headless, only decodes), prints frames per second, bit rate and keyframes, and\n"
     "      records the stream to FILE (a QuickTime movie) if asked.\n"
+    "send: sends the files to the host, one after the other. receive: saves the files the host\n"
+    "      sends into FOLDER (the current one). chat: sends TEXT and prints the host's messages.\n"
+    "clipboard: puts TEXT on the host's clipboard, or prints (or writes) the host's next one.\n"
+    "text: prints the text on the host's screen. screenshot: writes the screen as a JPEG.\n"
     "SCRIPT: steps separated by \";\": move X Y (fractions 0-1), click|down|up [left|right|middle],\n"
     "        key CODE [FLAGS], type TEXT, scroll DX DY, wait MS; sent once the host admits us.\n"
     "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
-    "4 network failure, 64 bad usage.\n";
+    "4 network failure, 64 bad usage, 1 refused or unanswered.\n";
 
 }  // namespace
 
@@ -40,6 +56,17 @@ int main(int argc, char** argv) {
     return corvel::tool::ExitCode::usage;
   }
   const auto& line = std::get<CommandLine>(parsed);
-  if (line.command == CommandLine::Command::view) return corvel::tool::ViewCommand::run(line.options);
-  return corvel::tool::ConnectCommand::run(line.options);
+  using Command = CommandLine::Command;
+  using namespace corvel::tool;
+  switch (line.command) {
+    case Command::view: return ViewCommand::run(line.options);
+    case Command::send: return SendCommand::run(line.options);
+    case Command::receive: return ReceiveCommand::run(line.options);
+    case Command::chat: return ChatCommand::run(line.options);
+    case Command::clipboard: return ClipboardCommand::run(line.options);
+    case Command::text: return ScreenRequestCommand::text(line.options);
+    case Command::screenshot: return ScreenRequestCommand::screenshot(line.options);
+    case Command::connect: break;
+  }
+  return ConnectCommand::run(line.options);
 }
