@@ -20,18 +20,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The folder above the receiving one, made once.
+// The folder above the receiving one, made once and removed at exit (kept alive until then).
 const fs::path& base() {
-  static const fs::path path = [] {
+  static const fs::path* path = [] {
     std::string tmpl = (fs::temp_directory_path() / "corvel-fuzz-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    auto* made = new fs::path(tmpl);
     std::atexit([] {
       std::error_code ec;
       fs::remove_all(base(), ec);
     });
-    return fs::path(tmpl);
+    return made;
   }();
-  return path;
+  return *path;
 }
 
 void checkName(const std::string& name) {
