@@ -63,6 +63,7 @@ void HostController::start() {
   });
 
   secrets_.load();
+  clipboard_.start();
   if (auto& source = context_.services.displays) {
     source->setChangeHandler([weak = weak_from_this(), executor = context_.executor] {
       boost::asio::post(executor, [weak] {
@@ -109,6 +110,7 @@ void HostController::pollTick() {
   observers.assign(accessibilityGranted_,
                    context_.services.input && context_.services.input->isTrusted(),
                    HostProperty::accessibilityGranted);
+  clipboard_.tick();
 }
 
 void HostController::statusTick() {

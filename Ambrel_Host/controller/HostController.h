@@ -12,7 +12,9 @@
 
 #include "Ambrel_Host/capture/ScreenDisplay.h"
 #include "Ambrel_Host/controller/AccessSecrets.h"
+#include "Ambrel_Host/controller/ChatLog.h"
 #include "Ambrel_Host/controller/ClientAdmission.h"
+#include "Ambrel_Host/controller/ClipboardSync.h"
 #include "Ambrel_Host/controller/FileExchange.h"
 #include "Ambrel_Host/controller/HostContext.h"
 #include "Ambrel_Host/controller/HostEnvironment.h"
@@ -71,6 +73,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   const std::string& computerName() const { return context_.computerName; }
   const std::vector<std::string>& sendingFiles() const { return files_.sendingFiles(); }
   const std::vector<ReceivedFile>& receivedFiles() const { return files_.receivedFiles(); }
+  const std::vector<corvel::protocol::ChatMessage>& chat() const { return chat_.chat(); }
+  int unreadChat() const { return chat_.unreadChat(); }
   std::uint16_t port() const { return port_; }
 
   // ---- Settings (each written at once, then applied) ----
@@ -116,6 +120,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   SessionSupervision& supervision() { return supervision_; }
   MessageDispatch& dispatch() { return dispatch_; }
   FileExchange& files() { return files_; }
+  ChatLog& chatLog() { return chat_; }
+  ClipboardSync& clipboard() { return clipboard_; }
 
  private:
   void setListenerState(std::string text);
@@ -136,6 +142,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   MessageDispatch dispatch_{context_, admission_, supervision_};
   SettingsApplier applier_{context_, secrets_};
   FileExchange files_;
+  ChatLog chat_{context_, dispatch_};
+  ClipboardSync clipboard_{context_, dispatch_};
 
   std::string listenerState_ = "Starting…";
   bool isShuttingDown_ = false;

@@ -15,6 +15,7 @@
 namespace ambrel {
 
 class AwakeAssertion;
+class Clipboard;
 class DisplaySource;
 class InputInjector;
 class SessionLog;
@@ -33,6 +34,7 @@ struct HostServices {
   std::shared_ptr<SessionLog> history;       // the session record
   std::shared_ptr<SystemActions> actions;    // host actions and commands
   std::shared_ptr<AwakeAssertion> keepAwake; // no idling while streaming
+  std::shared_ptr<Clipboard> clipboard;      // the desktop's clipboard, for sharing it
   // Builds the status sent every 5 seconds; may block on the disk (called off the executor).
   std::function<corvel::protocol::HostStatus()> status;
 

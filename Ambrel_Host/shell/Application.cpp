@@ -18,6 +18,7 @@
 #include "Ambrel_Host/controller/LinuxSystemActions.h"
 #include "Ambrel_Host/controller/ProcessLauncher.h"
 #include "Ambrel_Host/controller/SlowDiskCache.h"
+#include "Ambrel_Host/controller/X11Clipboard.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/shell/ControlCommands.h"
 #include "Ambrel_Host/shell/ControlServer.h"
@@ -59,6 +60,7 @@ constexpr std::string_view kUsage =
     "  send FILE... [--to ID]\n"
     "                        send files to every connected device, or to one\n"
     "  received              list the files devices sent in this run\n"
+    "  chat [TEXT]           send TEXT to every connected device, or show the chat\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
 
 int runCommand(std::span<const std::string_view> args) {
@@ -137,6 +139,11 @@ int runHost() {
         frameRate(false));
   }
   env.services.input = InputInjector::createForX11();
+  if (auto clipboard = X11Clipboard::create()) {
+    env.services.clipboard = std::move(*clipboard);
+  } else {
+    log().warn("no clipboard to share ({})", clipboard.error().message());
+  }
   {
     // The browser viewer's server: its own pipeline, injector and certificate.
     BrowserServer::Parts parts;

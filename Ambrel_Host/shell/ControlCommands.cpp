@@ -124,6 +124,19 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
   }
   if (command == "settings" && args.size() <= 3) return settings(args);
   if (command == "send") return send(args);
+  if (command == "chat" && args.size() <= 2) {
+    if (args.size() == 2) {
+      if (args[1].find_first_not_of(" \t\r\n\v\f") == std::string::npos) return usage("Nothing to send.");
+      if (auto error = host.chatLog().sendChat(args[1])) return failure(*error);
+      return done("Sent.");
+    }
+    // Showing the chat reads it.
+    host.chatLog().markChatRead();
+    if (host.chat().empty()) return done("No messages.");
+    std::ostringstream out;
+    for (const auto& m : host.chat()) out << m.sender << ": " << m.text << "\n";
+    return {0, out.str()};
+  }
   if (command == "received" && args.size() == 1) {
     if (host.receivedFiles().empty()) return done("No files received.");
     std::ostringstream out;
@@ -144,6 +157,7 @@ ControlReply ControlCommands::status() {
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
   for (const auto& label : host.sendingFiles()) out << "Sending " << label << "\n";
+  if (host.unreadChat() > 0) out << "Unread chat messages: " << host.unreadChat() << "\n";
   if (host.clients().empty()) {
     out << "No devices connected.\n";
   } else {

@@ -16,7 +16,7 @@ struct ControlReply {
 
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
 // approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
-// send FILE... [--to ID], received.
+// send FILE... [--to ID], received, chat [TEXT].
 // Runs on the controller's executor.
 class ControlCommands {
  public:

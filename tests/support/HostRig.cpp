@@ -93,6 +93,7 @@ HostRig::HostRig(const std::function<void()>& beforeStart) {
   env.services.history = history;
   env.services.actions = actions;
   env.services.keepAwake = awake;
+  env.services.clipboard = clipboard;
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();

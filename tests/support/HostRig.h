@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "Ambrel_Host/controller/AwakeAssertion.h"
+#include "Ambrel_Host/controller/Clipboard.h"
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/controller/SessionLog.h"
@@ -74,6 +75,21 @@ class RecordingAwake final : public AwakeAssertion {
   bool held = false;
 };
 
+// A clipboard that other programs "copy" to through copy(), and that records what the host wrote.
+class FakeClipboard final : public Clipboard {
+ public:
+  Snapshot read() override { return now; }
+  std::int64_t write(std::string text) override {
+    writes.push_back(text);
+    now = {now.changeCount + 1, std::move(text), false};
+    return now.changeCount;
+  }
+  void copy(std::optional<std::string> text) { now = {now.changeCount + 1, std::move(text), false}; }
+
+  Snapshot now;
+  std::vector<std::string> writes;
+};
+
 class ListNotifier final : public Notifier {
  public:
   void post(const std::string& title, const std::string&) override { titles.push_back(title); }
@@ -124,6 +140,7 @@ class HostRig {
   std::shared_ptr<RecordingSystemActions> actions = std::make_shared<RecordingSystemActions>();
   std::shared_ptr<RecordingAwake> awake = std::make_shared<RecordingAwake>();
   std::shared_ptr<ListNotifier> notifier = std::make_shared<ListNotifier>();
+  std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
   FakeEventPoster* poster = nullptr;  // owned by the injector
   std::shared_ptr<HostController> host;
 };
