@@ -25,6 +25,10 @@ pkg_check_modules(LIBAVFORMAT REQUIRED IMPORTED_TARGET libavformat)
 pkg_check_modules(LIBAVUTIL REQUIRED IMPORTED_TARGET libavutil)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
+# Screen text (Tesseract 5 with Leptonica) and screenshots (TurboJPEG).
+pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+
 # Remote input: XTest over Xlib.
 pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)
 

@@ -49,7 +49,7 @@ class DisplayStreams final : public VideoStreams,
   bool update() override;
   void setBitrate(std::int64_t bitrate, int fps);
   void setCodec(corvel::media::VideoCodec codec, bool hdr);
-  std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const;
+  std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const override;
   // Sound is not captured on this platform: there is never an audio format.
   std::optional<corvel::protocol::AudioStreamFormat> audioFormat() const { return std::nullopt; }
 

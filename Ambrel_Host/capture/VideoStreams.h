@@ -9,6 +9,8 @@
 
 namespace ambrel {
 
+struct CapturedFrame;
+
 // The per-display video pipelines, as the host's logic drives them.
 class VideoStreams {
  public:
@@ -34,6 +36,8 @@ class VideoStreams {
   virtual void setCodecPreferences(bool /*preferHEVC*/, bool /*preferHDR*/) {}
   // A keyframe of the display's current picture, even when nothing on it changes. Thread-safe.
   virtual void refresh(std::uint32_t /*displayID*/) {}
+  // The latest picture of the display's pipeline, if it runs and has one. Thread-safe.
+  virtual std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t /*displayID*/) const { return nullptr; }
 
   // Streams that never run (no capture on this computer).
   static std::shared_ptr<VideoStreams> none();

@@ -19,6 +19,7 @@
 #include "Ambrel_Host/controller/HostContext.h"
 #include "Ambrel_Host/controller/HostEnvironment.h"
 #include "Ambrel_Host/controller/MessageDispatch.h"
+#include "Ambrel_Host/controller/ScreenReading.h"
 #include "Ambrel_Host/controller/SessionSupervision.h"
 #include "Ambrel_Host/controller/SettingsApplier.h"
 #include "CorvelKit/net/CloudAction.h"
@@ -144,6 +145,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   FileExchange files_;
   ChatLog chat_{context_, dispatch_};
   ClipboardSync clipboard_{context_, dispatch_};
+  ScreenReading screenReading_{context_, dispatch_};
 
   std::string listenerState_ = "Starting…";
   bool isShuttingDown_ = false;

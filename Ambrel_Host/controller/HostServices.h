@@ -16,6 +16,7 @@ namespace ambrel {
 
 class AwakeAssertion;
 class Clipboard;
+class ScreenReader;
 class DisplaySource;
 class InputInjector;
 class SessionLog;
@@ -35,6 +36,7 @@ struct HostServices {
   std::shared_ptr<SystemActions> actions;    // host actions and commands
   std::shared_ptr<AwakeAssertion> keepAwake; // no idling while streaming
   std::shared_ptr<Clipboard> clipboard;      // the desktop's clipboard, for sharing it
+  std::shared_ptr<ScreenReader> screenReader; // screen text and screenshots
   // Builds the status sent every 5 seconds; may block on the disk (called off the executor).
   std::function<corvel::protocol::HostStatus()> status;
 

@@ -13,6 +13,7 @@
 #include "Ambrel_Host/capture/DisplayStreams.h"
 #include "Ambrel_Host/capture/StreamQuality.h"
 #include "Ambrel_Host/capture/VirtualDisplay.h"
+#include "Ambrel_Host/controller/DesktopScreenReader.h"
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/controller/HostStatusSource.h"
 #include "Ambrel_Host/controller/LinuxSystemActions.h"
@@ -165,6 +166,7 @@ int runHost() {
     });
     env.services.browser = std::move(browser);
   }
+  env.services.screenReader = std::make_shared<DesktopScreenReader>();
   env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
   env.services.actions = std::make_shared<LinuxSystemActions>(ProcessLauncher::posix(), loop.executor());
   env.services.keepAwake = std::make_shared<KeepAwake>();

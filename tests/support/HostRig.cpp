@@ -94,6 +94,7 @@ HostRig::HostRig(const std::function<void()>& beforeStart) {
   env.services.actions = actions;
   env.services.keepAwake = awake;
   env.services.clipboard = clipboard;
+  env.services.screenReader = screenReader;
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();

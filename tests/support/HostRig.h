@@ -14,6 +14,8 @@
 #include "Ambrel_Host/controller/Clipboard.h"
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/controller/Notifier.h"
+#include "Ambrel_Host/controller/ScreenReader.h"
+#include "Ambrel_Host/capture/CapturedFrame.h"
 #include "Ambrel_Host/controller/SessionLog.h"
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "CorvelKit/base/ManualClock.h"
@@ -32,6 +34,9 @@ class FakeVideoStreams final : public VideoStreams {
   void requestKeyframe(std::uint32_t displayID) override { keyframeRequests.push_back(displayID); }
   bool hasPipeline(std::uint32_t displayID) const override;
   void stopAll() override { viewers.clear(); }
+  std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const override {
+    return hasPipeline(displayID) ? frame : nullptr;
+  }
 
   // Whether any attached viewer watches.
   bool streaming() const;
@@ -39,6 +44,19 @@ class FakeVideoStreams final : public VideoStreams {
 
   std::vector<std::weak_ptr<StreamViewer>> viewers;
   std::vector<std::uint32_t> keyframeRequests;
+  std::shared_ptr<const CapturedFrame> frame;  // every pipeline's latest picture
+};
+
+// Reads "screens" by their size: the lines and the JPEG name the frame's width and height.
+class FakeScreenReader final : public ScreenReader {
+ public:
+  std::optional<std::vector<std::string>> recognizeText(const CapturedFrame& f) override {
+    return std::vector<std::string>{"text of " + std::to_string(f.width) + "x" + std::to_string(f.height)};
+  }
+  std::optional<corvel::Bytes> jpeg(const CapturedFrame& f) override {
+    return corvel::toBytes("jpeg of " + std::to_string(f.width) + "x" + std::to_string(f.height));
+  }
+  std::optional<std::string> frontmostApp() override { return "Editor"; }
 };
 
 // The session history as a list of lines: "start NAME", "end NAME: OUTCOME", "declined NAME",
@@ -141,6 +159,7 @@ class HostRig {
   std::shared_ptr<RecordingAwake> awake = std::make_shared<RecordingAwake>();
   std::shared_ptr<ListNotifier> notifier = std::make_shared<ListNotifier>();
   std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
+  std::shared_ptr<FakeScreenReader> screenReader = std::make_shared<FakeScreenReader>();
   FakeEventPoster* poster = nullptr;  // owned by the injector
   std::shared_ptr<HostController> host;
 };
