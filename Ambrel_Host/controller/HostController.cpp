@@ -133,11 +133,9 @@ std::optional<std::string> HostController::set(Setting setting, const SettingVal
 }
 
 std::optional<std::string> HostController::setFromText(std::string_view key, std::string_view text) {
-  auto setting = SettingsTable::named(key);
-  if (!setting) return "Unknown setting \"" + std::string(key) + "\".";
-  auto value = SettingsTable::parse(*setting, text);
-  if (!value) return value.error();
-  return set(*setting, *value);
+  auto parsed = SettingsTable::parse(key, text);
+  if (!parsed) return parsed.error();
+  return set(parsed->first, parsed->second);
 }
 
 std::optional<std::string> HostController::browserAddress() const {
