@@ -9,6 +9,7 @@
 #include "Ambrel_Host/controller/SessionLog.h"
 #include "Ambrel_Host/controller/SessionSupervision.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/protocol/HelloAck.h"
 #include "CorvelKit/protocol/SessionPermissions.h"
 
@@ -190,10 +191,14 @@ void ClientAdmission::setCanControl(const std::shared_ptr<RemoteClient>& client,
   context_.clients.changed();
 }
 
-void ClientAdmission::recordWrongCode(const std::string& address) {
-  if (auto& history = context_.services.history) history->wrongCode(address);
-  if (bruteForce_.recordFailure(address, context_.clock->now())) {
-    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{address});
+void ClientAdmission::recordWrongCode(const RemoteClient& client) {
+  if (auto& history = context_.services.history) history->wrongCode(client.address());
+  const auto now = context_.clock->now();
+  // Connections already under way when the lockout began fail too: no second notification.
+  const bool wasBlocked = bruteForce_.isBlocked(client.source(), now);
+  if (bruteForce_.recordFailure(client.source(), now) && !wasBlocked) {
+    log().warn("blocking {} for 15 minutes after repeated wrong codes",
+               corvel::Private{client.source()});
     context_.notifier->post(
         "Blocked repeated wrong codes",
         "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
@@ -201,7 +206,7 @@ void ClientAdmission::recordWrongCode(const std::string& address) {
 }
 
 bool ClientAdmission::isBlocked(const std::string& address) const {
-  return bruteForce_.isBlocked(address, context_.clock->now());
+  return bruteForce_.isBlocked(corvel::net::PeerSource::of(address), context_.clock->now());
 }
 
 }  // namespace ambrel

@@ -44,8 +44,9 @@ class ClientAdmission {
   // The interface's view-only / control switch for one client.
   void setCanControl(const std::shared_ptr<RemoteClient>& client, bool on);
 
-  // A failed TLS step or handshake from `address`: history, and a block after repeated ones.
-  void recordWrongCode(const std::string& address);
+  // A failed TLS step or handshake: history, and a lockout of the client's source after
+  // repeated ones (IPv6 by /64), told to the person at the computer once.
+  void recordWrongCode(const RemoteClient& client);
   bool isBlocked(const std::string& address) const;
 
  private:

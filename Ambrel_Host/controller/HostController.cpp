@@ -11,6 +11,7 @@
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
@@ -170,16 +171,14 @@ void HostController::startListener() {
           auto self = weak.lock();
           if (!self) return;
           self->setListenerState("Error: " + ec.message());
-          log().error("listener failed: {}; retrying", ec.message());
-          self->listenerRetry_ = self->context_.schedule(listenerRetryDelay,
-                                                         [s = self.get()] { s->startListener(); });
+          self->retryListener(ec);
         });
   } catch (const std::system_error& e) {
-    // No retry here: the next code change, support session or failed connection tries again.
     setListenerState("Error: " + e.code().message());
-    log().error("couldn't start the listener: {}", e.code().message());
+    retryListener(e.code());
     return;
   }
+  listenerRetryDelay_ = listenerRetryDelay;
   listener_ = std::move(listener);
   if (advertiser_) {
     advertiser_->advertise(context_.computerName, std::string(corvel::protocol::corvelServiceType),
@@ -187,6 +186,15 @@ void HostController::startListener() {
   }
   setListenerState("Ready on port " + std::to_string(port_));
   log().info("listener ready");
+}
+
+// The listening socket failed or couldn't be bound (the port taken, no network yet): try again,
+// waiting twice as long each time up to half a minute.
+void HostController::retryListener(std::error_code error) {
+  log().error("listener failed: {}; trying again in {} s", error.message(),
+              listenerRetryDelay_.count());
+  listenerRetry_ = context_.schedule(listenerRetryDelay_, [this] { startListener(); });
+  listenerRetryDelay_ = std::min(listenerRetryDelay_ * 2, maxListenerRetryDelay);
 }
 
 void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
@@ -205,12 +213,21 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
     socket.close(ec);
     return;
   }
+  auto source = corvel::net::PeerSource::of(address);
+  if (!supervision_.makeRoomFor(source)) {
+    socket.close(ec);
+    return;
+  }
   accept(connections_->make(std::move(socket), secrets_.currentCode(), secrets_.currentSource()),
          std::move(address));
 }
 
 std::shared_ptr<RemoteClient> HostController::accept(std::shared_ptr<ClientConnection> connection,
                                                      std::string address) {
+  if (!supervision_.makeRoomFor(corvel::net::PeerSource::of(address))) {
+    connection->cancel();
+    return nullptr;
+  }
   auto client = std::make_shared<RemoteClient>(std::move(connection), std::move(address),
                                                context_.clock, context_.displays.mainDisplayID());
   context_.clients.add(client);
@@ -242,17 +259,12 @@ void HostController::connectionChanged(const std::shared_ptr<RemoteClient>& clie
   using Kind = corvel::net::ConnectionState::Kind;
   if (state.kind == Kind::failed) {
     if (client->connection()->failedSecurity(state)) {
-      admission_.recordWrongCode(client->address());
-      supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
-      return;
+      admission_.recordWrongCode(*client);
+    } else {
+      // One peer's failure is that peer's alone: the listener goes on as it is.
+      client->setEndReasonIfUnset("Connection lost");
     }
-    const bool listed = context_.clients.contains(*client);
-    client->setEndReasonIfUnset("Connection lost");
     supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
-    if (listed && !isShuttingDown_) {
-      log().info("restarting listener after a failed connection");
-      startListener();
-    }
   } else if (state.kind == Kind::cancelled) {
     supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
   }

@@ -1,5 +1,7 @@
 #include "Ambrel_Host/controller/RemoteClient.h"
 
+#include "CorvelKit/net/PeerSource.h"
+
 namespace ambrel {
 
 using corvel::protocol::ClientPlatform;
@@ -13,6 +15,7 @@ RemoteClient::RemoteClient(std::shared_ptr<ClientConnection> connection,
       connectedAt_(corvel::Date::fromTimePoint(clock->wallNow())),
       clock_(std::move(clock)),
       address_(std::move(address)),
+      source_(corvel::net::PeerSource::of(address_)),
       lastActivity_(clock_->now()),
       lastHeard_(lastActivity_),
       displayID_(displayID) {}

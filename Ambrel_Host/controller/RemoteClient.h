@@ -27,6 +27,8 @@ class RemoteClient final : public StreamViewer {
   const std::shared_ptr<ClientConnection>& connection() const { return connection_; }
   corvel::Date connectedAt() const { return connectedAt_; }
   const std::string& address() const { return address_; }
+  // Who stands behind the address, for limits and lockouts (IPv6 by /64).
+  const std::string& source() const { return source_; }
 
   // Under the lock.
   std::optional<corvel::protocol::Hello> hello() const;
@@ -81,6 +83,7 @@ class RemoteClient final : public StreamViewer {
   const corvel::Date connectedAt_;
   const std::shared_ptr<corvel::Clock> clock_;
   const std::string address_;
+  const std::string source_;
 
   mutable std::mutex mutex_;
   std::optional<corvel::protocol::Hello> hello_;

@@ -26,9 +26,37 @@ SessionSupervision::SessionSupervision(HostContext& context, AccessSecrets& secr
                                        std::function<void()> restartListener)
     : context_(context), secrets_(secrets), restartListener_(std::move(restartListener)) {}
 
+bool SessionSupervision::makeRoomFor(const std::string& source) {
+  std::size_t fromSource = 0;
+  std::size_t unknown = 0;
+  std::shared_ptr<RemoteClient> oldest;
+  for (const auto& c : context_.clients.all()) {
+    if (c->hello()) continue;
+    ++unknown;
+    if (c->source() == source) ++fromSource;
+    if (!oldest) oldest = c;
+  }
+  if (fromSource >= maxUnknownPerSource) {
+    log().warn("refusing a connection: too many from one source before their hello");
+    return false;
+  }
+  if (unknown >= maxUnknown && oldest) {
+    log().warn("dropping the oldest connection without hello to make room");
+    endClient(oldest, HistoryUpdate::keep);
+  }
+  return true;
+}
+
 void SessionSupervision::watchHello(const std::shared_ptr<RemoteClient>& client) {
   std::weak_ptr<RemoteClient> weak = client;
-  helloWatchdogs_[client->id()] = context_.schedule(helloTimeout, [this, weak] {
+  auto& watchdogs = helloWatchdogs_[client->id()];
+  watchdogs.secure = context_.schedule(secureTimeout, [this, weak] {
+    auto c = weak.lock();
+    if (!c || c->connection()->isSecure() || !context_.clients.contains(*c)) return;
+    log().info("dropping a connection that didn't finish its handshake");
+    endClient(c, HistoryUpdate::closeIfAdmitted);
+  });
+  watchdogs.hello = context_.schedule(helloTimeout, [this, weak] {
     auto c = weak.lock();
     if (!c || c->hello() || !context_.clients.contains(*c)) return;
     log().info("dropping a connection that never said hello");

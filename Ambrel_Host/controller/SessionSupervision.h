@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,7 +29,14 @@ enum class HistoryUpdate {
 // last client leaves. Controller's executor only.
 class SessionSupervision {
  public:
+  // A new connection has this long to finish TLS and the secure handshake, and this long in all
+  // to say hello.
+  static constexpr std::chrono::seconds secureTimeout{5};
   static constexpr std::chrono::seconds helloTimeout{10};
+  // Connections that haven't said hello yet: at most this many from one source (more are
+  // refused), and this many in all (the oldest gives way to a newcomer).
+  static constexpr std::size_t maxUnknownPerSource = 8;
+  static constexpr std::size_t maxUnknown = 256;
   static constexpr std::chrono::seconds stopGrace{1};
   static constexpr std::chrono::seconds silenceLimit{20};
   static constexpr std::chrono::seconds interval{5};
@@ -38,7 +46,11 @@ class SessionSupervision {
   SessionSupervision(HostContext& context, AccessSecrets& secrets,
                      std::function<void()> restartListener);
 
-  // A new connection: dropped if it hasn't said hello within 10 seconds.
+  // Whether a new connection from `source` may join: false when the source already holds its
+  // share of connections that haven't said hello. When all shares together are taken, the
+  // oldest such connection is dropped to make room.
+  bool makeRoomFor(const std::string& source);
+  // A new connection: dropped if it isn't secure within 5 seconds or hasn't said hello within 10.
   void watchHello(const std::shared_ptr<RemoteClient>& client);
   void helloArrived(const RemoteClient& client);
   // The first admission starts the supervision loop (silence, idleness).
@@ -72,7 +84,11 @@ class SessionSupervision {
   const std::function<void()> restartListener_;
   bool shuttingDown_ = false;
   std::map<std::string, corvel::Clock::TimePoint> recentlyStopped_;
-  std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> helloWatchdogs_;
+  struct Watchdogs {
+    std::unique_ptr<corvel::Timer> secure;
+    std::unique_ptr<corvel::Timer> hello;
+  };
+  std::unordered_map<corvel::UUID, Watchdogs> helloWatchdogs_;
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> stopTimers_;
   std::unique_ptr<corvel::Timer> loop_;
 };

@@ -1,6 +1,7 @@
 #include "Ambrel_Host/shell/Application.h"
 
 #include <csignal>
+#include <sys/resource.h>
 #include <cstdlib>
 #include <iostream>
 
@@ -82,7 +83,20 @@ void printConnectionDetails(const HostController& host) {
             << "Listener: " << host.listenerState() << std::endl;
 }
 
+// Every connection, pipeline and X connection takes descriptors: run with as many as the system
+// allows this process, not the desktop's smaller default.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const auto before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    log().warn("couldn't raise the descriptor limit from {}", before);
+  }
+}
+
 int runHost() {
+  raiseDescriptorLimit();
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
 
   // Without a desktop to show, the host brings its own virtual one.

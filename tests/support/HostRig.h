@@ -15,6 +15,7 @@
 #include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/controller/SessionLog.h"
 #include "Ambrel_Host/controller/SystemActions.h"
+#include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/ManualClock.h"
 #include "tests/support/FakeClientConnection.h"
 #include "tests/support/FakeEventPoster.h"
@@ -74,6 +75,13 @@ class RecordingAwake final : public AwakeAssertion {
   bool held = false;
 };
 
+class CountingAdvertiser final : public ServiceAdvertiser {
+ public:
+  void advertise(const std::string&, const std::string&, std::uint16_t) override { ++advertised; }
+  void stop() override {}
+  int advertised = 0;
+};
+
 class ListNotifier final : public Notifier {
  public:
   void post(const std::string& title, const std::string&) override { titles.push_back(title); }
@@ -89,9 +97,14 @@ class HostRig {
   static constexpr std::uint32_t mainDisplay = 1;
   static constexpr std::uint32_t sideDisplay = 2;
 
-  // `beforeStart` runs once the home folder exists, before the host starts (keychain items,
-  // stored settings).
-  explicit HostRig(const std::function<void()>& beforeStart = {});
+  struct Options {
+    // Runs once the home folder exists, before the host starts (keychain items, settings).
+    std::function<void()> beforeStart;
+    // The listening port; 0: one of the system's choice.
+    std::uint16_t port = 0;
+  };
+  HostRig() : HostRig(Options{}) {}
+  explicit HostRig(Options options);
   ~HostRig();
 
   // Runs everything the executor has to do now.
@@ -106,7 +119,7 @@ class HostRig {
   };
   // A new connection, keyed with the code `source` names, proving `fingerprint`.
   Peer connect(std::optional<std::string> fingerprint = std::nullopt,
-               KeySource source = KeySource::accessCode);
+               KeySource source = KeySource::accessCode, std::string address = "192.168.1.20");
   // connect() and a hello; settles.
   Peer join(const std::string& name, std::optional<std::string> fingerprint = std::nullopt,
             KeySource source = KeySource::accessCode, std::optional<std::string> token = {},
@@ -124,6 +137,7 @@ class HostRig {
   std::shared_ptr<RecordingSystemActions> actions = std::make_shared<RecordingSystemActions>();
   std::shared_ptr<RecordingAwake> awake = std::make_shared<RecordingAwake>();
   std::shared_ptr<ListNotifier> notifier = std::make_shared<ListNotifier>();
+  std::shared_ptr<CountingAdvertiser> advertiser = std::make_shared<CountingAdvertiser>();
   FakeEventPoster* poster = nullptr;  // owned by the injector
   std::shared_ptr<HostController> host;
 };
