@@ -277,32 +277,37 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
     return;
   }
 
+  std::weak_ptr<HostController> weakSelf = weak_from_this();
+  // The handlers go in with the connection, before its client exists; the slot is filled before
+  // start(), so every callback sees it.
+  auto clientSlot = std::make_shared<std::weak_ptr<RemoteClient>>();
+  auto executor = env_.executor;
+  corvel::net::CorvelConnection::Handlers handlers;
+  handlers.message = [weakSelf, clientSlot](corvel::protocol::MessageType type,
+                                            corvel::Bytes payload) {
+    auto self = weakSelf.lock();
+    auto c = clientSlot->lock();
+    if (self && c) self->dispatchFast(c, type, payload);
+  };
+  handlers.state = [weakSelf, clientSlot, executor](const corvel::net::ConnectionState& state) {
+    log().info("client state {}", corvel::net::name(state.kind));
+    boost::asio::post(executor, [weakSelf, weakClient = *clientSlot, state] {
+      auto self = weakSelf.lock();
+      auto c = weakClient.lock();
+      if (self && c) self->clientStateChanged(c, state);
+    });
+  };
   auto connection = corvel::net::CorvelConnection::server(
-      std::move(socket), supportCode_ ? *supportCode_ : accessCode_, env_.identity);
+      std::move(socket), supportCode_ ? *supportCode_ : accessCode_, std::move(handlers),
+      env_.identity);
   std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
   connections_.push_back(connection);
   auto client = std::make_shared<RemoteClient>(connection, address, env_.clock, mainDisplayID_);
   clients_.push_back(client);
   notify("clients");
 
-  std::weak_ptr<HostController> weakSelf = weak_from_this();
   std::weak_ptr<RemoteClient> weakClient = client;
-  auto executor = env_.executor;
-  connection->onMessage = [weakSelf, weakClient](corvel::protocol::MessageType type,
-                                                 corvel::Bytes payload) {
-    auto self = weakSelf.lock();
-    auto c = weakClient.lock();
-    if (self && c) self->dispatchFast(c, type, payload);
-  };
-  connection->onStateChange = [weakSelf, weakClient,
-                               executor](const corvel::net::ConnectionState& state) {
-    log().info("client state {}", corvel::net::name(state.kind));
-    boost::asio::post(executor, [weakSelf, weakClient, state] {
-      auto self = weakSelf.lock();
-      auto c = weakClient.lock();
-      if (self && c) self->clientStateChanged(c, state);
-    });
-  };
+  *clientSlot = weakClient;
   connection->start();
 
   // A client that hasn't said hello after 10 seconds is dropped.
