@@ -5,6 +5,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "Ambrel_Host/capture/PresentHardwareEncoders.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -18,7 +19,9 @@ using corvel::media::VideoCodec;
 DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
   return Parts{
       [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
-      [](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps); }};
+      [](int bitrate, int fps) {
+        return corvel::media::VideoEncoder::make(bitrate, fps, presentHardwareEncoders());
+      }};
 }
 
 DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth,

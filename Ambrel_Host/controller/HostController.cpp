@@ -12,6 +12,7 @@
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/net/PeerSource.h"
+#include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
@@ -201,13 +202,7 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
   boost::system::error_code ec;
   auto remote = socket.remote_endpoint(ec);
   std::string address = "unknown";
-  if (!ec) {
-    auto a = remote.address();
-    if (a.is_v6() && a.to_v6().is_v4_mapped()) {
-      a = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6());
-    }
-    address = a.to_string();
-  }
+  if (!ec) address = corvel::net::unmapped(remote.address()).to_string();
   log().info("new connection from {}", address);
   if (admission_.isBlocked(address)) {
     socket.close(ec);

@@ -49,14 +49,7 @@ bool SessionSupervision::makeRoomFor(const std::string& source) {
 
 void SessionSupervision::watchHello(const std::shared_ptr<RemoteClient>& client) {
   std::weak_ptr<RemoteClient> weak = client;
-  auto& watchdogs = helloWatchdogs_[client->id()];
-  watchdogs.secure = context_.schedule(secureTimeout, [this, weak] {
-    auto c = weak.lock();
-    if (!c || c->connection()->isSecure() || !context_.clients.contains(*c)) return;
-    log().info("dropping a connection that didn't finish its handshake");
-    endClient(c, HistoryUpdate::closeIfAdmitted);
-  });
-  watchdogs.hello = context_.schedule(helloTimeout, [this, weak] {
+  helloWatchdogs_[client->id()] = context_.schedule(helloTimeout, [this, weak] {
     auto c = weak.lock();
     if (!c || c->hello() || !context_.clients.contains(*c)) return;
     log().info("dropping a connection that never said hello");

@@ -29,9 +29,8 @@ enum class HistoryUpdate {
 // last client leaves. Controller's executor only.
 class SessionSupervision {
  public:
-  // A new connection has this long to finish TLS and the secure handshake, and this long in all
-  // to say hello.
-  static constexpr std::chrono::seconds secureTimeout{5};
+  // A new connection has this long in all to say hello (its TLS and secure handshake have a
+  // deadline of their own, in the connection).
   static constexpr std::chrono::seconds helloTimeout{10};
   // Connections that haven't said hello yet: at most this many from one source (more are
   // refused), and this many in all (the oldest gives way to a newcomer).
@@ -50,7 +49,7 @@ class SessionSupervision {
   // share of connections that haven't said hello. When all shares together are taken, the
   // oldest such connection is dropped to make room.
   bool makeRoomFor(const std::string& source);
-  // A new connection: dropped if it isn't secure within 5 seconds or hasn't said hello within 10.
+  // A new connection: dropped if it hasn't said hello within 10 seconds.
   void watchHello(const std::shared_ptr<RemoteClient>& client);
   void helloArrived(const RemoteClient& client);
   // The first admission starts the supervision loop (silence, idleness).
@@ -84,11 +83,7 @@ class SessionSupervision {
   const std::function<void()> restartListener_;
   bool shuttingDown_ = false;
   std::map<std::string, corvel::Clock::TimePoint> recentlyStopped_;
-  struct Watchdogs {
-    std::unique_ptr<corvel::Timer> secure;
-    std::unique_ptr<corvel::Timer> hello;
-  };
-  std::unordered_map<corvel::UUID, Watchdogs> helloWatchdogs_;
+  std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> helloWatchdogs_;
   std::unordered_map<corvel::UUID, std::unique_ptr<corvel::Timer>> stopTimers_;
   std::unique_ptr<corvel::Timer> loop_;
 };

@@ -2,6 +2,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "CorvelKit/net/UnmappedAddress.h"
+
 namespace corvel::net {
 
 std::string PeerSource::of(std::string_view address) {
@@ -9,9 +11,7 @@ std::string PeerSource::of(std::string_view address) {
   const std::string text(address.substr(0, address.find('%')));  // no zone index
   auto parsed = boost::asio::ip::make_address(text, ec);
   if (ec) return std::string(address);
-  if (parsed.is_v6() && parsed.to_v6().is_v4_mapped()) {
-    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, parsed.to_v6()).to_string();
-  }
+  parsed = unmapped(parsed);
   if (parsed.is_v4()) return parsed.to_string();
   auto bytes = parsed.to_v6().to_bytes();
   std::fill(bytes.begin() + 8, bytes.end(), 0);

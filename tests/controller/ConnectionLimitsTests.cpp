@@ -92,20 +92,6 @@ TEST(ConnectionLimitsTest, WhenEveryShareIsTakenTheOldestUnknownConnectionGivesW
   EXPECT_TRUE(rig.listed(viewer));  // known clients never give way
 }
 
-TEST(ConnectionLimitsTest, AConnectionMustBeSecureInFiveSecondsAndSayHelloInTen) {
-  HostRig rig;
-  auto stuck = rig.connect();
-  stuck.connection->secure = false;
-  auto quiet = rig.connect();
-  rig.advance(seconds(4));
-  EXPECT_TRUE(rig.listed(stuck));
-  rig.advance(seconds(2));
-  EXPECT_FALSE(rig.listed(stuck));
-  EXPECT_TRUE(rig.listed(quiet));
-  rig.advance(seconds(5));
-  EXPECT_FALSE(rig.listed(quiet));
-}
-
 TEST(ConnectionLimitsTest, WrongCodesLockOutTheWholeNetworkAndAreToldOnce) {
   HostRig rig;
   for (int i = 0; i < 8; ++i) {
