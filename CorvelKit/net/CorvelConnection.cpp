@@ -361,22 +361,28 @@ void CorvelConnection::readLoop() {
 void CorvelConnection::handle(MessageType type, ByteView payload) {
   auto& m = *impl_;
   if (isHandshakeType(type)) {
+    const bool expected = !isSecure() && (server_ ? (type == MessageType::secureClientHello ||
+                                                    type == MessageType::secureFinish)
+                                                 : type == MessageType::secureServerHello);
+    if (!expected) {
+      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder));
+      return;
+    }
+    // The handshake's steps throw what they find wrong with the peer's message.
     try {
-      if (isSecure()) throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
-      if (server_ && type == MessageType::secureClientHello) {
+      if (type == MessageType::secureClientHello) {
         enqueue(MessageType::secureServerHello, m.handshake.respond(payload));
-      } else if (server_ && type == MessageType::secureFinish) {
+      } else if (type == MessageType::secureFinish) {
         established(m.handshake.complete(payload));
-      } else if (!server_ && type == MessageType::secureServerHello) {
+      } else {
         auto finished = m.handshake.finish(payload);
         auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
         if (m.pinnedFingerprint && *m.pinnedFingerprint != fingerprint) {
-          throw secure::SecureChannelError::identityChanged(*m.pinnedFingerprint, fingerprint);
+          failSecurity(secure::SecureChannelError::identityChanged(*m.pinnedFingerprint, fingerprint));
+          return;
         }
         enqueue(MessageType::secureFinish, std::move(finished.finishMessage));
         established(std::move(finished.channel));
-      } else {
-        throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
       }
     } catch (const secure::SecureChannelError& e) {
       failSecurity(e);
