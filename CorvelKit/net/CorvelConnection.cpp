@@ -83,7 +83,9 @@ struct CorvelConnection::Impl {
         setupDeadline(strand),
         handshake(server ? secure::SecureHandshake::Role::server
                          : secure::SecureHandshake::Role::client,
-                  accessKey, identity) {}
+                  accessKey, identity) {
+    framer.setPayloadLimit(CorvelConnection::maxHandshakeBytes);
+  }
 
   ssl::context context;
   ssl::stream<tcp::socket> stream;
@@ -347,6 +349,12 @@ void CorvelConnection::readLoop() {
           });
         }
         if (mm.ended) return;
+        if (mm.framer.oversized()) {
+          log().info("closing a connection that announced a frame beyond its limit");
+          self->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::message_size),
+                     false});
+          return;
+        }
         if (ec) {
           // A peer that closes, with or without TLS's goodbye, has simply left.
           bool closed = ec == boost::asio::error::eof || ec == ssl::error::stream_truncated;
@@ -420,6 +428,7 @@ void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel>
     m.channel = std::move(channel);
   }
   m.setupDeadline.cancel();
+  m.framer.setPayloadLimit(maxMessageBytes);
   notify({ConnectionState::Kind::ready, {}, false});
 }
 

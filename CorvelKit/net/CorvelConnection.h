@@ -91,6 +91,11 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   // Most bytes a connection queues for a peer that does not read; a send beyond it fails with
   // noBufferSpace before anything is sealed.
   static constexpr std::size_t maxQueuedBytes = 64u << 20;
+  // The largest frame a peer may announce before the secure channel is open (handshake messages
+  // are a few KiB) and after it; a larger one closes the connection at its header, before any of
+  // it is gathered.
+  static constexpr std::uint32_t maxHandshakeBytes = 64u << 10;
+  static constexpr std::uint32_t maxMessageBytes = 64u << 20;
   // Once TCP is up, TLS and the secure handshake must be through within this long; a peer that
   // stalls them fails the connection with a time-out (not a wrong code).
   static constexpr std::chrono::seconds setupTimeout{5};

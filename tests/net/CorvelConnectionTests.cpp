@@ -353,6 +353,27 @@ TEST_F(MisbehavingPeerTest, APeerThatStallsTheHandshakeTimesOutWithoutCountingAs
   EXPECT_EQ(serverEvents.count(ConnectionState::Kind::ready), 0);
 }
 
+TEST_F(MisbehavingPeerTest, AnnouncedFramesBeyondTheLimitCloseTheConnectionAtTheirHeader) {
+  // Before the channel: more than a handshake needs.
+  auto peer = connectRaw();
+  peer->sendHeader(MessageType::secureClientHello, CorvelConnection::maxHandshakeBytes + 1);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().error, std::errc::message_size);
+  EXPECT_FALSE(serverEvents.last().tlsFailure);
+}
+
+TEST_F(MisbehavingPeerTest, AfterTheHandshakeLargeMessagesPassAndHugeOnesClose) {
+  auto peer = connectRaw();
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  Bytes large(1 << 20, 0x41);  // 1 MiB, above the handshake's limit
+  peer->sendFrame(MessageType::clipboard, channel->seal(large));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return !serverEvents.messages.empty(); }));
+  peer->sendHeader(MessageType::clipboard, CorvelConnection::maxMessageBytes + 1);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().error, std::errc::message_size);
+}
+
 TEST_F(MisbehavingPeerTest, TamperedSealedPayloadFailsAsTampered) {
   auto peer = connectRaw();
   auto channel = peer->runClientHandshake(clientIdentity);
