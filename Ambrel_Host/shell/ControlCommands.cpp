@@ -15,6 +15,24 @@ ControlReply usage(std::string text) { return {ControlCommands::usageError, std:
 ControlReply done(std::string text) { return {0, std::move(text) + "\n"}; }
 ControlReply failure(std::string text) { return {ControlCommands::failed, std::move(text) + "\n"}; }
 
+// A name a peer chose, fit for a terminal: control characters (escape sequences, new lines) are
+// shown as \xNN instead of acting on the screen.
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      static constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -99,7 +117,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     if (host.trustedDevices().empty()) return done("No trusted devices.");
     std::ostringstream out;
     for (const auto& d : host.trustedDevices()) {
-      out << d.id << "  " << d.name << " (" << corvel::protocol::wireName(d.platform) << ")\n";
+      out << d.id << "  " << printable(d.name) << " (" << corvel::protocol::wireName(d.platform) << ")\n";
     }
     return {0, out.str()};
   }
@@ -113,7 +131,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
       std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(compactWanted),
                    [](char c) { return c != ' '; });
       if (compact == compactWanted) {
-        auto name = d.name;
+        auto name = printable(d.name);
         host.forgetTrustedDevice(id);
         return done("Forgot " + name + ".");
       }
@@ -139,7 +157,7 @@ ControlReply ControlCommands::status() {
   } else {
     out << "Devices:\n";
     for (const auto& c : host.clients()) {
-      out << "  " << c->id().string() << "  " << c->displayName() << "  " << c->address() << "  "
+      out << "  " << c->id().string() << "  " << printable(c->displayName()) << "  " << c->address() << "  "
           << stateOf(host, *c) << (c->isSupport() ? ", support" : "") << "\n";
     }
   }
@@ -153,13 +171,14 @@ ControlReply ControlCommands::answer(const std::vector<std::string>& args) {
   auto answerFor = args[0] == "approve"  ? ApprovalAnswer::allow
                    : args[0] == "always" ? ApprovalAnswer::alwaysAllow
                                          : ApprovalAnswer::deny;
+  const auto name = printable(client->displayName());
   if (!host_->answerApproval(client->id(), answerFor)) {
-    return failure(client->displayName() + " isn't waiting for approval.");
+    return failure(name + " isn't waiting for approval.");
   }
   switch (answerFor) {
-    case ApprovalAnswer::allow: return done("Allowed " + client->displayName() + ".");
-    case ApprovalAnswer::alwaysAllow: return done("Allowed " + client->displayName() + " from now on.");
-    case ApprovalAnswer::deny: return done("Denied " + client->displayName() + ".");
+    case ApprovalAnswer::allow: return done("Allowed " + name + ".");
+    case ApprovalAnswer::alwaysAllow: return done("Allowed " + name + " from now on.");
+    case ApprovalAnswer::deny: return done("Denied " + name + ".");
   }
   return done("");
 }
