@@ -229,25 +229,24 @@ void HostController::startListener() {
 
   auto listener = std::make_unique<HostListener>(env_.executor, env_.port);
   std::weak_ptr<HostController> weak = weak_from_this();
-  try {
-    listener->start(
-        [weak](boost::asio::ip::tcp::socket socket) {
-          if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
-        },
-        [weak](std::error_code ec) {
-          auto self = weak.lock();
-          if (!self) return;
-          self->setListenerState("Error: " + ec.message());
-          log().error("listener failed: {}; retrying", ec.message());
-          self->listenerRetry_ = self->env_.clock->schedule(
-              self->env_.executor, listenerRetryDelay, [weak] {
-                if (auto s = weak.lock()) s->startListener();
-              });
-        });
-  } catch (const std::system_error& e) {
+  const std::error_code error = listener->start(
+      [weak](boost::asio::ip::tcp::socket socket) {
+        if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
+      },
+      [weak](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->setListenerState("Error: " + ec.message());
+        log().error("listener failed: {}; retrying", ec.message());
+        self->listenerRetry_ = self->env_.clock->schedule(
+            self->env_.executor, listenerRetryDelay, [weak] {
+              if (auto s = weak.lock()) s->startListener();
+            });
+      });
+  if (error) {
     // No retry here: the next code change, support session or failed connection tries again.
-    setListenerState("Error: " + e.code().message());
-    log().error("couldn't start the listener: {}", e.code().message());
+    setListenerState("Error: " + error.message());
+    log().error("couldn't start the listener: {}", error.message());
     return;
   }
   listener_ = std::move(listener);
