@@ -136,9 +136,13 @@ bool DisplayStreams::update() {
     pipelines_[display] = std::move(pipeline);
   }
 
-  std::lock_guard lock(mutex_);
-  for (auto& [display, pipeline] : pipelines_) pipeline->setTargets(targetsOf(display));
-  return !pipelines_.empty();
+  std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> running;
+  {
+    std::lock_guard lock(mutex_);
+    running = pipelines_;
+  }
+  for (auto& [display, pipeline] : running) pipeline->setTargets(targetsOf(display));
+  return !running.empty();
 }
 
 void DisplayStreams::captureStopped(std::uint32_t displayID,

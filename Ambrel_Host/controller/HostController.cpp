@@ -163,20 +163,19 @@ void HostController::startListener() {
 
   auto listener = std::make_unique<HostListener>(context_.executor, port_);
   std::weak_ptr<HostController> weak = weak_from_this();
-  try {
-    listener->start(
-        [weak](boost::asio::ip::tcp::socket socket) {
-          if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
-        },
-        [weak](std::error_code ec) {
-          auto self = weak.lock();
-          if (!self) return;
-          self->setListenerState("Error: " + ec.message());
-          self->retryListener(ec);
-        });
-  } catch (const std::system_error& e) {
-    setListenerState("Error: " + e.code().message());
-    retryListener(e.code());
+  const std::error_code error = listener->start(
+      [weak](boost::asio::ip::tcp::socket socket) {
+        if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
+      },
+      [weak](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->setListenerState("Error: " + ec.message());
+        self->retryListener(ec);
+      });
+  if (error) {
+    setListenerState("Error: " + error.message());
+    retryListener(error);
     return;
   }
   listenerRetryDelay_ = listenerRetryDelay;

@@ -201,6 +201,35 @@ TEST_F(VideoPipelineTest, ACongestedViewerHoldsEveryFrameBackButASharerDoesNot) 
   EXPECT_EQ(other->received.size(), 4u);
 }
 
+TEST_F(VideoPipelineTest, AViewerThatDropsBehindHoldsNothingBackAndAsksForAKeyframeOnceItHasRoom) {
+  auto stalled = std::make_shared<FakeTarget>();
+  stalled->flow.pacing = VideoPacing::dropsBehind;
+  stalled->flow.maxInFlight = 4;
+  auto other = std::make_shared<FakeTarget>();
+  pipeline->setTargets({stalled, other});
+  pipeline->requestKeyframe();
+  for (int i = 0; i < 8; ++i) {
+    frame();
+    other->completeSends();
+  }
+  EXPECT_EQ(encodedCount(), 8u) << "a full viewer that drops behind skips nothing";
+  EXPECT_EQ(stalled->keyframes(), (std::vector<bool>{true, false, false, false}));
+  EXPECT_EQ(other->keyframes(), (std::vector<bool>{true, false, false, false, false, false, false, false}))
+      << "while its slots are full, it asks for no keyframe";
+  {
+    std::lock_guard lock(encoder->mutex);
+    EXPECT_EQ(encoder->requests, 1);
+  }
+
+  // The first slot that frees up brings a keyframe of the current picture, even on a still screen.
+  stalled->completeSends();
+  ASSERT_TRUE(waitUntil([&] { return stalled->keyframes().size() == 5 && other->keyframes().size() == 9; }));
+  EXPECT_TRUE(stalled->keyframes().back());
+  EXPECT_TRUE(other->keyframes().back());
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(encodedCount(), 9u) << "one refresh, not one per freed slot";
+}
+
 TEST_F(VideoPipelineTest, WithoutViewersFramesAreEncodedForNobody) {
   auto sharer = std::make_shared<FakeTarget>(false);
   pipeline->setTargets({sharer});
