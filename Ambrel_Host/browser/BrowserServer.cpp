@@ -1,6 +1,8 @@
 #include "Ambrel_Host/browser/BrowserServer.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,6 +17,8 @@
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/reach/HostListener.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/UnmappedAddress.h"
+#include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/security/AccessCode.h"
 
 namespace ambrel {
@@ -23,16 +27,41 @@ namespace {
 auto& log() { return corvel::Log::host("browser"); }
 }  // namespace
 
+// Connections before their upgrade, in all and by source; each Exchange counts itself in and out.
+struct BrowserServer::PendingCount {
+  std::mutex mutex;
+  std::size_t total = 0;
+  std::map<std::string, std::size_t> bySource;
+
+  std::pair<std::size_t, std::size_t> counts(const std::string& source) {
+    std::lock_guard lock(mutex);
+    auto it = bySource.find(source);
+    return {total, it == bySource.end() ? 0 : it->second};
+  }
+};
+
 // One connection before its upgrade: the request head being read, then the response being sent.
 struct BrowserServer::Exchange {
-  Exchange(const corvel::Executor& executor, std::shared_ptr<std::atomic<std::size_t>> count)
-      : deadline(executor), pending(std::move(count)) {
-    ++*pending;
+  Exchange(const corvel::Executor& executor, std::shared_ptr<PendingCount> count,
+           std::string peerAddress)
+      : deadline(executor),
+        pending(std::move(count)),
+        address(std::move(peerAddress)),
+        source(corvel::net::PeerSource::of(address)) {
+    std::lock_guard lock(pending->mutex);
+    ++pending->total;
+    ++pending->bySource[source];
   }
-  ~Exchange() { --*pending; }
+  ~Exchange() {
+    std::lock_guard lock(pending->mutex);
+    --pending->total;
+    if (--pending->bySource[source] == 0) pending->bySource.erase(source);
+  }
 
   boost::asio::steady_timer deadline;
-  std::shared_ptr<std::atomic<std::size_t>> pending;
+  std::shared_ptr<PendingCount> pending;
+  const std::string address;
+  const std::string source;
   std::shared_ptr<BrowserSocket> socket;
   corvel::Bytes buffer;
   std::array<std::uint8_t, HttpRequestHead::readChunkBytes> chunk{};
@@ -57,7 +86,9 @@ BrowserVideo::Parts videoParts(const BrowserServer::Parts& parts) {
 }  // namespace
 
 BrowserServer::BrowserServer(Parts parts)
-    : parts_(std::move(parts)), video_(BrowserVideo::create(videoParts(parts_))) {}
+    : parts_(std::move(parts)),
+      video_(BrowserVideo::create(videoParts(parts_))),
+      pending_(std::make_shared<PendingCount>()) {}
 
 // The video goes with the server, stopping capture.
 BrowserServer::~BrowserServer() {
@@ -87,6 +118,11 @@ std::size_t BrowserServer::clientCount() const {
 }
 
 std::shared_ptr<VideoPipeline> BrowserServer::pipeline() const { return video_->pipeline(); }
+
+std::optional<std::string> BrowserServer::problem() const {
+  std::lock_guard lock(mutex_);
+  return problem_;
+}
 
 std::optional<std::string> BrowserServer::address() const {
   bool tls = false;
@@ -125,13 +161,26 @@ void BrowserServer::startListening(const std::string& accessCode) {
     listener_.reset();
   }
 
-  std::optional<TlsIdentity> identity;
-  if (parts_.identity) identity = parts_.identity();
-  tls_ = identity ? BrowserTlsContext::make(*identity) : nullptr;
-  if (!tls_) log().error("browser server falling back to plain HTTP: no certificate");
+  // With an identity to serve, no certificate means no browser access: the access code never
+  // crosses the network in the clear. (Without one, tests on loopback speak plain HTTP.)
+  tls_.reset();
+  if (parts_.identity) {
+    auto identity = parts_.identity();
+    tls_ = identity ? BrowserTlsContext::make(*identity) : nullptr;
+    if (!tls_) {
+      log().error("browser access stays off: no certificate could be made");
+      {
+        std::lock_guard lock(mutex_);
+        problem_ = "No certificate could be made for browser access.";
+      }
+      reportState();
+      return;
+    }
+  }
   {
     std::lock_guard lock(mutex_);
     usesTLS_ = tls_ != nullptr;
+    problem_.reset();
   }
 
   auto listener = std::make_unique<HostListener>(queue_.executor(), parts_.port);
@@ -191,12 +240,16 @@ void BrowserServer::reportState() {
 // ---- Requests ---------------------------------------------------------------------------------------
 
 void BrowserServer::accepted(boost::asio::ip::tcp::socket socket) {
-  if (pending_->load() >= parts_.maxPendingRequests) {
-    boost::system::error_code ignored;
-    socket.close(ignored);
+  boost::system::error_code ec;
+  auto remote = socket.remote_endpoint(ec);
+  std::string address = ec ? std::string("unknown") : corvel::net::unmapped(remote.address()).to_string();
+  const auto [total, fromSource] = pending_->counts(corvel::net::PeerSource::of(address));
+  if (total >= parts_.maxPendingRequests || fromSource >= parts_.maxPendingPerSource ||
+      (parts_.isBlocked && parts_.isBlocked(address))) {
+    socket.close(ec);
     return;
   }
-  auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_);
+  auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_, std::move(address));
   exchange->socket = std::make_shared<BrowserSocket>(std::move(socket), tls_);
   // Ends a connection that is too slow to ask; goes with the exchange.
   exchange->deadline.expires_after(parts_.requestTimeout);
@@ -255,6 +308,7 @@ void BrowserServer::handleHead(const std::shared_ptr<Exchange>& exchange, std::s
       respond(exchange, BrowserRequest::statusResponse(route.status));
       if (route.status == BrowserRequest::forbidden) {
         log().warn("browser rejected: wrong or missing access code");
+        if (parts_.wrongCode) parts_.wrongCode(exchange->address);
       }
       return;
     case BrowserRequest::Kind::page: {

@@ -48,7 +48,8 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   static constexpr std::uint16_t defaultPort = 5896;
 
   struct Parts {
-    // The TLS identity; empty or returning nothing: plain HTTP.
+    // The TLS identity; returning nothing keeps the server off (see problem()). Empty: plain
+    // HTTP, for tests on loopback.
     std::function<std::optional<TlsIdentity>()> identity;
     // Capturer and encoder of the shared pipeline.
     DisplayStreams::Parts video;
@@ -60,7 +61,12 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
     // Connections not yet upgraded: beyond this many at once, new ones are closed at once; each
     // has this long for its TLS handshake, its request and the answer.
     std::size_t maxPendingRequests = 128;
+    std::size_t maxPendingPerSource = 4;  // one address (IPv6: its /64) may hold this many
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(15);
+    // The host's wrong-code guard, shared with the native port: a blocked address is refused at
+    // once, and a wrong or missing code on /ws counts against it. Called on the server's queue.
+    std::function<bool(const std::string& address)> isBlocked;
+    std::function<void(const std::string& address)> wrongCode;
   };
 
   static std::shared_ptr<BrowserServer> create(Parts parts);
@@ -74,6 +80,8 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   void stop() override;
   // "https://<first local IPv4 address>:5896" ("http" without TLS) while listening.
   std::optional<std::string> address() const override;
+  // Why the server isn't listening although it was started (no certificate).
+  std::optional<std::string> problem() const override;
 
   // Called on the server's queue with the address once the listener is up, and with nothing once
   // it is down (stopped or failed); only when that changes.
@@ -109,13 +117,15 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   std::function<void(const std::optional<std::string>&)> onState_;
   std::optional<std::string> reported_;  // what onState_ heard last
   // Connections before their upgrade; each one's Exchange counts itself out when it ends.
-  const std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
+  struct PendingCount;
+  const std::shared_ptr<PendingCount> pending_;
 
   mutable std::mutex mutex_;  // guards the fields below
   std::string normalizedCode_;
   std::vector<std::shared_ptr<BrowserClient>> clients_;
   bool usesTLS_ = true;
   bool listening_ = false;
+  std::optional<std::string> problem_;
 };
 
 }  // namespace ambrel

@@ -191,14 +191,19 @@ void ClientAdmission::setCanControl(const std::shared_ptr<RemoteClient>& client,
   context_.clients.changed();
 }
 
-void ClientAdmission::recordWrongCode(const RemoteClient& client) {
-  if (auto& history = context_.services.history) history->wrongCode(client.address());
+void ClientAdmission::recordWrongCode(const std::string& address) {
+  if (auto& history = context_.services.history) history->wrongCode(address);
+  const auto source = corvel::net::PeerSource::of(address);
   const auto now = context_.clock->now();
-  // Connections already under way when the lockout began fail too: no second notification.
-  const bool wasBlocked = bruteForce_.isBlocked(client.source(), now);
-  if (bruteForce_.recordFailure(client.source(), now) && !wasBlocked) {
-    log().warn("blocking {} for 15 minutes after repeated wrong codes",
-               corvel::Private{client.source()});
+  bool startsLockout = false;
+  {
+    std::lock_guard lock(guardMutex_);
+    // Connections already under way when the lockout began fail too: no second notification.
+    const bool wasBlocked = bruteForce_.isBlocked(source, now);
+    startsLockout = bruteForce_.recordFailure(source, now) && !wasBlocked;
+  }
+  if (startsLockout) {
+    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{source});
     context_.notifier->post(
         "Blocked repeated wrong codes",
         "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
@@ -206,6 +211,7 @@ void ClientAdmission::recordWrongCode(const RemoteClient& client) {
 }
 
 bool ClientAdmission::isBlocked(const std::string& address) const {
+  std::lock_guard lock(guardMutex_);
   return bruteForce_.isBlocked(corvel::net::PeerSource::of(address), context_.clock->now());
 }
 

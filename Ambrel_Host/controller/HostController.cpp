@@ -253,7 +253,7 @@ void HostController::connectionChanged(const std::shared_ptr<RemoteClient>& clie
   using Kind = corvel::net::ConnectionState::Kind;
   if (state.kind == Kind::failed) {
     if (client->connection()->failedSecurity(state)) {
-      admission_.recordWrongCode(*client);
+      admission_.recordWrongCode(client->address());
     } else {
       // One peer's failure is that peer's alone: the listener goes on as it is.
       client->setEndReasonIfUnset("Connection lost");

@@ -135,6 +135,8 @@ int runHost() {
         frameRate(false));
   }
   env.services.input = InputInjector::createForX11();
+  // The host, once made, for the services that call back into it (set before it starts).
+  auto hostSlot = std::make_shared<std::weak_ptr<HostController>>();
   {
     // The browser viewer's server: its own pipeline, injector and certificate.
     BrowserServer::Parts parts;
@@ -149,6 +151,16 @@ int runHost() {
       return source->displays();
     };
     parts.injector = InputInjector::createForX11();
+    // Wrong codes at the browser port count in the host's own guard.
+    parts.isBlocked = [hostSlot](const std::string& address) {
+      auto host = hostSlot->lock();
+      return host && host->admission().isBlocked(address);
+    };
+    parts.wrongCode = [hostSlot, executor = loop.executor()](const std::string& address) {
+      boost::asio::post(executor, [hostSlot, address] {
+        if (auto host = hostSlot->lock()) host->admission().recordWrongCode(address);
+      });
+    };
     auto browser = BrowserServer::create(std::move(parts));
     // On standard output, like the other connection details.
     browser->setStateHandler([](const std::optional<std::string>& address) {
@@ -163,6 +175,7 @@ int runHost() {
     return source->makeHostStatus();
   };
   auto host = std::make_shared<HostController>(std::move(env));
+  *hostSlot = host;
 
   std::unique_ptr<corvel::Timer> shutdownTimer;
   boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);

@@ -148,7 +148,10 @@ ControlReply ControlCommands::status() {
   out << "Listener: " << host.listenerState() << "\n";
   if (host.settings().flag(Setting::browserAccess)) {
     auto address = host.browserAddress();
-    out << "Browser access: " << (address ? *address : std::string("not listening")) << "\n";
+    auto problem = host.context().services.browser->problem();
+    out << "Browser access: "
+        << (address ? *address : problem ? "off (" + *problem + ")" : std::string("not listening"))
+        << "\n";
   }
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
