@@ -199,11 +199,20 @@ void VideoPipeline::handleFrame(const VideoFrame& frame,
     targets = targets_;
   }
   bool congested = false;
+  const auto now = clock_();
   for (auto& target : targets) {
     target->withVideoFlow([&](VideoFlow& flow) {
-      if (flow.isViewer && flow.pacing == VideoPacing::holdsBack && flow.inFlight >= flow.maxInFlight) {
-        congested = true;
+      if (!flow.isViewer || flow.pacing != VideoPacing::holdsBack || flow.inFlight < flow.maxInFlight) {
+        return;
       }
+      // A viewer that took nothing for this long no longer holds the others back: it waits for
+      // a keyframe, which it gets once its queue drains.
+      if (flow.stalled || now - flow.lastProgress > stallLimit) {
+        flow.stalled = true;
+        flow.needsKeyframe = true;
+        return;
+      }
+      congested = true;
     });
     if (congested) break;
   }
@@ -300,6 +309,7 @@ void VideoPipeline::deliver() {
 void VideoPipeline::fanOut(const Encoded& encoded,
                            const std::vector<std::shared_ptr<VideoTarget>>& targets) {
   const bool isKeyframe = encoded.packet.isKeyframe;
+  const auto sentAt = clock_();
   bool askKeyframe = false;
   for (const auto& target : targets) {
     bool send = false;
@@ -310,11 +320,13 @@ void VideoPipeline::fanOut(const Encoded& encoded,
         // now; one that drops behind asks once it has room again, so that a stalled viewer does
         // not turn every frame into a keyframe for the others.
         flow.needsKeyframe = true;
-        if (flow.pacing == VideoPacing::holdsBack) askKeyframe = true;
+        if (flow.pacing == VideoPacing::holdsBack && !flow.stalled) askKeyframe = true;
       } else if (flow.needsKeyframe && !isKeyframe) {
         askKeyframe = true;
       } else {
         flow.needsKeyframe = false;
+        flow.stalled = false;
+        if (flow.inFlight == 0) flow.lastProgress = sentAt;
         ++flow.inFlight;
         send = true;
       }
@@ -324,16 +336,17 @@ void VideoPipeline::fanOut(const Encoded& encoded,
                                            weakSelf = weak_from_this()] {
       auto t = weakTarget.lock();
       if (!t) return;
+      auto self = weakSelf.lock();
       bool wantsKeyframe = false;
       t->withVideoFlow([&](VideoFlow& flow) {
         flow.inFlight = std::max(0, flow.inFlight - 1);
+        if (self) flow.lastProgress = self->clock_();
         // A viewer that dropped behind has room again and waits: on a still screen no new
         // picture would bring its keyframe.
         wantsKeyframe = flow.isViewer && flow.pacing == VideoPacing::dropsBehind &&
                         flow.needsKeyframe && flow.inFlight == flow.maxInFlight - 1;
       });
-      if (!wantsKeyframe) return;
-      if (auto self = weakSelf.lock()) self->refresh();
+      if (wantsKeyframe && self) self->refresh();
     });
   }
   if (askKeyframe) encoder_->requestKeyframe();

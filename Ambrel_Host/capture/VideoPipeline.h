@@ -54,6 +54,9 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
 
   static constexpr int maxInFlight = VideoFlow::defaultMaxInFlight;
   static constexpr std::chrono::seconds statisticsWindow{2};
+  // A viewer that holds the display back but has taken nothing for this long stops holding it:
+  // the others go on, and it rejoins at a keyframe once its queue drains.
+  static constexpr std::chrono::seconds stallLimit{5};
 
   static std::shared_ptr<VideoPipeline> create(std::unique_ptr<ScreenCapturer> capturer,
                                                std::unique_ptr<corvel::media::VideoEncoder> encoder,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -30,6 +31,10 @@ struct VideoFlow {
   // Set by the target: how many messages it may have outstanding, and what happens beyond.
   int maxInFlight = defaultMaxInFlight;
   VideoPacing pacing = VideoPacing::holdsBack;
+  // Kept by the pipeline: when a message was last delivered (or sent into an empty queue), and
+  // whether the viewer stopped taking them for so long that it no longer holds the display back.
+  std::chrono::steady_clock::time_point lastProgress{};
+  bool stalled = false;
 };
 
 // Something a video pipeline sends its packets to.

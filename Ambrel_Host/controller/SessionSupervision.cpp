@@ -168,7 +168,9 @@ void SessionSupervision::supervise() {
   const auto now = context_.clock->now();
   const auto viewers = context_.clients.viewers();
   for (auto& c : viewers) {
-    if (now - c->lastHeard() > silenceLimit) {
+    // A viewer whose video has stalled that long is as good as silent, whatever pings it sends.
+    const auto stalled = c->videoStalledSince();
+    if (now - c->lastHeard() > silenceLimit || (stalled && now - *stalled > silenceLimit)) {
       log().info("dropping silent viewer");
       c->setEndReasonIfUnset("No response for 20 seconds");
       endClient(c, HistoryUpdate::closeIfAdmitted);

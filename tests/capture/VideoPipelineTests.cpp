@@ -201,6 +201,47 @@ TEST_F(VideoPipelineTest, ACongestedViewerHoldsEveryFrameBackButASharerDoesNot) 
   EXPECT_EQ(other->received.size(), 4u);
 }
 
+TEST_F(VideoPipelineTest, AViewerStalledForFiveSecondsStopsHoldingTheOthersAndRejoinsAtAKeyframe) {
+  auto stuck = std::make_shared<FakeTarget>();
+  auto other = std::make_shared<FakeTarget>();
+  pipeline->setTargets({stuck, other});
+  pipeline->requestKeyframe();
+  for (int i = 0; i < 3; ++i) {
+    frame();
+    other->completeSends();
+  }
+  ASSERT_EQ(stuck->inFlight(), 3);
+  frame();
+  EXPECT_EQ(encodedCount(), 3u) << "held back while the stall is young";
+
+  now += VideoPipeline::stallLimit;
+  for (int i = 0; i < 5; ++i) {
+    frame();
+    other->completeSends();
+  }
+  EXPECT_EQ(encodedCount(), 8u) << "the others go on";
+  EXPECT_EQ(other->received.size(), 8u);
+  EXPECT_EQ(stuck->received.size(), 3u);
+  {
+    std::lock_guard lock(encoder->mutex);
+    EXPECT_EQ(encoder->requests, 1) << "no keyframe storm for the stalled viewer";
+  }
+  {
+    std::lock_guard lock(stuck->mutex);
+    EXPECT_TRUE(stuck->flow.stalled);
+  }
+
+  // Its queue drains: the next picture is a keyframe, and it takes part again.
+  stuck->completeSends();
+  frame();
+  frame();
+  EXPECT_EQ(stuck->keyframes(), (std::vector<bool>{true, false, false, true}));
+  {
+    std::lock_guard lock(stuck->mutex);
+    EXPECT_FALSE(stuck->flow.stalled);
+  }
+}
+
 TEST_F(VideoPipelineTest, AViewerThatDropsBehindHoldsNothingBackAndAsksForAKeyframeOnceItHasRoom) {
   auto stalled = std::make_shared<FakeTarget>();
   stalled->flow.pacing = VideoPacing::dropsBehind;
