@@ -55,37 +55,43 @@ struct Latch {
   }
 };
 
-struct Pair {
-  std::shared_ptr<CorvelConnection> client, server;
+// What the handlers count: shared with them, so that a callback still under way after close()
+// counts into memory that is still there.
+struct Progress {
   Latch ready, received;
   std::size_t receivedBytes = 0;
+};
+
+struct Pair {
+  std::shared_ptr<CorvelConnection> client, server;
+  std::shared_ptr<Progress> progress = std::make_shared<Progress>();
 };
 
 std::unique_ptr<Pair> connectPair(tcp::acceptor& acceptor, const security::SecureIdentity& host,
                                   const security::SecureIdentity& device) {
   auto pair = std::make_unique<Pair>();
-  auto* p = pair.get();
   auto accepted = std::async(std::launch::async, [&] {
     tcp::socket s(acceptor.get_executor());
     acceptor.accept(s);
     return s;
   });
-  p->client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode, {},
-                                       &device);
-  p->client->onStateChange = [p](const ConnectionState& s) {
-    if (s.kind == ConnectionState::Kind::ready) p->ready.add();
+  auto onReady = [progress = pair->progress](const ConnectionState& s) {
+    if (s.kind == ConnectionState::Kind::ready) progress->ready.add();
   };
-  p->client->start();
-  p->server = CorvelConnection::server(accepted.get(), kCode, &host);
-  p->server->onStateChange = [p](const ConnectionState& s) {
-    if (s.kind == ConnectionState::Kind::ready) p->ready.add();
+  CorvelConnection::Handlers clientHandlers;
+  clientHandlers.state = onReady;
+  pair->client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode,
+                                          std::move(clientHandlers), {.identity = &device});
+  pair->client->start();
+  CorvelConnection::Handlers serverHandlers;
+  serverHandlers.state = onReady;
+  serverHandlers.message = [progress = pair->progress](protocol::MessageType, Bytes payload) {
+    progress->receivedBytes += payload.size();
+    progress->received.add();
   };
-  p->server->onMessage = [p](protocol::MessageType, Bytes payload) {
-    p->receivedBytes += payload.size();
-    p->received.add();
-  };
-  p->server->start();
-  p->ready.waitFor(2);
+  pair->server = CorvelConnection::server(accepted.get(), kCode, std::move(serverHandlers), &host);
+  pair->server->start();
+  pair->progress->ready.waitFor(2);
   return pair;
 }
 
@@ -133,7 +139,7 @@ void BM_SealedThroughput(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t i = 0; i < batch; ++i) pair->client->send(protocol::MessageType::video, payload);
     expected += batch;
-    pair->received.waitFor(expected);
+    pair->progress->received.waitFor(expected);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(expected * kMessage));
   state.SetItemsProcessed(static_cast<std::int64_t>(expected));

@@ -121,45 +121,48 @@ Run sealedCopy(const fs::path& file, const fs::path& into, const security::Secur
     acceptor.accept(s);
     return s;
   });
-  std::mutex m;
-  std::condition_variable cv;
-  int ready = 0;
-  bool done = false;
-  double cpu = 0;
-  files::FileReceiver receiver(into);
-
-  auto client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode, {}, &device);
-  auto onReady = [&](const ConnectionState& s) {
-    if (s.kind != ConnectionState::Kind::ready) return;
-    std::lock_guard l(m);
-    ++ready;
-    cv.notify_all();
+  // What the handlers share with this function; a late callback finds it still there.
+  struct Shared {
+    explicit Shared(const fs::path& folder) : receiver(folder) {}
+    std::mutex m;
+    std::condition_variable cv;
+    int ready = 0;
+    bool done = false;
+    double cpu = 0;
+    files::FileReceiver receiver;
   };
-  client->onStateChange = onReady;
-  client->start();
-  auto server = CorvelConnection::server(accepted.get(), kCode, &host);
-  server->onStateChange = onReady;
+  auto shared = std::make_shared<Shared>(into);
+  auto onReady = [shared](const ConnectionState& s) {
+    if (s.kind != ConnectionState::Kind::ready) return;
+    std::lock_guard l(shared->m);
+    ++shared->ready;
+    shared->cv.notify_all();
+  };
   // The receiving side as the host has it: each message written as it arrives, on the
   // connection's queue; its CPU counted on that thread.
-  server->onMessage = [&](MessageType type, Bytes payload) {
+  auto onMessage = [shared](MessageType type, Bytes payload) {
     const double before = threadCpu();
+    auto& receiver = shared->receiver;
     if (type == MessageType::fileOffer) {
       (void)receiver.offer(*JSONCoding::decode<protocol::FileOffer>(payload));
     } else if (type == MessageType::fileChunk) {
       (void)receiver.chunk(payload);
     } else if (type == MessageType::fileEnd) {
       (void)receiver.end(*JSONCoding::decode<protocol::FileEnd>(payload));
-      std::lock_guard l(m);
-      done = true;
-      cv.notify_all();
     }
-    std::lock_guard l(m);
-    cpu += threadCpu() - before;
+    std::lock_guard l(shared->m);
+    shared->cpu += threadCpu() - before;
+    if (type == MessageType::fileEnd) shared->done = true;
+    shared->cv.notify_all();
   };
+  auto client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode,
+                                         {.state = onReady}, {.identity = &device});
+  client->start();
+  auto server = CorvelConnection::server(accepted.get(), kCode, {.message = onMessage, .state = onReady}, &host);
   server->start();
   {
-    std::unique_lock l(m);
-    cv.wait(l, [&] { return ready == 2; });
+    std::unique_lock l(shared->m);
+    shared->cv.wait(l, [&] { return shared->ready == 2; });
   }
   std::weak_ptr<CorvelConnection> weak = client;
   files::FileSender::Channel channel{
@@ -173,14 +176,11 @@ Run sealedCopy(const fs::path& file, const fs::path& into, const security::Secur
   auto sender = *files::FileSender::make(file, channel);
   const auto start = Clock::now();
   sender->start({});
+  Run run;
   {
-    std::unique_lock l(m);
-    cv.wait(l, [&] { return done; });
-  }
-  Run run{seconds(Clock::now() - start), 0};
-  {
-    std::lock_guard l(m);
-    run.receiverCpu = cpu;
+    std::unique_lock l(shared->m);
+    shared->cv.wait(l, [&] { return shared->done; });
+    run = {seconds(Clock::now() - start), shared->cpu};
   }
   client->cancel();
   server->cancel();

@@ -59,8 +59,9 @@ void oneClient(int i, const std::string& code, const corvel::security::SecureIde
     case 0:    // says hello, then bye
     case 1: {  // says hello, then just goes
       corvel::test::ConnectionRecorder events;
-      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, {}, &identity);
-      events.attach(*c);
+      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, events.handlers(),
+                                                     {.identity = &identity});
+      events.track(c);
       c->start();
       if (!events.waitForState(ConnectionState::Kind::ready)) return;
       corvel::protocol::Hello hello;
@@ -76,9 +77,10 @@ void oneClient(int i, const std::string& code, const corvel::security::SecureIde
       break;  // the recorder cancels the connection
     }
     case 2: {  // never says hello: left to the host's watchdog
-      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, {}, &identity);
       corvel::test::ConnectionRecorder events;
-      events.attach(*c);
+      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, events.handlers(),
+                                                     {.identity = &identity});
+      events.track(c);
       c->start();
       events.waitForState(ConnectionState::Kind::ready);
       std::this_thread::sleep_for(11s);
@@ -93,9 +95,11 @@ void oneClient(int i, const std::string& code, const corvel::security::SecureIde
       break;
     }
     case 4: {  // a wrong code
-      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, "WRONG-CODE-" + std::to_string(i % 2), {}, &identity);
       corvel::test::ConnectionRecorder events;
-      events.attach(*c);
+      auto c = corvel::net::CorvelConnection::client({"127.0.0.1", 5895},
+                                                     "WRONG-CODE-" + std::to_string(i % 2),
+                                                     events.handlers(), {.identity = &identity});
+      events.track(c);
       c->start();
       events.waitFor([&] { return events.ended(); }, 10s);
       break;

@@ -229,7 +229,7 @@ int runPipeline(const std::string& display, const std::string& preset, int fps, 
 
   auto viewer = std::make_shared<SocketViewer>(SteadyClock::now() + std::chrono::seconds(warmup));
   auto encoder = std::make_unique<corvel::media::AvcodecVideoEncoder>(
-      bitrate, fps, corvel::media::AvcodecVideoEncoder::Options{.tryHardware = false, .x264Preset = preset});
+      bitrate, fps, corvel::media::AvcodecVideoEncoder::Options{.x264Preset = preset});
   auto pipeline = ambrel::VideoPipeline::create(ambrel::ScreenCapturer::create(display), std::move(encoder), bitrate);
   pipeline->setOnEncoded([viewer](const corvel::media::VideoPacket& packet, const corvel::Bytes&) {
     viewer->packetEncoded(packet.timestampMicros);

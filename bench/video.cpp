@@ -14,7 +14,7 @@ using namespace corvel;
 using namespace corvel::media;
 
 void encodeH264(benchmark::State& state, const char* preset) {
-  AvcodecVideoEncoder encoder(12'000'000, 60, {.tryHardware = false, .x264Preset = preset});
+  AvcodecVideoEncoder encoder(12'000'000, 60, {.x264Preset = preset});
   std::size_t bytes = 0;
   encoder.setOnPacket([&](VideoPacket p) { bytes += p.avcc.size(); });
   // A handful of pictures drawn ahead, so that drawing is not measured.

@@ -37,9 +37,11 @@ const fs::path& base() {
 
 void checkName(const std::string& name) {
   if (name.empty() || name == "." || name == ".." || name.front() == '.' ||
-      name.size() > SafeFileName::maximumBytes || name.find('/') != std::string::npos ||
-      name.find('\0') != std::string::npos) {
+      name.size() > SafeFileName::maximumBytes || name.find('/') != std::string::npos) {
     std::abort();
+  }
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) std::abort();
   }
 }
 

@@ -14,6 +14,8 @@ class BrowserAccess {
   virtual void stop() = 0;
   // The address a browser opens while the server listens ("https://192.168.1.20:5896").
   virtual std::optional<std::string> address() const { return std::nullopt; }
+  // Why it isn't listening although it was started, in words for the person at the computer.
+  virtual std::optional<std::string> problem() const { return std::nullopt; }
 
   // A server that never runs.
   static std::shared_ptr<BrowserAccess> none();

@@ -58,7 +58,7 @@ void BrowserClient::consume(corvel::ByteView data) {
           return;
         }
         enqueue(Outgoing{WebSocketFrame::header(WebSocketFrame::pong, frame.payload.size()), nullptr,
-                         std::move(frame.payload)});
+                         std::move(frame.payload), {}});
         break;
       case WebSocketFrame::close:
         closeFromPeer();
@@ -85,7 +85,6 @@ void BrowserClient::closeFromPeer() {
   closeReported_ = true;
   if (auto handler = std::move(onClose)) handler(*this);
   onInput = nullptr;
-  onNeedsKeyframe = nullptr;
 }
 
 void BrowserClient::close() {
@@ -97,7 +96,6 @@ void BrowserClient::close() {
     self->closeReported_ = true;
     self->onClose = nullptr;
     self->onInput = nullptr;
-    self->onNeedsKeyframe = nullptr;
   });
 }
 
@@ -111,35 +109,51 @@ int BrowserClient::inFlight() const {
   return inFlight_;
 }
 
-BrowserClient::Offer BrowserClient::offerVideo(bool isKeyframe) {
+void BrowserClient::watch(std::optional<std::uint32_t> displayID) {
   std::lock_guard lock(mutex_);
-  if (closed_) return Offer::closed;
-  if (inFlight_ >= maxInFlight) {
-    needsKeyframe_ = true;
-    return Offer::full;
-  }
-  if (needsKeyframe_ && !isKeyframe) return Offer::waitingForKeyframe;
-  needsKeyframe_ = false;
-  ++inFlight_;
-  return Offer::accepted;
+  displayID_ = displayID;
 }
 
-void BrowserClient::sendVideo(std::shared_ptr<const corvel::Bytes> wire) {
-  boost::asio::post(socket_->executor(), [self = shared_from_this(), wire = std::move(wire)] {
+StreamViewer::Description BrowserClient::describe() const {
+  std::lock_guard lock(mutex_);
+  Description description;
+  description.watching = displayID_.has_value() && !closed_;
+  description.displayID = displayID_.value_or(0);
+  // The page decodes H.264 only, in standard range.
+  description.supportsHEVC = false;
+  description.supportsHDR = false;
+  return description;
+}
+
+void BrowserClient::withVideoFlow(const std::function<void(VideoFlow&)>& change) {
+  std::lock_guard lock(mutex_);
+  VideoFlow flow;
+  flow.isViewer = !closed_ && !writeFailed_;
+  flow.inFlight = inFlight_;
+  flow.needsKeyframe = needsKeyframe_;
+  flow.maxInFlight = maxInFlight;
+  flow.pacing = VideoPacing::dropsBehind;
+  change(flow);
+  inFlight_ = flow.inFlight;
+  needsKeyframe_ = flow.needsKeyframe;
+}
+
+void BrowserClient::sendVideo(corvel::ByteView wire, std::function<void()> sent) {
+  sendSharedVideo(std::make_shared<const corvel::Bytes>(wire.begin(), wire.end()), std::move(sent));
+}
+
+void BrowserClient::sendSharedVideo(std::shared_ptr<const corvel::Bytes> wire,
+                                    std::function<void()> sent) {
+  boost::asio::post(socket_->executor(), [self = shared_from_this(), wire = std::move(wire),
+                                          sent = std::move(sent)]() mutable {
     const auto header = WebSocketFrame::header(WebSocketFrame::binary, wire->size());
-    self->enqueue(Outgoing{header, wire, {}});
+    self->enqueue(Outgoing{header, std::move(wire), {}, std::move(sent)});
   });
-}
-
-bool BrowserClient::videoSent() {
-  std::lock_guard lock(mutex_);
-  if (inFlight_ > 0) --inFlight_;
-  return !closed_ && needsKeyframe_ && inFlight_ == maxInFlight - 1;
 }
 
 void BrowserClient::enqueue(Outgoing outgoing) {
   if (isClosed()) {
-    if (outgoing.video) videoSent();
+    if (outgoing.sent) outgoing.sent();
     return;
   }
   if (!outgoing.video) {
@@ -164,18 +178,24 @@ void BrowserClient::writeNext() {
   socket_->write(std::move(buffers), [self = shared_from_this()](const std::error_code& ec) {
     Outgoing done = std::move(self->queue_.front());
     self->queue_.pop_front();
+    if (ec) {
+      // Broken: no more video is offered, and no keyframe is asked for on its behalf.
+      std::lock_guard lock(self->mutex_);
+      self->writeFailed_ = true;
+    }
     if (done.video) {
-      if (self->videoSent() && !ec && self->onNeedsKeyframe) self->onNeedsKeyframe();
+      if (done.sent) done.sent();
     } else {
       --self->queuedControl_;
       self->queuedControlBytes_ -= done.control.size();
     }
     if (ec) {
       // What was still queued will never go out: give its slots back.
-      for (auto& left : self->queue_) {
-        if (left.video) self->videoSent();
-      }
+      auto left = std::move(self->queue_);
       self->queue_.clear();
+      for (auto& outgoing : left) {
+        if (outgoing.sent) outgoing.sent();
+      }
       self->queuedControl_ = 0;
       self->queuedControlBytes_ = 0;
       self->writing_ = false;

@@ -7,21 +7,25 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "Ambrel_Host/browser/BrowserSocket.h"
 #include "Ambrel_Host/browser/WebSocketFrame.h"
+#include "Ambrel_Host/capture/StreamViewer.h"
 #include "CorvelKit/base/Bytes.h"
 #include "CorvelKit/protocol/InputEvent.h"
 
 namespace ambrel {
 
 // One upgraded WebSocket viewer: reads the page's frames (input, ping, close) and writes video
-// and pongs, one write at a time.
+// and pongs, one write at a time. To the display streams it is a viewer that never holds the
+// stream back: at most 4 video frames in flight, and after a drop nothing until a keyframe.
 //
-// Threads: reading, parsing and writing run on the socket's strand. offerVideo() and close() may
-// be called from any thread; `mutex_` guards `closed_`, `inFlight_` and `needsKeyframe_` and is
-// never held across a send or a callback.
-class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
+// Threads: reading, parsing and writing run on the socket's strand. The StreamViewer methods,
+// watch() and close() may be called from any thread; `mutex_` guards the fields marked so and is
+// never held across a send or a callback (withVideoFlow's `change` aside, which only does
+// arithmetic on the flow state).
+class BrowserClient final : public StreamViewer, public std::enable_shared_from_this<BrowserClient> {
  public:
   static constexpr int maxInFlight = 4;
   static constexpr std::size_t readChunkBytes = 65'536;
@@ -29,32 +33,28 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   static constexpr std::size_t maxQueuedControlFrames = 64;
   static constexpr std::size_t maxQueuedControlBytes = 1 << 20;
 
-  enum class Offer {
-    accepted,            // took a slot: pass the packet to sendVideo()
-    full,                // maxInFlight frames outstanding; now waits for a keyframe
-    waitingForKeyframe,  // has room, but may only take a keyframe next
-    closed,
-  };
-
   explicit BrowserClient(std::shared_ptr<BrowserSocket> socket);
-  ~BrowserClient();
+  ~BrowserClient() override;
 
   // Set before start(). Both run on the strand.
   std::function<void(const corvel::protocol::InputEvent&)> onInput;
   // Runs once, when the page closes the socket or the connection ends (not after close()).
   std::function<void(BrowserClient&)> onClose;
-  // Runs when a viewer that fell behind has room again and waits for a keyframe: on a still
-  // screen no new picture would bring one.
-  std::function<void()> onNeedsKeyframe;
 
   // On the strand: takes `leftover` (bytes that came after the request head) as the first
   // WebSocket bytes, then reads.
   void start(corvel::Bytes leftover);
 
-  // Whether the viewer takes the next video packet. Any thread.
-  Offer offerVideo(bool isKeyframe);
-  // The wire bytes of a packet offerVideo() accepted, as one binary frame. Any thread.
-  void sendVideo(std::shared_ptr<const corvel::Bytes> wire);
+  // The display it is shown from now on; nothing (as at first): it watches nothing. Any thread.
+  void watch(std::optional<std::uint32_t> displayID);
+
+  // StreamViewer. Any thread.
+  Description describe() const override;
+  void withVideoFlow(const std::function<void(VideoFlow&)>& change) override;
+  // One binary frame with a copy of `wire`.
+  void sendVideo(corvel::ByteView wire, std::function<void()> sent) override;
+  // One binary frame that shares `wire` with the other viewers' writes.
+  void sendSharedVideo(std::shared_ptr<const corvel::Bytes> wire, std::function<void()> sent) override;
 
   // Closes from this side (no onClose). Any thread.
   void close();
@@ -66,6 +66,7 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
     WebSocketFrame::Header header;
     std::shared_ptr<const corvel::Bytes> video;  // video frames share the packet's bytes
     corvel::Bytes control;                       // a pong's payload
+    std::function<void()> sent;                  // a video frame's completion
   };
 
   void readNext();
@@ -75,13 +76,13 @@ class BrowserClient : public std::enable_shared_from_this<BrowserClient> {
   void closeFromPeer();
   void enqueue(Outgoing outgoing);
   void writeNext();
-  // Gives a video slot back; true when the viewer now has room and waits for a keyframe.
-  bool videoSent();
 
   const std::shared_ptr<BrowserSocket> socket_;
 
-  mutable std::mutex mutex_;  // guards the three fields below
+  mutable std::mutex mutex_;  // guards the fields below
   bool closed_ = false;
+  bool writeFailed_ = false;  // no more video: the connection is broken
+  std::optional<std::uint32_t> displayID_;
   int inFlight_ = 0;
   bool needsKeyframe_ = true;
 

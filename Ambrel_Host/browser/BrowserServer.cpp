@@ -1,6 +1,8 @@
 #include "Ambrel_Host/browser/BrowserServer.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -9,12 +11,14 @@
 #include "Ambrel_Host/browser/BrowserPage.h"
 #include "Ambrel_Host/browser/BrowserRequest.h"
 #include "Ambrel_Host/browser/BrowserSocket.h"
+#include "Ambrel_Host/browser/BrowserVideo.h"
 #include "Ambrel_Host/browser/HttpRequestHead.h"
 #include "Ambrel_Host/browser/LocalAddresses.h"
-#include "Ambrel_Host/capture/VideoPipeline.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/reach/HostListener.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/UnmappedAddress.h"
+#include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/security/AccessCode.h"
 
 namespace ambrel {
@@ -23,16 +27,41 @@ namespace {
 auto& log() { return corvel::Log::host("browser"); }
 }  // namespace
 
+// Connections before their upgrade, in all and by source; each Exchange counts itself in and out.
+struct BrowserServer::PendingCount {
+  std::mutex mutex;
+  std::size_t total = 0;
+  std::map<std::string, std::size_t> bySource;
+
+  std::pair<std::size_t, std::size_t> counts(const std::string& source) {
+    std::lock_guard lock(mutex);
+    auto it = bySource.find(source);
+    return {total, it == bySource.end() ? 0 : it->second};
+  }
+};
+
 // One connection before its upgrade: the request head being read, then the response being sent.
 struct BrowserServer::Exchange {
-  Exchange(const corvel::Executor& executor, std::shared_ptr<std::atomic<std::size_t>> count)
-      : deadline(executor), pending(std::move(count)) {
-    ++*pending;
+  Exchange(const corvel::Executor& executor, std::shared_ptr<PendingCount> count,
+           std::string peerAddress)
+      : deadline(executor),
+        pending(std::move(count)),
+        address(std::move(peerAddress)),
+        source(corvel::net::PeerSource::of(address)) {
+    std::lock_guard lock(pending->mutex);
+    ++pending->total;
+    ++pending->bySource[source];
   }
-  ~Exchange() { --*pending; }
+  ~Exchange() {
+    std::lock_guard lock(pending->mutex);
+    --pending->total;
+    if (--pending->bySource[source] == 0) pending->bySource.erase(source);
+  }
 
   boost::asio::steady_timer deadline;
-  std::shared_ptr<std::atomic<std::size_t>> pending;
+  std::shared_ptr<PendingCount> pending;
+  const std::string address;
+  const std::string source;
   std::shared_ptr<BrowserSocket> socket;
   corvel::Bytes buffer;
   std::array<std::uint8_t, HttpRequestHead::readChunkBytes> chunk{};
@@ -43,19 +72,33 @@ std::shared_ptr<BrowserServer> BrowserServer::create(Parts parts) {
   return std::shared_ptr<BrowserServer>(new BrowserServer(std::move(parts)));
 }
 
-BrowserServer::BrowserServer(Parts parts) : parts_(std::move(parts)) {}
+namespace {
+BrowserVideo::Parts videoParts(const BrowserServer::Parts& parts) {
+  BrowserVideo::Parts video;
+  video.video = parts.video;
+  video.displays = parts.displays;
+  // The page's pointer positions are fractions of the display it shows.
+  video.onDisplay = [injector = std::weak_ptr<InputInjector>(parts.injector)](const ScreenDisplay& d) {
+    if (auto i = injector.lock()) i->setDisplay(DisplayBounds{d.x, d.y, d.width, d.height});
+  };
+  return video;
+}
+}  // namespace
 
+BrowserServer::BrowserServer(Parts parts)
+    : parts_(std::move(parts)),
+      video_(BrowserVideo::create(videoParts(parts_))),
+      pending_(std::make_shared<PendingCount>()) {}
+
+// The video goes with the server, stopping capture.
 BrowserServer::~BrowserServer() {
   if (listener_) listener_->cancel();
   std::vector<std::shared_ptr<BrowserClient>> clients;
-  std::shared_ptr<VideoPipeline> pipeline;
   {
     std::lock_guard lock(mutex_);
     clients.swap(clients_);
-    pipeline = std::move(pipeline_);
   }
   for (auto& c : clients) c->close();
-  if (pipeline) pipeline->stop();
 }
 
 void BrowserServer::setStateHandler(std::function<void(const std::optional<std::string>&)> handler) {
@@ -74,9 +117,11 @@ std::size_t BrowserServer::clientCount() const {
   return clients_.size();
 }
 
-std::shared_ptr<VideoPipeline> BrowserServer::pipeline() const {
+std::shared_ptr<VideoPipeline> BrowserServer::pipeline() const { return video_->pipeline(); }
+
+std::optional<std::string> BrowserServer::problem() const {
   std::lock_guard lock(mutex_);
-  return pipeline_;
+  return problem_;
 }
 
 std::optional<std::string> BrowserServer::address() const {
@@ -116,34 +161,46 @@ void BrowserServer::startListening(const std::string& accessCode) {
     listener_.reset();
   }
 
-  std::optional<TlsIdentity> identity;
-  if (parts_.identity) identity = parts_.identity();
-  tls_ = identity ? BrowserTlsContext::make(*identity) : nullptr;
-  if (!tls_) log().error("browser server falling back to plain HTTP: no certificate");
+  // With an identity to serve, no certificate means no browser access: the access code never
+  // crosses the network in the clear. (Without one, tests on loopback speak plain HTTP.)
+  tls_.reset();
+  if (parts_.identity) {
+    auto identity = parts_.identity();
+    tls_ = identity ? BrowserTlsContext::make(*identity) : nullptr;
+    if (!tls_) {
+      log().error("browser access stays off: no certificate could be made");
+      {
+        std::lock_guard lock(mutex_);
+        problem_ = "No certificate could be made for browser access.";
+      }
+      reportState();
+      return;
+    }
+  }
   {
     std::lock_guard lock(mutex_);
     usesTLS_ = tls_ != nullptr;
+    problem_.reset();
   }
 
   auto listener = std::make_unique<HostListener>(queue_.executor(), parts_.port);
   std::weak_ptr<BrowserServer> weak = weak_from_this();
-  try {
-    listener->start(
-        [weak](boost::asio::ip::tcp::socket socket) {
-          if (auto self = weak.lock()) self->accepted(std::move(socket));
-        },
-        [weak](std::error_code error) {
-          log().error("browser server failed: {}", error.message());
-          auto self = weak.lock();
-          if (!self) return;
-          {
-            std::lock_guard lock(self->mutex_);
-            self->listening_ = false;
-          }
-          self->reportState();
-        });
-  } catch (const std::system_error& error) {
-    log().error("browser server could not start: {}", error.code().message());
+  const std::error_code error = listener->start(
+      [weak](boost::asio::ip::tcp::socket socket) {
+        if (auto self = weak.lock()) self->accepted(std::move(socket));
+      },
+      [weak](std::error_code failure) {
+        log().error("browser server failed: {}", failure.message());
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->mutex_);
+          self->listening_ = false;
+        }
+        self->reportState();
+      });
+  if (error) {
+    log().error("browser server could not start: {}", error.message());
     reportState();
     return;
   }
@@ -169,7 +226,7 @@ void BrowserServer::stopListening() {
   }
   for (auto& c : clients) c->close();
   if (!clients.empty() && parts_.injector) parts_.injector->releaseAll();
-  stopPipelineIfIdle(true);
+  video_->stop();
   reportState();
 }
 
@@ -183,12 +240,16 @@ void BrowserServer::reportState() {
 // ---- Requests ---------------------------------------------------------------------------------------
 
 void BrowserServer::accepted(boost::asio::ip::tcp::socket socket) {
-  if (pending_->load() >= parts_.maxPendingRequests) {
-    boost::system::error_code ignored;
-    socket.close(ignored);
+  boost::system::error_code ec;
+  auto remote = socket.remote_endpoint(ec);
+  std::string address = ec ? std::string("unknown") : corvel::net::unmapped(remote.address()).to_string();
+  const auto [total, fromSource] = pending_->counts(corvel::net::PeerSource::of(address));
+  if (total >= parts_.maxPendingRequests || fromSource >= parts_.maxPendingPerSource ||
+      (parts_.isBlocked && parts_.isBlocked(address))) {
+    socket.close(ec);
     return;
   }
-  auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_);
+  auto exchange = std::make_shared<Exchange>(queue_.executor(), pending_, std::move(address));
   exchange->socket = std::make_shared<BrowserSocket>(std::move(socket), tls_);
   // Ends a connection that is too slow to ask; goes with the exchange.
   exchange->deadline.expires_after(parts_.requestTimeout);
@@ -247,6 +308,7 @@ void BrowserServer::handleHead(const std::shared_ptr<Exchange>& exchange, std::s
       respond(exchange, BrowserRequest::statusResponse(route.status));
       if (route.status == BrowserRequest::forbidden) {
         log().warn("browser rejected: wrong or missing access code");
+        if (parts_.wrongCode) parts_.wrongCode(exchange->address);
       }
       return;
     case BrowserRequest::Kind::page: {
@@ -304,10 +366,6 @@ void BrowserServer::addClient(std::shared_ptr<BrowserSocket> socket, corvel::Byt
   client->onClose = [weak](BrowserClient& c) {
     if (auto self = weak.lock()) self->removeClient(c);
   };
-  client->onNeedsKeyframe = [weak] {
-    auto self = weak.lock();
-    if (auto pipeline = self ? self->pipeline() : nullptr) pipeline->refresh();
-  };
   std::size_t count = 0;
   {
     std::lock_guard lock(mutex_);
@@ -315,156 +373,19 @@ void BrowserServer::addClient(std::shared_ptr<BrowserSocket> socket, corvel::Byt
     count = clients_.size();
   }
   log().info("browser viewer connected ({} total)", count);
-  ensurePipeline();
+  video_->attach(client);
   client->start(std::move(leftover));
 }
 
 void BrowserServer::removeClient(BrowserClient& client) {
-  std::size_t remaining = 0;
   {
     std::lock_guard lock(mutex_);
     std::erase_if(clients_, [&](const auto& c) { return c.get() == &client; });
-    remaining = clients_.size();
   }
   if (parts_.injector) parts_.injector->releaseAll();
   log().info("browser viewer disconnected");
-  if (remaining == 0) stopPipelineIfIdle(false);
-}
-
-// ---- Pipeline ---------------------------------------------------------------------------------------
-
-void BrowserServer::ensurePipeline() {
-  std::shared_ptr<VideoPipeline> running;
-  {
-    std::lock_guard lock(mutex_);
-    if (pipeline_) {
-      running = pipeline_;
-    } else if (!startingPipeline_) {
-      startingPipeline_ = true;
-      boost::asio::post(corvel::sharedPool(), [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->startPipeline();
-      });
-    }
-  }
-  // A newcomer starts at a keyframe of the current picture, even when nothing on screen moves.
-  if (running) running->refresh();
-}
-
-void BrowserServer::startPipeline() {
-  auto giveUp = [this] {
-    std::lock_guard lock(mutex_);
-    startingPipeline_ = false;
-  };
-  if (!parts_.displays || !parts_.video.capturer || !parts_.video.encoder) {
-    giveUp();
-    return;
-  }
-  auto displays = parts_.displays();
-  if (!displays) {
-    log().error("browser capture failed: {}", displays.error().message());
-    giveUp();
-    return;
-  }
-  if (displays->empty()) {
-    giveUp();
-    return;
-  }
-  auto chosen = std::find_if(displays->begin(), displays->end(), [](const auto& d) { return d.isMain; });
-  const ScreenDisplay display = chosen != displays->end() ? *chosen : displays->front();
-
-  auto pipeline = VideoPipeline::create(parts_.video.capturer(),
-                                        parts_.video.encoder(static_cast<int>(bitrate), frameRate), bitrate);
-  std::weak_ptr<BrowserServer> weak = weak_from_this();
-  std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
-  pipeline->setOnEncoded([weak, weakPipeline](const corvel::media::VideoPacket& packet,
-                                              const corvel::Bytes& wire) {
-    auto self = weak.lock();
-    auto p = weakPipeline.lock();
-    if (self && p) self->fanOut(*p, packet.isKeyframe, wire);
-  });
-  pipeline->setOnStop([weak, weakPipeline](std::error_code error) {
-    auto self = weak.lock();
-    auto p = weakPipeline.lock();
-    if (self && p) self->pipelineStopped(p, error);
-  });
-  pipeline->setBitrate(bitrate, frameRate);
-  pipeline->setCodec(corvel::media::VideoCodec::h264, bitrate, false);
-  if (parts_.injector) {
-    parts_.injector->setDisplay(DisplayBounds{display.x, display.y, display.width, display.height});
-  }
-  if (auto error = pipeline->start(display.id, maxWidth, frameRate, false)) {
-    log().error("browser capture failed: {}", error.message());
-    pipeline->stop();
-    giveUp();
-    return;
-  }
-  pipeline->requestKeyframe();
-  bool idle = false;
-  {
-    std::lock_guard lock(mutex_);
-    startingPipeline_ = false;
-    // Every viewer may have left (or the server stopped) while capture was starting.
-    idle = clients_.empty();
-    if (!idle) pipeline_ = pipeline;
-  }
-  if (idle) {
-    pipeline->stop();
-    return;
-  }
-  pipeline->requestKeyframe();
-}
-
-void BrowserServer::stopPipelineIfIdle(bool force) {
-  std::shared_ptr<VideoPipeline> pipeline;
-  {
-    std::lock_guard lock(mutex_);
-    if (!force && !clients_.empty()) return;
-    pipeline = std::move(pipeline_);
-    pipeline_.reset();
-  }
-  if (pipeline) boost::asio::post(corvel::sharedPool(), [pipeline] { pipeline->stop(); });
-}
-
-void BrowserServer::pipelineStopped(const std::shared_ptr<VideoPipeline>& pipeline,
-                                    std::error_code error) {
-  {
-    std::lock_guard lock(mutex_);
-    if (pipeline_ != pipeline) return;
-    pipeline_.reset();
-  }
-  log().warn("browser capture stopped: {}", error.message());
-  // Not from the capturer's own thread, which is the one calling this.
-  boost::asio::post(corvel::sharedPool(), [pipeline] { pipeline->stop(); });
-}
-
-void BrowserServer::fanOut(VideoPipeline& pipeline, bool isKeyframe, const corvel::Bytes& wire) {
-  std::vector<std::shared_ptr<BrowserClient>> clients;
-  {
-    std::lock_guard lock(mutex_);
-    clients = clients_;
-  }
-  if (clients.empty()) return;
-  // One copy of the packet, shared by every viewer's write, made once a viewer takes it.
-  std::shared_ptr<const corvel::Bytes> shared;
-  bool wantsKeyframe = false;
-  for (auto& client : clients) {
-    switch (client->offerVideo(isKeyframe)) {
-      case BrowserClient::Offer::accepted:
-        if (!shared) shared = std::make_shared<const corvel::Bytes>(wire);
-        client->sendVideo(shared);
-        break;
-      case BrowserClient::Offer::waitingForKeyframe:
-        // A viewer with all its slots taken is not asked for: a stalled one would otherwise turn
-        // every frame into a keyframe for everyone. Once its slots free up it waits with room,
-        // and this brings the keyframe (or the refresh it asks for on a still screen).
-        wantsKeyframe = true;
-        break;
-      case BrowserClient::Offer::full:
-      case BrowserClient::Offer::closed:
-        break;
-    }
-  }
-  if (wantsKeyframe) pipeline.requestKeyframe();
+  // The last viewer's leaving stops capture.
+  video_->detach(client.shared_from_this());
 }
 
 }  // namespace ambrel

@@ -24,6 +24,7 @@ namespace ambrel {
 
 class BrowserClient;
 class BrowserSocket;
+class BrowserVideo;
 class BrowserTlsContext;
 class HostListener;
 class InputInjector;
@@ -33,24 +34,22 @@ class VideoPipeline;
 // certificate), the viewer page at "/" and "/index.html", and a WebSocket at "/ws?code=…" that
 // streams the host's main display and takes the page's input.
 //
-// All viewers share one pipeline (H.264, 8 Mbit/s, 60 fps, at most 2304 pixels wide), started by
+// All viewers watch one pipeline of the server's own display streams (BrowserVideo), started by
 // the first viewer and stopped after the last; each viewer has at most 4 video frames in flight
 // and waits for a keyframe after a drop, so a slow browser never holds up the others. Input goes
 // to an injector of the server's own, released whenever a viewer leaves.
 //
 // Threads: the listener and every connection run on the server's queue ("corvel.browser");
-// start() and stop() post there. Packets arrive on the pipeline's thread and are offered to the
-// viewers from there. `mutex_` guards the fields marked so; it is never held across a send or a
-// callback.
+// start() and stop() post there. Video runs on BrowserVideo's queue and the pipeline's thread,
+// which send straight to the viewers. `mutex_` guards the fields marked so; it is never held
+// across a send or a callback.
 class BrowserServer final : public BrowserAccess, public std::enable_shared_from_this<BrowserServer> {
  public:
   static constexpr std::uint16_t defaultPort = 5896;
-  static constexpr std::int64_t bitrate = 8'000'000;
-  static constexpr int frameRate = 60;
-  static constexpr int maxWidth = 2304;
 
   struct Parts {
-    // The TLS identity; empty or returning nothing: plain HTTP.
+    // The TLS identity; returning nothing keeps the server off (see problem()). Empty: plain
+    // HTTP, for tests on loopback.
     std::function<std::optional<TlsIdentity>()> identity;
     // Capturer and encoder of the shared pipeline.
     DisplayStreams::Parts video;
@@ -62,7 +61,12 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
     // Connections not yet upgraded: beyond this many at once, new ones are closed at once; each
     // has this long for its TLS handshake, its request and the answer.
     std::size_t maxPendingRequests = 128;
+    std::size_t maxPendingPerSource = 4;  // one address (IPv6: its /64) may hold this many
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(15);
+    // The host's wrong-code guard, shared with the native port: a blocked address is refused at
+    // once, and a wrong or missing code on /ws counts against it. Called on the server's queue.
+    std::function<bool(const std::string& address)> isBlocked;
+    std::function<void(const std::string& address)> wrongCode;
   };
 
   static std::shared_ptr<BrowserServer> create(Parts parts);
@@ -72,10 +76,12 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
 
   // (Re)starts the listener with `accessCode`; viewers already connected stay.
   void start(const std::string& accessCode) override;
-  // Stops the listener, closes every viewer and stops the pipeline.
+  // Stops the listener, closes every viewer and stops capture.
   void stop() override;
   // "https://<first local IPv4 address>:5896" ("http" without TLS) while listening.
   std::optional<std::string> address() const override;
+  // Why the server isn't listening although it was started (no certificate).
+  std::optional<std::string> problem() const override;
 
   // Called on the server's queue with the address once the listener is up, and with nothing once
   // it is down (stopped or failed); only when that changes.
@@ -101,14 +107,8 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   void removeClient(BrowserClient& client);
   void reportState();
 
-  // Pipeline (background tasks and the pipeline's thread).
-  void ensurePipeline();
-  void startPipeline();
-  void stopPipelineIfIdle(bool force);
-  void pipelineStopped(const std::shared_ptr<VideoPipeline>& pipeline, std::error_code error);
-  void fanOut(VideoPipeline& pipeline, bool isKeyframe, const corvel::Bytes& wire);
-
   const Parts parts_;
+  const std::shared_ptr<BrowserVideo> video_;
   corvel::SerialQueue queue_{"corvel.browser"};
 
   // Queue only.
@@ -117,15 +117,15 @@ class BrowserServer final : public BrowserAccess, public std::enable_shared_from
   std::function<void(const std::optional<std::string>&)> onState_;
   std::optional<std::string> reported_;  // what onState_ heard last
   // Connections before their upgrade; each one's Exchange counts itself out when it ends.
-  const std::shared_ptr<std::atomic<std::size_t>> pending_ = std::make_shared<std::atomic<std::size_t>>(0);
+  struct PendingCount;
+  const std::shared_ptr<PendingCount> pending_;
 
   mutable std::mutex mutex_;  // guards the fields below
   std::string normalizedCode_;
   std::vector<std::shared_ptr<BrowserClient>> clients_;
-  std::shared_ptr<VideoPipeline> pipeline_;
-  bool startingPipeline_ = false;
   bool usesTLS_ = true;
   bool listening_ = false;
+  std::optional<std::string> problem_;
 };
 
 }  // namespace ambrel

@@ -22,7 +22,8 @@ class DisplaySource {
   // `handler` is called, on a thread of the source's own, after each change of the screen's
   // configuration (monitors added, removed, moved, resized). Changes come in bursts: the owner
   // debounces them. Replaces the earlier handler; an empty one stops the calls, and once this
-  // returns no earlier handler is still running (so the handler itself must not call this).
+  // returns no earlier handler is still running (from the handler itself, it does not wait for the
+  // call it is made from). The handler runs without any lock of the source held.
   virtual void setChangeHandler(std::function<void()> handler) = 0;
 
   // The X server `displayName` (empty: $DISPLAY).

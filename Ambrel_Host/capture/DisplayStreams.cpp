@@ -5,6 +5,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "Ambrel_Host/capture/PresentHardwareEncoders.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -18,7 +19,9 @@ using corvel::media::VideoCodec;
 DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
   return Parts{
       [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
-      [](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps); }};
+      [](int bitrate, int fps) {
+        return corvel::media::VideoEncoder::make(bitrate, fps, presentHardwareEncoders());
+      }};
 }
 
 DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth,
@@ -133,9 +136,13 @@ bool DisplayStreams::update() {
     pipelines_[display] = std::move(pipeline);
   }
 
-  std::lock_guard lock(mutex_);
-  for (auto& [display, pipeline] : pipelines_) pipeline->setTargets(targetsOf(display));
-  return !pipelines_.empty();
+  std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> running;
+  {
+    std::lock_guard lock(mutex_);
+    running = pipelines_;
+  }
+  for (auto& [display, pipeline] : running) pipeline->setTargets(targetsOf(display));
+  return !running.empty();
 }
 
 void DisplayStreams::captureStopped(std::uint32_t displayID,

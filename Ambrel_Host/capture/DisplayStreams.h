@@ -29,7 +29,8 @@ class DisplayStreams final : public VideoStreams,
     std::function<std::unique_ptr<corvel::media::VideoEncoder>(int bitrate, int fps)> encoder;
   };
 
-  // Capture from the X server `displayName` (empty: $DISPLAY) with the platform's encoder.
+  // Capture from the X server `displayName` (empty: $DISPLAY); encoders try the hardware this
+  // machine offers (presentHardwareEncoders()) before software.
   static Parts x11Parts(std::string displayName);
 
   DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth, std::int64_t bitrate,

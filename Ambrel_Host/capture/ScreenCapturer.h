@@ -16,10 +16,11 @@ namespace ambrel {
 // Frames are at most `maxWidth` wide (FrameSize::forCapture) and come at most `fps` times a
 // second. The cursor is drawn into them.
 //
-// Frames and the stop notice are delivered on the capturer's own thread. Install the handlers
-// before start(); they may call stop() but must not set handlers or destroy the capturer (post
-// that to the owner). start() and stop() are meant for one owner thread; the settings may change
-// from any thread while it runs.
+// Frames and the stop notice are delivered on the capturer's own thread, with no lock of the
+// capturer held. Install the handlers before start(); a handler may call stop() and may destroy
+// the capturer (the last reference to its owner may go there). A handler replaced while capture
+// runs may finish a call already under way. start() and stop() are meant for one owner thread;
+// the settings may change from any thread while it runs.
 class ScreenCapturer {
  public:
   // `frame` is a view of the capturer's buffers: valid only during the call.
@@ -36,8 +37,9 @@ class ScreenCapturer {
   // Stops any running capture, then captures `displayID` (a ScreenDisplay id). The first frame
   // comes right away. Fails when the display or an extension capture needs is missing.
   [[nodiscard]] virtual std::error_code start(std::uint32_t displayID, int maxWidth, int fps) = 0;
-  // Ends capture and waits for the capture thread (unless called from a handler); once it
-  // returns no handler runs any more. Does nothing when stopped.
+  // Ends capture and waits for the capture thread (unless called from a handler, after which no
+  // handler runs once the calling one returns); once it returns no handler runs any more. Does
+  // nothing when stopped.
   virtual void stop() = 0;
 
   virtual void setFrameRate(int fps) = 0;

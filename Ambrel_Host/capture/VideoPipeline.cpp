@@ -52,18 +52,20 @@ void VideoPipeline::installHandlers() {
     if (handler) handler(error);
   });
   encoder_->setOnPacket([weak](VideoPacket packet) {
-    if (auto self = weak.lock()) self->handlePacket(packet);
+    if (auto self = weak.lock()) self->collect(std::move(packet));
   });
 }
 
+// The handlers and targets replaced below go once the lock is released: what they hold may call
+// back into the pipeline as it is destroyed.
 void VideoPipeline::setOnStop(StopHandler handler) {
   std::lock_guard lock(mutex_);
-  onStop_ = std::move(handler);
+  onStop_.swap(handler);
 }
 
 void VideoPipeline::setOnEncoded(EncodedHandler handler) {
   std::lock_guard lock(mutex_);
-  onEncoded_ = std::move(handler);
+  onEncoded_.swap(handler);
 }
 
 std::error_code VideoPipeline::start(std::uint32_t displayID, int maxWidth, int fps, bool hdr) {
@@ -81,6 +83,8 @@ void VideoPipeline::stop() {
     if (stopped_) return;
     stopped_ = true;
   }
+  // On the capturer's own thread (from a handler) this returns at once; the capture loop ends as
+  // soon as the handler returns.
   capturer_->stop();
   {
     std::lock_guard lock(encoderMutex_);
@@ -88,12 +92,17 @@ void VideoPipeline::stop() {
     encoder_->setOnPacket(nullptr);
     encoderStopped_ = true;
   }
+  std::vector<std::shared_ptr<VideoTarget>> targets;
+  std::vector<Encoded> unsent;
+  EncodedHandler onEncoded;
+  StopHandler onStop;
   {
     std::lock_guard lock(mutex_);
     lastFrame_.reset();
-    targets_.clear();
-    onEncoded_ = nullptr;
-    onStop_ = nullptr;
+    targets.swap(targets_);
+    unsent.swap(outbox_);
+    onEncoded.swap(onEncoded_);
+    onStop.swap(onStop_);
   }
   capturer_->setFrameHandler(nullptr);
   capturer_->setStopHandler(nullptr);
@@ -107,9 +116,12 @@ void VideoPipeline::setBitrate(std::int64_t bitrate, int fps) {
     fps_ = fps;
   }
   capturer_->setFrameRate(fps);
-  std::lock_guard lock(encoderMutex_);
-  pendingBitrate_.reset();
-  if (!encoderStopped_) encoder_->configure(static_cast<int>(bitrate), fps, std::nullopt, std::nullopt);
+  {
+    std::lock_guard lock(encoderMutex_);
+    pendingBitrate_.reset();
+    if (!encoderStopped_) encoder_->configure(static_cast<int>(bitrate), fps, std::nullopt, std::nullopt);
+  }
+  deliver();
 }
 
 void VideoPipeline::setCodec(VideoCodec codec, std::int64_t bitrate, bool hdr) {
@@ -127,6 +139,7 @@ void VideoPipeline::setCodec(VideoCodec codec, std::int64_t bitrate, bool hdr) {
     if (encoderStopped_) return;
     encoder_->configure(static_cast<int>(bitrate), fps, codec, hdr);
   }
+  deliver();
   refresh();
 }
 
@@ -141,10 +154,13 @@ void VideoPipeline::refresh() {
       frame = self->lastFrame_;
     }
     if (!frame) return;
-    std::lock_guard lock(self->encoderMutex_);
-    if (self->encoderStopped_) return;
-    self->encoder_->requestKeyframe();
-    self->encodeLocked(frame->view(), frame->capturedAt);
+    {
+      std::lock_guard lock(self->encoderMutex_);
+      if (self->encoderStopped_) return;
+      self->encoder_->requestKeyframe();
+      self->encodeLocked(frame->view(), frame->capturedAt);
+    }
+    self->deliver();
   });
 }
 
@@ -152,7 +168,7 @@ void VideoPipeline::requestKeyframe() { encoder_->requestKeyframe(); }
 
 void VideoPipeline::setTargets(std::vector<std::shared_ptr<VideoTarget>> targets) {
   std::lock_guard lock(mutex_);
-  if (!stopped_) targets_ = std::move(targets);
+  if (!stopped_) targets_.swap(targets);
 }
 
 std::shared_ptr<const CapturedFrame> VideoPipeline::lastFrame() const {
@@ -183,9 +199,20 @@ void VideoPipeline::handleFrame(const VideoFrame& frame,
     targets = targets_;
   }
   bool congested = false;
+  const auto now = clock_();
   for (auto& target : targets) {
     target->withVideoFlow([&](VideoFlow& flow) {
-      if (flow.isViewer && flow.inFlight >= maxInFlight) congested = true;
+      if (!flow.isViewer || flow.pacing != VideoPacing::holdsBack || flow.inFlight < flow.maxInFlight) {
+        return;
+      }
+      // A viewer that took nothing for this long no longer holds the others back: it waits for
+      // a keyframe, which it gets once its queue drains.
+      if (flow.stalled || now - flow.lastProgress > stallLimit) {
+        flow.stalled = true;
+        flow.needsKeyframe = true;
+        return;
+      }
+      congested = true;
     });
     if (congested) break;
   }
@@ -194,9 +221,12 @@ void VideoPipeline::handleFrame(const VideoFrame& frame,
     ++stats_.skipped;
     return;
   }
-  std::lock_guard lock(encoderMutex_);
-  if (encoderStopped_) return;
-  encodeLocked(frame, capturedAt);
+  {
+    std::lock_guard lock(encoderMutex_);
+    if (encoderStopped_) return;
+    encodeLocked(frame, capturedAt);
+  }
+  deliver();
 }
 
 void VideoPipeline::encodeLocked(const VideoFrame& frame,
@@ -238,50 +268,88 @@ std::optional<std::int64_t> VideoPipeline::account(const VideoPacket& packet, st
   return changed;
 }
 
-void VideoPipeline::handlePacket(const VideoPacket& packet) {
-  const corvel::Bytes wire = packet.encoded();
-  EncodedHandler onEncoded;
+void VideoPipeline::collect(VideoPacket packet) {
+  // One buffer for every target: the wire bytes are never copied per viewer.
+  auto wire = std::make_shared<const corvel::Bytes>(packet.encoded());
+  std::lock_guard lock(mutex_);
+  if (stopped_) return;
+  // From inside an encoder call, under encoderMutex_: the new rate is applied once it returns.
+  if (auto bitrate = account(packet, wire->size())) pendingBitrate_ = *bitrate;
+  outbox_.push_back(Encoded{std::move(packet), std::move(wire)});
+}
+
+void VideoPipeline::deliver() {
   {
     std::lock_guard lock(mutex_);
-    onEncoded = onEncoded_;
+    // A thread already at it takes these too, in order.
+    if (delivering_ || outbox_.empty()) return;
+    delivering_ = true;
   }
-  if (onEncoded) onEncoded(packet, wire);
-
-  std::vector<std::shared_ptr<VideoTarget>> targets;
-  {
-    std::lock_guard lock(mutex_);
-    // Called from inside encode(), under encoderMutex_: the new rate is applied once it returns.
-    if (auto bitrate = account(packet, wire.size())) pendingBitrate_ = *bitrate;
-    targets = targets_;
+  for (;;) {
+    std::vector<Encoded> batch;
+    std::vector<std::shared_ptr<VideoTarget>> targets;
+    EncodedHandler onEncoded;
+    {
+      std::lock_guard lock(mutex_);
+      if (outbox_.empty()) {
+        delivering_ = false;
+        return;
+      }
+      batch.swap(outbox_);
+      targets = targets_;
+      onEncoded = onEncoded_;
+    }
+    for (const auto& encoded : batch) {
+      if (onEncoded) onEncoded(encoded.packet, *encoded.wire);
+      fanOut(encoded, targets);
+    }
   }
+}
 
-  bool dropped = false;
-  for (auto& target : targets) {
+void VideoPipeline::fanOut(const Encoded& encoded,
+                           const std::vector<std::shared_ptr<VideoTarget>>& targets) {
+  const bool isKeyframe = encoded.packet.isKeyframe;
+  const auto sentAt = clock_();
+  bool askKeyframe = false;
+  for (const auto& target : targets) {
     bool send = false;
     target->withVideoFlow([&](VideoFlow& flow) {
       if (!flow.isViewer) return;
-      if (!flow.needsKeyframe || packet.isKeyframe) {
-        if (flow.inFlight < maxInFlight) {
-          flow.needsKeyframe = false;
-          ++flow.inFlight;
-          send = true;
-        } else {
-          flow.needsKeyframe = true;
-          dropped = true;
-        }
+      if (flow.inFlight >= flow.maxInFlight) {
+        // Missed: nothing more until a keyframe. One that holds the display back has it forced
+        // now; one that drops behind asks once it has room again, so that a stalled viewer does
+        // not turn every frame into a keyframe for the others.
+        flow.needsKeyframe = true;
+        if (flow.pacing == VideoPacing::holdsBack && !flow.stalled) askKeyframe = true;
+      } else if (flow.needsKeyframe && !isKeyframe) {
+        askKeyframe = true;
       } else {
-        dropped = true;
+        flow.needsKeyframe = false;
+        flow.stalled = false;
+        if (flow.inFlight == 0) flow.lastProgress = sentAt;
+        ++flow.inFlight;
+        send = true;
       }
     });
     if (!send) continue;
-    std::weak_ptr<VideoTarget> weakTarget = target;
-    target->sendVideo(wire, [weakTarget] {
-      if (auto t = weakTarget.lock()) {
-        t->withVideoFlow([](VideoFlow& flow) { flow.inFlight = std::max(0, flow.inFlight - 1); });
-      }
+    target->sendSharedVideo(encoded.wire, [weakTarget = std::weak_ptr<VideoTarget>(target),
+                                           weakSelf = weak_from_this()] {
+      auto t = weakTarget.lock();
+      if (!t) return;
+      auto self = weakSelf.lock();
+      bool wantsKeyframe = false;
+      t->withVideoFlow([&](VideoFlow& flow) {
+        flow.inFlight = std::max(0, flow.inFlight - 1);
+        if (self) flow.lastProgress = self->clock_();
+        // A viewer that dropped behind has room again and waits: on a still screen no new
+        // picture would bring its keyframe.
+        wantsKeyframe = flow.isViewer && flow.pacing == VideoPacing::dropsBehind &&
+                        flow.needsKeyframe && flow.inFlight == flow.maxInFlight - 1;
+      });
+      if (wantsKeyframe && self) self->refresh();
     });
   }
-  if (dropped) encoder_->requestKeyframe();
+  if (askKeyframe) encoder_->requestKeyframe();
 }
 
 }  // namespace ambrel

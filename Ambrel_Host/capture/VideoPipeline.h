@@ -20,15 +20,22 @@ namespace ambrel {
 
 // One display's video: capture → encoder → `video` messages to the clients watching it.
 //
-// Flow control: a frame is skipped before encoding while any viewer has three packets
-// outstanding; a viewer that misses a packet gets nothing until the next keyframe, which is then
-// forced at once. Every two seconds (closed by the next packet) the counters are logged and the
-// bit rate adapted to the share of skipped frames (BitrateAdapter).
+// Flow control follows each target's VideoFlow. Viewers that hold the display back (the native
+// ones): a frame is skipped before encoding while any of them has `maxInFlight` packets
+// outstanding, and one that misses a packet gets nothing until the next keyframe, which is then
+// forced at once. Viewers that drop behind (the browser's): never a reason to skip; a packet that
+// finds one full is dropped for it alone, it waits for a keyframe, and asks for one (a refresh)
+// once a slot is free again. Every two seconds (closed by the next packet) the counters are
+// logged and the bit rate adapted to the share of skipped frames (BitrateAdapter).
 //
-// Threads: frames arrive on the capturer's thread and packets come out of the encoder there too.
-// The encoder is only touched under `encoderMutex_` (capture thread, the pipeline's own queue for
-// refresh(), and the owner's reconfigurations). `mutex_` guards targets, the last frame, the
-// statistics and the bit-rate state; it is never held while a target's lock is taken.
+// Threads: frames arrive on the capturer's thread and are encoded there; refresh() encodes on the
+// pipeline's own queue. The encoder is only touched under `encoderMutex_` (capture thread, the
+// queue and the owner's reconfigurations). The packets an encoder call produces are queued and
+// handed on, in order, once `encoderMutex_` is released, by whichever thread finds the queue
+// waiting: handlers and targets never run under a lock of the pipeline. `mutex_` guards targets,
+// the last frame, the statistics, the bit-rate state and that queue; it is never held while a
+// target's lock is taken. The last reference may go on any thread, the capturer's own included
+// (from a handler or a target's completion).
 class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -45,8 +52,11 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
     std::int64_t keyframes = 0;
   };
 
-  static constexpr int maxInFlight = 3;
+  static constexpr int maxInFlight = VideoFlow::defaultMaxInFlight;
   static constexpr std::chrono::seconds statisticsWindow{2};
+  // A viewer that holds the display back but has taken nothing for this long stops holding it:
+  // the others go on, and it rejoins at a keyframe once its queue drains.
+  static constexpr std::chrono::seconds stallLimit{5};
 
   static std::shared_ptr<VideoPipeline> create(std::unique_ptr<ScreenCapturer> capturer,
                                                std::unique_ptr<corvel::media::VideoEncoder> encoder,
@@ -56,7 +66,8 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   VideoPipeline(const VideoPipeline&) = delete;
   VideoPipeline& operator=(const VideoPipeline&) = delete;
 
-  // Called on the capturer's thread when capture ends on its own.
+  // Called on the capturer's thread when capture ends on its own; the handler may stop or drop
+  // the pipeline.
   void setOnStop(StopHandler handler);
   void setOnEncoded(EncodedHandler handler);
 
@@ -84,10 +95,20 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   VideoPipeline(std::unique_ptr<ScreenCapturer> capturer,
                 std::unique_ptr<corvel::media::VideoEncoder> encoder, std::int64_t bitrate,
                 Clock clock);
+  // A packet as it waits to be handed on.
+  struct Encoded {
+    corvel::media::VideoPacket packet;
+    std::shared_ptr<const corvel::Bytes> wire;
+  };
+
   void installHandlers();
   void handleFrame(const corvel::media::VideoFrame& frame,
                    std::chrono::steady_clock::time_point capturedAt);
-  void handlePacket(const corvel::media::VideoPacket& packet);
+  // The encoder's packet handler: under encoderMutex_, from inside an encoder call.
+  void collect(corvel::media::VideoPacket packet);
+  // Hands on the queued packets unless another thread is at it. No lock held.
+  void deliver();
+  void fanOut(const Encoded& encoded, const std::vector<std::shared_ptr<VideoTarget>>& targets);
   // Under encoderMutex_.
   void encodeLocked(const corvel::media::VideoFrame& frame,
                     std::chrono::steady_clock::time_point capturedAt);
@@ -115,6 +136,8 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   BitrateAdapter adapter_;
   int fps_ = 60;
   bool hdr_ = false;
+  std::vector<Encoded> outbox_;  // encoded, not yet handed on
+  bool delivering_ = false;      // a thread is handing packets on
   bool stopped_ = false;
 };
 

@@ -51,8 +51,13 @@ corvel::Expected<std::vector<ScreenDisplay>, std::error_code> X11DisplaySource::
 }
 
 void X11DisplaySource::setChangeHandler(std::function<void()> handler) {
-  std::lock_guard lock(handlerMutex_);
-  handler_ = std::move(handler);
+  auto next = handler ? std::make_shared<const std::function<void()>>(std::move(handler)) : nullptr;
+  std::unique_lock lock(handlerMutex_);
+  handler_.swap(next);
+  // A call of the earlier handler still under way ends first (not awaited from the handler).
+  if (std::this_thread::get_id() != watcher_.get_id()) {
+    handlerIdle_.wait(lock, [&] { return !calling_; });
+  }
 }
 
 void X11DisplaySource::watch() {
@@ -83,8 +88,19 @@ void X11DisplaySource::watch() {
       }
     }
     if (changed) {
-      std::lock_guard lock(handlerMutex_);
-      if (handler_) handler_();
+      std::shared_ptr<const std::function<void()>> handler;
+      {
+        std::lock_guard lock(handlerMutex_);
+        handler = handler_;
+        calling_ = handler != nullptr;
+      }
+      if (handler) {
+        (*handler)();
+        handler.reset();  // a replaced handler goes before its replacer returns
+        std::lock_guard lock(handlerMutex_);
+        calling_ = false;
+        handlerIdle_.notify_all();
+      }
     }
     pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, 1000);

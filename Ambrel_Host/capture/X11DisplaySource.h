@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,8 +31,10 @@ class X11DisplaySource final : public DisplaySource {
 
   std::unique_ptr<XcbScreen> screen_;
   corvel::UniqueFd wake_;  // an eventfd that ends the watcher
-  std::mutex handlerMutex_;
-  std::function<void()> handler_;
+  std::mutex handlerMutex_;  // guards the fields below; never held while the handler runs
+  std::condition_variable handlerIdle_;
+  std::shared_ptr<const std::function<void()>> handler_;
+  bool calling_ = false;  // the watcher is in a call of the handler
   std::thread watcher_;
 };
 

@@ -11,7 +11,12 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
+
+#include <boost/asio/post.hpp>
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "Ambrel_Host/capture/CaptureExclusionList.h"
@@ -19,6 +24,7 @@
 #include "Ambrel_Host/capture/FrameConverter.h"
 #include "Ambrel_Host/capture/FrameSize.h"
 #include "Ambrel_Host/capture/XcbHandles.h"
+#include "CorvelKit/base/Executors.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -160,6 +166,26 @@ struct X11ScreenCapturer::Session {
   }
 };
 
+// What the capture thread shares with the capturer; the thread holds it, so it outlives the
+// capturer when a handler destroys it.
+struct X11ScreenCapturer::Shared {
+  std::atomic<int> fps{60};
+  std::atomic<int> maxWidth{0};
+
+  std::mutex mutex;  // guards the fields below, never held while a handler runs
+  std::condition_variable wake;
+  // Copied out under the lock and called after it: a handler replaced meanwhile finishes its call.
+  std::shared_ptr<const FrameHandler> onFrame;
+  std::shared_ptr<const StopHandler> onStop;
+  bool settingsChanged = false;
+};
+
+// One running capture, held by its thread and (until stop()) the capturer.
+struct X11ScreenCapturer::Run {
+  std::unique_ptr<Session> session;
+  bool stopping = false;  // under Shared::mutex
+};
+
 namespace {
 
 // Checks the extensions and the pixel format and sets up damage, cursor and RandR events.
@@ -261,37 +287,36 @@ std::unique_ptr<ScreenCapturer> ScreenCapturer::create(std::string displayName) 
   return std::make_unique<X11ScreenCapturer>(std::move(displayName));
 }
 
-X11ScreenCapturer::X11ScreenCapturer(std::string displayName) : displayName_(std::move(displayName)) {}
+X11ScreenCapturer::X11ScreenCapturer(std::string displayName)
+    : displayName_(std::move(displayName)), shared_(std::make_shared<Shared>()) {}
 
-X11ScreenCapturer::~X11ScreenCapturer() {
-  stop();
-  if (thread_.joinable()) thread_.detach();  // only when destroyed from one of its own handlers
-}
+X11ScreenCapturer::~X11ScreenCapturer() { stop(); }
 
 void X11ScreenCapturer::setFrameHandler(FrameHandler handler) {
-  std::lock_guard lock(handlerMutex_);
-  onFrame_ = std::move(handler);
+  auto next = handler ? std::make_shared<const FrameHandler>(std::move(handler)) : nullptr;
+  std::lock_guard lock(shared_->mutex);
+  shared_->onFrame.swap(next);
 }
 
 void X11ScreenCapturer::setStopHandler(StopHandler handler) {
-  std::lock_guard lock(handlerMutex_);
-  onStop_ = std::move(handler);
+  auto next = handler ? std::make_shared<const StopHandler>(std::move(handler)) : nullptr;
+  std::lock_guard lock(shared_->mutex);
+  shared_->onStop.swap(next);
 }
 
 void X11ScreenCapturer::setFrameRate(int fps) {
-  fps_ = std::max(1, fps);
-  std::lock_guard lock(wakeMutex_);
-  settingsChanged_ = true;
-  wake_.notify_all();
+  shared_->fps = std::max(1, fps);
+  std::lock_guard lock(shared_->mutex);
+  shared_->settingsChanged = true;
+  shared_->wake.notify_all();
 }
 
-void X11ScreenCapturer::setMaxWidth(int maxWidth) { maxWidth_ = maxWidth; }
+void X11ScreenCapturer::setMaxWidth(int maxWidth) { shared_->maxWidth = maxWidth; }
 
 std::error_code X11ScreenCapturer::start(std::uint32_t displayID, int maxWidth, int fps) {
   stop();
-  if (thread_.joinable()) return std::make_error_code(std::errc::resource_deadlock_would_occur);
-  fps_ = std::max(1, fps);
-  maxWidth_ = maxWidth;
+  shared_->fps = std::max(1, fps);
+  shared_->maxWidth = maxWidth;
   excluded_ = CaptureExclusionList::current();
 
   auto screen = connectToX(displayName_);
@@ -311,41 +336,49 @@ std::error_code X11ScreenCapturer::start(std::uint32_t displayID, int maxWidth, 
   }
   fetchCursor(*session);
 
-  {
-    std::lock_guard lock(wakeMutex_);
-    stopping_ = false;
-  }
-  session_ = std::move(session);
   log().info("capturing display {} ({}x{} at {},{}), at most {} wide, {} fps", displayID,
-             session_->display.width, session_->display.height, session_->display.x,
-             session_->display.y, maxWidth, fps);
-  thread_ = std::thread([this, s = session_.get()] { run(*s); });
+             session->display.width, session->display.height, session->display.x,
+             session->display.y, maxWidth, fps);
+  run_ = std::make_shared<Run>();
+  run_->session = std::move(session);
+  thread_ = std::thread([shared = shared_, run = run_] { capture(*shared, *run); });
   return {};
 }
 
 void X11ScreenCapturer::stop() {
-  {
-    std::lock_guard lock(wakeMutex_);
-    stopping_ = true;
-    wake_.notify_all();
+  if (run_) {
+    std::lock_guard lock(shared_->mutex);
+    run_->stopping = true;
+    shared_->wake.notify_all();
   }
-  if (!thread_.joinable()) {
-    session_.reset();
-    return;
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      // From one of its own handlers, which may go on to destroy the capturer: the loop ends once
+      // the handler returns, touching only what the thread holds, and the pool waits for it.
+      boost::asio::post(corvel::sharedPool(),
+                        [thread = std::move(thread_)]() mutable { thread.join(); });
+    } else {
+      thread_.join();
+    }
   }
-  if (thread_.get_id() == std::this_thread::get_id()) return;  // from a handler: the loop ends next
-  thread_.join();
-  session_.reset();
+  // The session goes with its last holder: here, or the thread as it ends.
+  run_.reset();
 }
 
-void X11ScreenCapturer::deliverStop(std::error_code error) {
-  log().warn("capture stopped: {}", error.message());
-  std::lock_guard lock(handlerMutex_);
-  if (onStop_) onStop_(error);
-}
-
-void X11ScreenCapturer::run(Session& s) {
+void X11ScreenCapturer::capture(Shared& shared, Run& run) {
+  Session& s = *run.session;
   xcb_connection_t* c = s.c();
+  // Capture that ends on its own: said once, unless the owner is stopping it anyway.
+  auto deliverStop = [&](std::error_code error) {
+    log().warn("capture stopped: {}", error.message());
+    std::shared_ptr<const StopHandler> handler;
+    {
+      std::lock_guard lock(shared.mutex);
+      if (run.stopping) return;
+      handler = shared.onStop;
+    }
+    if (handler) (*handler)(error);
+  };
   bool dirty = true;  // the first frame always goes out
   // What to read again for the next frame: the whole area (at first and after a change of
   // geometry), else the rows that damage, the cursor's old and new places touched. The rest of the
@@ -359,15 +392,15 @@ void X11ScreenCapturer::run(Session& s) {
 
   for (;;) {
     {
-      std::unique_lock lock(wakeMutex_);
-      wake_.wait_until(lock, next, [&] { return stopping_ || settingsChanged_; });
-      if (stopping_) return;
-      if (settingsChanged_) {
-        settingsChanged_ = false;
+      std::unique_lock lock(shared.mutex);
+      shared.wake.wait_until(lock, next, [&] { return run.stopping || shared.settingsChanged; });
+      if (run.stopping) return;
+      if (shared.settingsChanged) {
+        shared.settingsChanged = false;
         if (SteadyClock::now() < next) continue;  // a new rate: wait for its interval
       }
     }
-    const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / fps_.load();
+    const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / shared.fps.load();
     const auto tick = SteadyClock::now();
     // Frames stay at least one interval apart, so a late one is not made up by the next.
     next = std::max(next + interval, tick);
@@ -467,10 +500,15 @@ void X11ScreenCapturer::run(Session& s) {
       blendCursor(s.image.data, stride, area.width, area.height, s.cursor.pixels.data(), s.cursor.width,
                   s.cursor.height, pointerX - s.cursor.hotX - area.x, pointerY - s.cursor.hotY - area.y);
     }
-    const FrameSize size = FrameSize::forCapture(area.width, area.height, maxWidth_.load());
+    const FrameSize size = FrameSize::forCapture(area.width, area.height, shared.maxWidth.load());
     const auto& frame = s.converter.convert(s.image.data, stride, area.width, area.height, size, firstRow, endRow);
-    std::lock_guard lock(handlerMutex_);
-    if (onFrame_) onFrame_(frame, capturedAt);
+    std::shared_ptr<const FrameHandler> handler;
+    {
+      std::lock_guard lock(shared.mutex);
+      if (run.stopping) return;
+      handler = shared.onFrame;
+    }
+    if (handler) (*handler)(frame, capturedAt);
   }
 }
 

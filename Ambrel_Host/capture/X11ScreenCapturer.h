@@ -1,10 +1,8 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "Ambrel_Host/capture/ScreenCapturer.h"
@@ -14,6 +12,12 @@ namespace ambrel {
 // Screen capture on X11: MIT-SHM reads of the monitor's area of the root window, DAMAGE to tell
 // changed pictures from unchanged ones, the XFixes cursor image drawn in, libyuv for NV12.
 // Each running capture has its own connection and thread.
+//
+// The capture thread shares only `Shared` (handlers, settings, the wake-up) and its own `Run` (the
+// X session and its stop flag) with the capturer, and holds both: a handler may stop or destroy
+// the capturer. stop() joins the thread, except on the thread itself, where the loop ends once the
+// handler returns and the join is handed to the shared pool. Handlers are called without any lock
+// held.
 class X11ScreenCapturer final : public ScreenCapturer {
  public:
   explicit X11ScreenCapturer(std::string displayName);
@@ -32,24 +36,16 @@ class X11ScreenCapturer final : public ScreenCapturer {
   struct Session;  // the X state of one running capture
 
  private:
-  void run(Session& session);
-  void deliverStop(std::error_code error);
+  struct Shared;
+  struct Run;
+  static void capture(Shared& shared, Run& run);
 
   std::string displayName_;
-  std::atomic<int> fps_{60};
-  std::atomic<int> maxWidth_{0};
   std::set<std::uint32_t> excluded_;
+  const std::shared_ptr<Shared> shared_;
 
-  std::mutex handlerMutex_;  // held while a handler runs
-  FrameHandler onFrame_;
-  StopHandler onStop_;
-
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  bool settingsChanged_ = false;
-
-  std::unique_ptr<Session> session_;
+  // Owner thread.
+  std::shared_ptr<Run> run_;
   std::thread thread_;
 };
 

@@ -9,6 +9,7 @@
 #include "Ambrel_Host/controller/SessionLog.h"
 #include "Ambrel_Host/controller/SessionSupervision.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/protocol/HelloAck.h"
 #include "CorvelKit/protocol/SessionPermissions.h"
 
@@ -192,8 +193,17 @@ void ClientAdmission::setCanControl(const std::shared_ptr<RemoteClient>& client,
 
 void ClientAdmission::recordWrongCode(const std::string& address) {
   if (auto& history = context_.services.history) history->wrongCode(address);
-  if (bruteForce_.recordFailure(address, context_.clock->now())) {
-    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{address});
+  const auto source = corvel::net::PeerSource::of(address);
+  const auto now = context_.clock->now();
+  bool startsLockout = false;
+  {
+    std::lock_guard lock(guardMutex_);
+    // Connections already under way when the lockout began fail too: no second notification.
+    const bool wasBlocked = bruteForce_.isBlocked(source, now);
+    startsLockout = bruteForce_.recordFailure(source, now) && !wasBlocked;
+  }
+  if (startsLockout) {
+    log().warn("blocking {} for 15 minutes after repeated wrong codes", corvel::Private{source});
     context_.notifier->post(
         "Blocked repeated wrong codes",
         "A device kept entering the wrong access code, so Ambrel blocked it for 15 minutes.");
@@ -201,7 +211,8 @@ void ClientAdmission::recordWrongCode(const std::string& address) {
 }
 
 bool ClientAdmission::isBlocked(const std::string& address) const {
-  return bruteForce_.isBlocked(address, context_.clock->now());
+  std::lock_guard lock(guardMutex_);
+  return bruteForce_.isBlocked(corvel::net::PeerSource::of(address), context_.clock->now());
 }
 
 }  // namespace ambrel

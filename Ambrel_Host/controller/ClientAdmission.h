@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,11 @@ class ClientAdmission {
   // The interface's view-only / control switch for one client.
   void setCanControl(const std::shared_ptr<RemoteClient>& client, bool on);
 
-  // A failed TLS step or handshake from `address`: history, and a block after repeated ones.
+  // A failed TLS step or handshake, or a wrong code at the browser port, from `address`:
+  // history, and a lockout of its source after repeated ones (IPv6 by /64), told to the person
+  // at the computer once.
   void recordWrongCode(const std::string& address);
+  // Any thread (the browser server asks from its own queue).
   bool isBlocked(const std::string& address) const;
 
  private:
@@ -57,6 +61,7 @@ class ClientAdmission {
   AccessSecrets& secrets_;
   SessionSupervision& supervision_;
   std::vector<TrustedDevice> trustedDevices_;
+  mutable std::mutex guardMutex_;  // guards bruteForce_
   corvel::security::BruteForceGuard bruteForce_ = corvel::security::BruteForceGuard::host();
 };
 

@@ -20,20 +20,21 @@ CorvelClientConnection::~CorvelClientConnection() {
 }
 
 void CorvelClientConnection::start(ConnectionEvents events) {
+  CorvelConnection::Handlers handlers;
+  handlers.message = [message = std::move(events.message)](corvel::protocol::MessageType type,
+                                                           corvel::Bytes payload) {
+    if (message) message(type, payload);
+  };
+  handlers.state = std::move(events.state);
   std::shared_ptr<CorvelConnection> made;
   {
     std::lock_guard lock(mutex_);
     if (!socket_ || cancelled_) return;
-    made = CorvelConnection::server(std::move(*socket_), secret_, identity_);
+    made = CorvelConnection::server(std::move(*socket_), secret_, std::move(handlers), identity_);
     socket_.reset();
     secret_.clear();
     connection_ = made;
   }
-  made->onMessage = [message = std::move(events.message)](corvel::protocol::MessageType type,
-                                                          corvel::Bytes payload) {
-    if (message) message(type, payload);
-  };
-  made->onStateChange = std::move(events.state);
   made->start();
 }
 

@@ -12,6 +12,8 @@
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Paths.h"
 #include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/net/PeerSource.h"
+#include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
@@ -137,11 +139,9 @@ std::optional<std::string> HostController::set(Setting setting, const SettingVal
 }
 
 std::optional<std::string> HostController::setFromText(std::string_view key, std::string_view text) {
-  auto setting = SettingsTable::named(key);
-  if (!setting) return "Unknown setting \"" + std::string(key) + "\".";
-  auto value = SettingsTable::parse(*setting, text);
-  if (!value) return value.error();
-  return set(*setting, *value);
+  auto parsed = SettingsTable::parse(key, text);
+  if (!parsed) return parsed.error();
+  return set(parsed->first, parsed->second);
 }
 
 std::optional<std::string> HostController::browserAddress() const {
@@ -167,25 +167,22 @@ void HostController::startListener() {
 
   auto listener = std::make_unique<HostListener>(context_.executor, port_);
   std::weak_ptr<HostController> weak = weak_from_this();
-  try {
-    listener->start(
-        [weak](boost::asio::ip::tcp::socket socket) {
-          if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
-        },
-        [weak](std::error_code ec) {
-          auto self = weak.lock();
-          if (!self) return;
-          self->setListenerState("Error: " + ec.message());
-          log().error("listener failed: {}; retrying", ec.message());
-          self->listenerRetry_ = self->context_.schedule(listenerRetryDelay,
-                                                         [s = self.get()] { s->startListener(); });
-        });
-  } catch (const std::system_error& e) {
-    // No retry here: the next code change, support session or failed connection tries again.
-    setListenerState("Error: " + e.code().message());
-    log().error("couldn't start the listener: {}", e.code().message());
+  const std::error_code error = listener->start(
+      [weak](boost::asio::ip::tcp::socket socket) {
+        if (auto self = weak.lock()) self->acceptConnection(std::move(socket));
+      },
+      [weak](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->setListenerState("Error: " + ec.message());
+        self->retryListener(ec);
+      });
+  if (error) {
+    setListenerState("Error: " + error.message());
+    retryListener(error);
     return;
   }
+  listenerRetryDelay_ = listenerRetryDelay;
   listener_ = std::move(listener);
   if (advertiser_) {
     advertiser_->advertise(context_.computerName, std::string(corvel::protocol::corvelServiceType),
@@ -195,19 +192,27 @@ void HostController::startListener() {
   log().info("listener ready");
 }
 
+// The listening socket failed or couldn't be bound (the port taken, no network yet): try again,
+// waiting twice as long each time up to half a minute.
+void HostController::retryListener(std::error_code error) {
+  log().error("listener failed: {}; trying again in {} s", error.message(),
+              listenerRetryDelay_.count());
+  listenerRetry_ = context_.schedule(listenerRetryDelay_, [this] { startListener(); });
+  listenerRetryDelay_ = std::min(listenerRetryDelay_ * 2, maxListenerRetryDelay);
+}
+
 void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
   boost::system::error_code ec;
   auto remote = socket.remote_endpoint(ec);
   std::string address = "unknown";
-  if (!ec) {
-    auto a = remote.address();
-    if (a.is_v6() && a.to_v6().is_v4_mapped()) {
-      a = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6());
-    }
-    address = a.to_string();
-  }
+  if (!ec) address = corvel::net::unmapped(remote.address()).to_string();
   log().info("new connection from {}", address);
   if (admission_.isBlocked(address)) {
+    socket.close(ec);
+    return;
+  }
+  auto source = corvel::net::PeerSource::of(address);
+  if (!supervision_.makeRoomFor(source)) {
     socket.close(ec);
     return;
   }
@@ -217,6 +222,10 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
 
 std::shared_ptr<RemoteClient> HostController::accept(std::shared_ptr<ClientConnection> connection,
                                                      std::string address) {
+  if (!supervision_.makeRoomFor(corvel::net::PeerSource::of(address))) {
+    connection->cancel();
+    return nullptr;
+  }
   auto client = std::make_shared<RemoteClient>(std::move(connection), std::move(address),
                                                context_.clock, context_.displays.mainDisplayID());
   context_.clients.add(client);
@@ -249,16 +258,11 @@ void HostController::connectionChanged(const std::shared_ptr<RemoteClient>& clie
   if (state.kind == Kind::failed) {
     if (client->connection()->failedSecurity(state)) {
       admission_.recordWrongCode(client->address());
-      supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
-      return;
+    } else {
+      // One peer's failure is that peer's alone: the listener goes on as it is.
+      client->setEndReasonIfUnset("Connection lost");
     }
-    const bool listed = context_.clients.contains(*client);
-    client->setEndReasonIfUnset("Connection lost");
     supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
-    if (listed && !isShuttingDown_) {
-      log().info("restarting listener after a failed connection");
-      startListener();
-    }
   } else if (state.kind == Kind::cancelled) {
     supervision_.endClient(client, HistoryUpdate::closeIfAdmitted);
   }

@@ -37,6 +37,7 @@ class HostListener;
 class HostController : public std::enable_shared_from_this<HostController> {
  public:
   static constexpr std::chrono::seconds listenerRetryDelay{1};
+  static constexpr std::chrono::seconds maxListenerRetryDelay{30};
   static constexpr std::chrono::seconds statusInterval{5};
   static constexpr std::chrono::seconds pollInterval{1};
   static constexpr std::chrono::milliseconds screenChangeDelay{800};
@@ -112,7 +113,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
   // An accepted socket, as the listener hands it over.
   void acceptConnection(boost::asio::ip::tcp::socket socket);
-  // A connection made elsewhere (tests, other transports), from `address`.
+  // A connection made elsewhere (tests, other transports), from `address`; nothing when its
+  // source holds too many connections that haven't said hello (the connection is cancelled).
   std::shared_ptr<RemoteClient> accept(std::shared_ptr<ClientConnection> connection, std::string address);
 
   // The parts, for features that plug in (dispatch routes, observers) and for tests.
@@ -126,6 +128,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
  private:
   void setListenerState(std::string text);
+  void retryListener(std::error_code error);
   void connectionChanged(const std::shared_ptr<RemoteClient>& client,
                          const corvel::net::ConnectionState& state);
   void refreshDisplays();
@@ -154,6 +157,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool started_ = false;
   std::unique_ptr<HostListener> listener_;
   std::unique_ptr<corvel::Timer> listenerRetry_;
+  std::chrono::seconds listenerRetryDelay_ = listenerRetryDelay;
   std::unique_ptr<corvel::Timer> statusTimer_;
   std::unique_ptr<corvel::Timer> pollTimer_;
   std::unique_ptr<corvel::Timer> screensChangedTask_;

@@ -62,11 +62,9 @@ std::optional<nlohmann::json> HostSettings::json(std::string_view key) const {
 }
 
 std::optional<std::string> HostSettings::setFromText(std::string_view key, std::string_view text) {
-  auto setting = SettingsTable::named(key);
-  if (!setting) return "Unknown setting \"" + std::string(key) + "\".";
-  auto parsed = SettingsTable::parse(*setting, text);
+  auto parsed = SettingsTable::parse(key, text);
   if (!parsed) return parsed.error();
-  return set(*setting, *parsed);
+  return set(parsed->first, parsed->second);
 }
 
 std::vector<TrustedDevice> HostSettings::trustedDevices() const {

@@ -1,10 +1,8 @@
 #include "Ambrel_Host/controller/PrimaryMACAddress.h"
 
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-
 #include <algorithm>
+
+#include "CorvelKit/net/NetworkInterfaces.h"
 
 namespace ambrel {
 
@@ -26,19 +24,11 @@ std::optional<std::string> choosePrimaryMACAddress(std::vector<InterfaceAddress>
 }
 
 std::optional<std::string> primaryMACAddress() {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return std::nullopt;
   std::vector<InterfaceAddress> candidates;
-  for (auto* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET) continue;
-    if ((i->ifa_flags & IFF_LOOPBACK) != 0) continue;
-    const auto* ll = reinterpret_cast<const sockaddr_ll*>(i->ifa_addr);
-    if (ll->sll_halen != 6) continue;
-    InterfaceAddress c{i->ifa_name, {}};
-    std::copy(ll->sll_addr, ll->sll_addr + 6, c.address.begin());
-    candidates.push_back(std::move(c));
+  for (auto& i : corvel::net::NetworkInterfaces::current()->list()) {
+    if (i.loopback || !i.hardwareAddress) continue;
+    candidates.push_back({std::move(i.name), *i.hardwareAddress});
   }
-  ::freeifaddrs(list);
   return choosePrimaryMACAddress(std::move(candidates));
 }
 

@@ -1,5 +1,7 @@
 #include "Ambrel_Host/controller/RemoteClient.h"
 
+#include "CorvelKit/net/PeerSource.h"
+
 namespace ambrel {
 
 using corvel::protocol::ClientPlatform;
@@ -13,6 +15,7 @@ RemoteClient::RemoteClient(std::shared_ptr<ClientConnection> connection,
       connectedAt_(corvel::Date::fromTimePoint(clock->wallNow())),
       clock_(std::move(clock)),
       address_(std::move(address)),
+      source_(corvel::net::PeerSource::of(address_)),
       lastActivity_(clock_->now()),
       lastHeard_(lastActivity_),
       displayID_(displayID) {}
@@ -72,32 +75,19 @@ void RemoteClient::markHeard() {
   std::lock_guard lock(mutex_);
   lastHeard_ = now;
 }
-int RemoteClient::inFlight() const {
+std::optional<corvel::Clock::TimePoint> RemoteClient::videoStalledSince() const {
   std::lock_guard lock(mutex_);
-  return inFlight_;
-}
-void RemoteClient::setInFlight(int n) {
-  std::lock_guard lock(mutex_);
-  inFlight_ = n;
-}
-bool RemoteClient::needsKeyframe() const {
-  std::lock_guard lock(mutex_);
-  return needsKeyframe_;
-}
-void RemoteClient::setNeedsKeyframe(bool on) {
-  std::lock_guard lock(mutex_);
-  needsKeyframe_ = on;
+  return stalledSince_;
 }
 
 void RemoteClient::withVideoFlow(const std::function<void(VideoFlow&)>& change) {
+  const auto now = clock_->now();
   std::lock_guard lock(mutex_);
-  VideoFlow flow;
-  flow.isViewer = authorized_ && !(hello_ && hello_->role == ClientRole::screenSharer);
-  flow.inFlight = inFlight_;
-  flow.needsKeyframe = needsKeyframe_;
-  change(flow);
-  inFlight_ = flow.inFlight;
-  needsKeyframe_ = flow.needsKeyframe;
+  flow_.isViewer = authorized_ && !(hello_ && hello_->role == ClientRole::screenSharer);
+  const bool wasStalled = flow_.stalled;
+  change(flow_);
+  if (flow_.stalled && !wasStalled) stalledSince_ = now;
+  if (!flow_.stalled) stalledSince_.reset();
 }
 
 void RemoteClient::sendVideo(corvel::ByteView wire, std::function<void()> sent) {

@@ -27,6 +27,8 @@ class RemoteClient final : public StreamViewer {
   const std::shared_ptr<ClientConnection>& connection() const { return connection_; }
   corvel::Date connectedAt() const { return connectedAt_; }
   const std::string& address() const { return address_; }
+  // Who stands behind the address, for limits and lockouts (IPv6 by /64).
+  const std::string& source() const { return source_; }
 
   // Under the lock.
   std::optional<corvel::protocol::Hello> hello() const;
@@ -43,10 +45,9 @@ class RemoteClient final : public StreamViewer {
   void markActivity();
   corvel::Clock::TimePoint lastHeard() const;
   void markHeard();
-  int inFlight() const;
-  void setInFlight(int n);
-  bool needsKeyframe() const;
-  void setNeedsKeyframe(bool on);
+  // Since when its video has been stalled (packets outstanding and none delivered for a while),
+  // by this client's clock.
+  std::optional<corvel::Clock::TimePoint> videoStalledSince() const;
   // Video flow control, under the lock: a viewer is admitted and not only sharing its screen.
   void withVideoFlow(const std::function<void(VideoFlow&)>& change) override;
   // A `video` message on the connection; `sent` runs on the connection's queue.
@@ -81,13 +82,14 @@ class RemoteClient final : public StreamViewer {
   const corvel::Date connectedAt_;
   const std::shared_ptr<corvel::Clock> clock_;
   const std::string address_;
+  const std::string source_;
 
   mutable std::mutex mutex_;
   std::optional<corvel::protocol::Hello> hello_;
   bool authorized_ = false;
   bool wasAdmitted_ = false;
-  int inFlight_ = 0;
-  bool needsKeyframe_ = true;
+  VideoFlow flow_;  // isViewer is worked out afresh for every look
+  std::optional<corvel::Clock::TimePoint> stalledSince_;
   bool canControl_ = true;
   corvel::Clock::TimePoint lastActivity_;
   corvel::Clock::TimePoint lastHeard_;

@@ -26,6 +26,27 @@ SessionSupervision::SessionSupervision(HostContext& context, AccessSecrets& secr
                                        std::function<void()> restartListener)
     : context_(context), secrets_(secrets), restartListener_(std::move(restartListener)) {}
 
+bool SessionSupervision::makeRoomFor(const std::string& source) {
+  std::size_t fromSource = 0;
+  std::size_t unknown = 0;
+  std::shared_ptr<RemoteClient> oldest;
+  for (const auto& c : context_.clients.all()) {
+    if (c->hello()) continue;
+    ++unknown;
+    if (c->source() == source) ++fromSource;
+    if (!oldest) oldest = c;
+  }
+  if (fromSource >= maxUnknownPerSource) {
+    log().warn("refusing a connection: too many from one source before their hello");
+    return false;
+  }
+  if (unknown >= maxUnknown && oldest) {
+    log().warn("dropping the oldest connection without hello to make room");
+    endClient(oldest, HistoryUpdate::keep);
+  }
+  return true;
+}
+
 void SessionSupervision::watchHello(const std::shared_ptr<RemoteClient>& client) {
   std::weak_ptr<RemoteClient> weak = client;
   helloWatchdogs_[client->id()] = context_.schedule(helloTimeout, [this, weak] {
@@ -148,7 +169,9 @@ void SessionSupervision::supervise() {
   const auto now = context_.clock->now();
   const auto viewers = context_.clients.viewers();
   for (auto& c : viewers) {
-    if (now - c->lastHeard() > silenceLimit) {
+    // A viewer whose video has stalled that long is as good as silent, whatever pings it sends.
+    const auto stalled = c->videoStalledSince();
+    if (now - c->lastHeard() > silenceLimit || (stalled && now - *stalled > silenceLimit)) {
       log().info("dropping silent viewer");
       c->setEndReasonIfUnset("No response for 20 seconds");
       endClient(c, HistoryUpdate::closeIfAdmitted);

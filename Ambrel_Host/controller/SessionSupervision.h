@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,7 +30,13 @@ enum class HistoryUpdate {
 // last client leaves. Controller's executor only.
 class SessionSupervision {
  public:
+  // A new connection has this long in all to say hello (its TLS and secure handshake have a
+  // deadline of their own, in the connection).
   static constexpr std::chrono::seconds helloTimeout{10};
+  // Connections that haven't said hello yet: at most this many from one source (more are
+  // refused), and this many in all (the oldest gives way to a newcomer).
+  static constexpr std::size_t maxUnknownPerSource = 8;
+  static constexpr std::size_t maxUnknown = 256;
   static constexpr std::chrono::seconds stopGrace{1};
   static constexpr std::chrono::seconds silenceLimit{20};
   static constexpr std::chrono::seconds interval{5};
@@ -39,6 +46,10 @@ class SessionSupervision {
   SessionSupervision(HostContext& context, AccessSecrets& secrets,
                      std::function<void()> restartListener);
 
+  // Whether a new connection from `source` may join: false when the source already holds its
+  // share of connections that haven't said hello. When all shares together are taken, the
+  // oldest such connection is dropped to make room.
+  bool makeRoomFor(const std::string& source);
   // A new connection: dropped if it hasn't said hello within 10 seconds.
   void watchHello(const std::shared_ptr<RemoteClient>& client);
   void helloArrived(const RemoteClient& client);

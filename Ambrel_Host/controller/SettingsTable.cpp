@@ -75,6 +75,16 @@ corvel::Expected<SettingValue, std::string> SettingsTable::parse(Setting setting
   return Failure{"Unknown setting."};
 }
 
+corvel::Expected<std::pair<Setting, SettingValue>, std::string> SettingsTable::parse(
+    std::string_view key, std::string_view text) {
+  using Failure = corvel::Unexpected<std::string>;
+  auto setting = named(key);
+  if (!setting) return Failure{"Unknown setting \"" + std::string(key) + "\"."};
+  auto value = parse(*setting, text);
+  if (!value) return Failure{value.error()};
+  return std::pair{*setting, std::move(*value)};
+}
+
 std::optional<std::string> SettingsTable::validate(Setting setting, const SettingValue& value) {
   const auto& s = spec(setting);
   switch (s.type) {

@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include <nlohmann/json_fwd.hpp>
@@ -67,6 +68,9 @@ struct SettingsTable {
   // Parses `text` as the command line gives it ("true"/"false", a number of minutes, a quality
   // name); an error sentence when it doesn't fit the setting.
   static corvel::Expected<SettingValue, std::string> parse(Setting setting, std::string_view text);
+  // The same for a setting named by its key; an unknown key is an error too.
+  static corvel::Expected<std::pair<Setting, SettingValue>, std::string> parse(std::string_view key,
+                                                                               std::string_view text);
   // Whether `value` has the setting's type and range; an error sentence otherwise.
   static std::optional<std::string> validate(Setting setting, const SettingValue& value);
   static SettingValue defaultValue(Setting setting);

@@ -37,7 +37,7 @@ HostListener::HostListener(corvel::Executor executor, std::uint16_t port)
 
 HostListener::~HostListener() { cancel(); }
 
-void HostListener::start(ConnectionHandler onConnection, FailureHandler onFailure) {
+std::error_code HostListener::start(ConnectionHandler onConnection, FailureHandler onFailure) {
   auto& acceptor = state_->acceptor;
   boost::system::error_code ec;
   // Dual-stack first; a machine without IPv6 gets IPv4 only.
@@ -58,11 +58,12 @@ void HostListener::start(ConnectionHandler onConnection, FailureHandler onFailur
   if (ec) {
     boost::system::error_code ignored;
     acceptor.close(ignored);
-    throw std::system_error(ec);
+    return ec;
   }
   state_->onConnection = std::move(onConnection);
   state_->onFailure = std::move(onFailure);
   acceptNext();
+  return {};
 }
 
 void HostListener::acceptNext() {

@@ -27,8 +27,9 @@ class HostListener {
   HostListener(const HostListener&) = delete;
   HostListener& operator=(const HostListener&) = delete;
 
-  // Binds and starts accepting. Throws std::system_error when the port can't be bound.
-  void start(ConnectionHandler onConnection, FailureHandler onFailure);
+  // Binds and starts accepting; the error when the port can't be bound (then nothing is
+  // accepted and no handler runs).
+  [[nodiscard]] std::error_code start(ConnectionHandler onConnection, FailureHandler onFailure);
   // Stops accepting and closes the port; no handler runs afterwards.
   void cancel();
 

@@ -1,6 +1,7 @@
 #include "Ambrel_Host/shell/Application.h"
 
 #include <csignal>
+#include <sys/resource.h>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -101,7 +102,20 @@ void printConnectionDetails(const HostController& host) {
             << "Listener: " << host.listenerState() << std::endl;
 }
 
+// Every connection, pipeline and X connection takes descriptors: run with as many as the system
+// allows this process, not the desktop's smaller default.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const auto before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    log().warn("couldn't raise the descriptor limit from {}", before);
+  }
+}
+
 int runHost() {
+  raiseDescriptorLimit();
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
 
   // Without a desktop to show, the host brings its own virtual one.
@@ -145,6 +159,8 @@ int runHost() {
   } else {
     log().warn("no clipboard to share ({})", clipboard.error().message());
   }
+  // The host, once made, for the services that call back into it (set before it starts).
+  auto hostSlot = std::make_shared<std::weak_ptr<HostController>>();
   {
     // The browser viewer's server: its own pipeline, injector and certificate.
     BrowserServer::Parts parts;
@@ -159,6 +175,16 @@ int runHost() {
       return source->displays();
     };
     parts.injector = InputInjector::createForX11();
+    // Wrong codes at the browser port count in the host's own guard.
+    parts.isBlocked = [hostSlot](const std::string& address) {
+      auto host = hostSlot->lock();
+      return host && host->admission().isBlocked(address);
+    };
+    parts.wrongCode = [hostSlot, executor = loop.executor()](const std::string& address) {
+      boost::asio::post(executor, [hostSlot, address] {
+        if (auto host = hostSlot->lock()) host->admission().recordWrongCode(address);
+      });
+    };
     auto browser = BrowserServer::create(std::move(parts));
     // On standard output, like the other connection details.
     browser->setStateHandler([](const std::optional<std::string>& address) {
@@ -174,6 +200,7 @@ int runHost() {
     return source->makeHostStatus();
   };
   auto host = std::make_shared<HostController>(std::move(env));
+  *hostSlot = host;
 
   std::unique_ptr<corvel::Timer> shutdownTimer;
   boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);

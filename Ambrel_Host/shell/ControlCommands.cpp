@@ -17,6 +17,24 @@ ControlReply usage(std::string text) { return {ControlCommands::usageError, std:
 ControlReply done(std::string text) { return {0, std::move(text) + "\n"}; }
 ControlReply failure(std::string text) { return {ControlCommands::failed, std::move(text) + "\n"}; }
 
+// A name a peer chose, fit for a terminal: control characters (escape sequences, new lines) are
+// shown as \xNN instead of acting on the screen.
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      static constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -101,7 +119,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     if (host.trustedDevices().empty()) return done("No trusted devices.");
     std::ostringstream out;
     for (const auto& d : host.trustedDevices()) {
-      out << d.id << "  " << d.name << " (" << corvel::protocol::wireName(d.platform) << ")\n";
+      out << d.id << "  " << printable(d.name) << " (" << corvel::protocol::wireName(d.platform) << ")\n";
     }
     return {0, out.str()};
   }
@@ -115,7 +133,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
       std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(compactWanted),
                    [](char c) { return c != ' '; });
       if (compact == compactWanted) {
-        auto name = d.name;
+        auto name = printable(d.name);
         host.forgetTrustedDevice(id);
         return done("Forgot " + name + ".");
       }
@@ -134,13 +152,13 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     host.chatLog().markChatRead();
     if (host.chat().empty()) return done("No messages.");
     std::ostringstream out;
-    for (const auto& m : host.chat()) out << m.sender << ": " << m.text << "\n";
+    for (const auto& m : host.chat()) out << printable(m.sender) << ": " << printable(m.text) << "\n";
     return {0, out.str()};
   }
   if (command == "received" && args.size() == 1) {
     if (host.receivedFiles().empty()) return done("No files received.");
     std::ostringstream out;
-    for (const auto& f : host.receivedFiles()) out << f.url.string() << "  from " << f.from << "\n";
+    for (const auto& f : host.receivedFiles()) out << f.url.string() << "  from " << printable(f.from) << "\n";
     return {0, out.str()};
   }
   return usage("Unknown command \"" + command + "\".");
@@ -152,18 +170,21 @@ ControlReply ControlCommands::status() {
   out << "Listener: " << host.listenerState() << "\n";
   if (host.settings().flag(Setting::browserAccess)) {
     auto address = host.browserAddress();
-    out << "Browser access: " << (address ? *address : std::string("not listening")) << "\n";
+    auto problem = host.context().services.browser->problem();
+    out << "Browser access: "
+        << (address ? *address : problem ? "off (" + *problem + ")" : std::string("not listening"))
+        << "\n";
   }
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
-  for (const auto& label : host.sendingFiles()) out << "Sending " << label << "\n";
+  for (const auto& label : host.sendingFiles()) out << "Sending " << printable(label) << "\n";
   if (host.unreadChat() > 0) out << "Unread chat messages: " << host.unreadChat() << "\n";
   if (host.clients().empty()) {
     out << "No devices connected.\n";
   } else {
     out << "Devices:\n";
     for (const auto& c : host.clients()) {
-      out << "  " << c->id().string() << "  " << c->displayName() << "  " << c->address() << "  "
+      out << "  " << c->id().string() << "  " << printable(c->displayName()) << "  " << c->address() << "  "
           << stateOf(host, *c) << (c->isSupport() ? ", support" : "") << "\n";
     }
   }
@@ -177,13 +198,14 @@ ControlReply ControlCommands::answer(const std::vector<std::string>& args) {
   auto answerFor = args[0] == "approve"  ? ApprovalAnswer::allow
                    : args[0] == "always" ? ApprovalAnswer::alwaysAllow
                                          : ApprovalAnswer::deny;
+  const auto name = printable(client->displayName());
   if (!host_->answerApproval(client->id(), answerFor)) {
-    return failure(client->displayName() + " isn't waiting for approval.");
+    return failure(name + " isn't waiting for approval.");
   }
   switch (answerFor) {
-    case ApprovalAnswer::allow: return done("Allowed " + client->displayName() + ".");
-    case ApprovalAnswer::alwaysAllow: return done("Allowed " + client->displayName() + " from now on.");
-    case ApprovalAnswer::deny: return done("Denied " + client->displayName() + ".");
+    case ApprovalAnswer::allow: return done("Allowed " + name + ".");
+    case ApprovalAnswer::alwaysAllow: return done("Allowed " + name + " from now on.");
+    case ApprovalAnswer::deny: return done("Denied " + name + ".");
   }
   return done("");
 }
@@ -212,7 +234,7 @@ ControlReply ControlCommands::send(const std::vector<std::string>& args) {
     auto client = findClient(*host_, *to);
     if (!client || !client->authorized()) return failure("No device with the id " + *to + " is connected.");
     host_->files().send(files, client);
-    return done("Sending " + what + " to " + client->displayName() + ".");
+    return done("Sending " + what + " to " + printable(client->displayName()) + ".");
   }
   const int n = host_->files().sendToEveryone(files);
   if (n == 0) return failure("No devices are connected.");

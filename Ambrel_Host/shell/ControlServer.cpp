@@ -14,6 +14,7 @@
 
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Paths.h"
+#include "CorvelKit/base/PrivateFolder.h"
 
 namespace ambrel {
 
@@ -29,7 +30,8 @@ std::string encodeReply(const ControlReply& reply) {
   return nlohmann::json{{"status", reply.status}, {"output", reply.output}}.dump() + "\n";
 }
 
-// Only the host's own user (or root) may talk to it.
+// Only the host's own user (or root) may talk to it; a command answers only to the user's own
+// host (or root's).
 bool peerAllowed(local::socket& socket) {
   ucred cred{};
   socklen_t len = sizeof cred;
@@ -142,9 +144,8 @@ std::filesystem::path ControlServer::defaultPath() {
 std::error_code ControlServer::start() {
   auto& path = state_->path;
   std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
-  if (ec) return ec;
-  ::chmod(path.parent_path().c_str(), 0700);
+  // Someone else's folder, or one others may enter, is not ours to put the socket in.
+  if (auto refused = corvel::PrivateFolder::ensure(path.parent_path())) return refused;
 
   // A socket left by a host that ended without cleaning up is replaced; a live one is not.
   if (std::filesystem::exists(path, ec)) {
@@ -192,6 +193,7 @@ std::error_code ControlClient::send(const std::filesystem::path& socketPath,
   boost::system::error_code ec;
   socket.connect(local::endpoint(socketPath.string()), ec);
   if (ec) return ec;
+  if (!peerAllowed(socket)) return std::make_error_code(std::errc::permission_denied);
   auto request = nlohmann::json(args).dump() + "\n";
   asio::write(socket, asio::buffer(request), ec);
   if (ec) return ec;

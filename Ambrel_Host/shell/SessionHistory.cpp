@@ -131,7 +131,17 @@ void SessionHistory::clear(const std::unordered_set<corvel::UUID>& keeping) {
 
 void SessionHistory::insert(Entry entry) {
   entries_.insert(entries_.begin(), std::move(entry));
-  if (entries_.size() > maxEntries) entries_.resize(maxEntries);
+  if (entries_.size() > maxEntries) {
+    // Wrong codes are what a stranger can produce at will: they go first, so that a storm of
+    // them never pushes out the record of who actually used the computer.
+    auto oldestWrongCode = std::find_if(entries_.rbegin(), entries_.rend(),
+                                        [](const Entry& e) { return e.kind == Kind::wrongCode; });
+    if (oldestWrongCode != entries_.rend()) {
+      entries_.erase(std::next(oldestWrongCode).base());
+    } else {
+      entries_.resize(maxEntries);
+    }
+  }
   changed();
 }
 

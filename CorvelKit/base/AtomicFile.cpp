@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CorvelKit/base/PrivateFolder.h"
 #include "CorvelKit/base/UniqueFd.h"
 
 namespace corvel {
@@ -29,11 +30,9 @@ std::error_code writeAll(int fd, ByteView data) {
 
 std::error_code AtomicFile::write(const std::filesystem::path& path, ByteView contents,
                                   mode_t mode) {
-  std::error_code ec;
   auto dir = path.parent_path();
   if (dir.empty()) dir = ".";
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return ec;
+  if (auto ec = PrivateFolder::create(dir)) return ec;
 
   std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
   int raw = ::mkstemp(tmpl.data());

@@ -84,12 +84,17 @@ std::string SafeFileName::make(std::string_view offered) {
   }
   auto text = unicode::decodeUTF8(last);
   for (auto& c : text) {
-    if (c == U'/' || c == U':' || c == U'\0') c = U'-';
+    if (c == U'/' || c == U':') c = U'-';
   }
   std::size_t begin = 0, end = text.size();
   while (begin < end && trimmed(text[begin])) ++begin;
   while (end > begin && trimmed(text[end - 1])) --end;
   if (begin == end) return "File";
+  // Control characters left inside (escape sequences, line breaks, NUL) would act on the
+  // terminal of whoever lists the folder, or end the name early.
+  for (auto i = begin; i < end; ++i) {
+    if (text[i] < 0x20 || text[i] == 0x7F) text[i] = U'-';
+  }
   const auto name = unicode::encodeUTF8(std::u32string_view(text).substr(begin, end - begin));
   if (name.size() <= maximumBytes) return name;
   auto [base, extension] = splitExtension(name);

@@ -12,8 +12,8 @@ struct SafeFileName {
   // The most bytes a name may have on Linux file systems.
   static constexpr std::size_t maximumBytes = 255;
 
-  // The offered name's last path component with "/", ":" and NUL turned into "-", spaces,
-  // periods, white space and line breaks trimmed from both ends, shortened to maximumBytes (at a
+  // The offered name's last path component with "/", ":" and control characters turned into
+  // "-", spaces and periods trimmed from both ends, shortened to maximumBytes (at a
   // character boundary, keeping the extension); "File" when nothing is left. The result is never
   // empty, ".", ".." or hidden.
   static std::string make(std::string_view offered);

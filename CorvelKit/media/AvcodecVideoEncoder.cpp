@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "CorvelKit/base/Log.h"
@@ -24,7 +23,6 @@ spdlog::logger& log() {
 }
 
 constexpr std::int64_t kMaxKeyframeIntervalMicros = 10'000'000;
-constexpr const char* kRenderNode = "/dev/dri/renderD128";
 
 enum class Backend { nvenc, vaapi, software };
 
@@ -66,8 +64,10 @@ struct AvcodecVideoEncoder::Session {
   std::int64_t lastPts = 0;
 };
 
-std::unique_ptr<VideoEncoder> VideoEncoder::make(int bitsPerSecond, int fps) {
-  return std::make_unique<AvcodecVideoEncoder>(bitsPerSecond, fps);
+std::unique_ptr<VideoEncoder> VideoEncoder::make(int bitsPerSecond, int fps,
+                                                 HardwareEncoders hardware) {
+  return std::make_unique<AvcodecVideoEncoder>(
+      bitsPerSecond, fps, AvcodecVideoEncoder::Options{.hardware = std::move(hardware)});
 }
 
 AvcodecVideoEncoder::AvcodecVideoEncoder(int bitsPerSecond, int fps)
@@ -147,10 +147,8 @@ void AvcodecVideoEncoder::buildSession(int width, int height) {
   const bool hevc = codec == VideoCodec::hevc;
 
   std::vector<Backend> backends;
-  if (options_.tryHardware && !nvencFailed_ && std::filesystem::exists("/dev/nvidiactl"))
-    backends.push_back(Backend::nvenc);
-  if (options_.tryHardware && !vaapiFailed_ && std::filesystem::exists(kRenderNode))
-    backends.push_back(Backend::vaapi);
+  if (options_.hardware.nvenc && !nvencFailed_) backends.push_back(Backend::nvenc);
+  if (options_.hardware.vaapiDevice && !vaapiFailed_) backends.push_back(Backend::vaapi);
   backends.push_back(Backend::software);
 
   for (Backend backend : backends) {
@@ -201,7 +199,8 @@ void AvcodecVideoEncoder::buildSession(int width, int height) {
         break;
       case Backend::vaapi: {
         AVBufferRef* device = nullptr;
-        if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, kRenderNode, nullptr, 0) < 0) {
+        if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI,
+                                   options_.hardware.vaapiDevice->c_str(), nullptr, 0) < 0) {
           log().info("no working VAAPI device; not trying it again");
           vaapiFailed_ = true;
           continue;

@@ -8,15 +8,15 @@
 
 namespace corvel::media {
 
-// The encoder on libavcodec. For each session it tries, in order, NVENC (when an NVIDIA device
-// node exists), VAAPI (when a DRM render node exists) and the software encoder (libx264 for
-// H.264, libx265 for HEVC); a hardware encoder that fails to open is not tried again by this
-// instance. Annex B output becomes length-prefixed NAL units, with the parameter sets taken out
+// The encoder on libavcodec. For each session it tries, in order, NVENC and VAAPI when its options
+// name them (it looks for no device itself) and then the software encoder (libx264 for H.264,
+// libx265 for HEVC); a hardware encoder that fails to open is not tried again by this instance. Annex B output becomes length-prefixed NAL units, with the parameter sets taken out
 // into the packet on keyframes.
 class AvcodecVideoEncoder final : public VideoEncoder {
  public:
   struct Options {
-    bool tryHardware = true;
+    // Software only unless the caller names the hardware it found.
+    HardwareEncoders hardware;
     // Speed preset of libx264 (libx265 always runs at its fastest): "superfast" keeps 1080p at
     // 60 frames a second within a frame time on two cores.
     std::string x264Preset = "superfast";

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "CorvelKit/media/HardwareEncoders.h"
 #include "CorvelKit/media/VideoCodec.h"
 #include "CorvelKit/media/VideoFrame.h"
 #include "CorvelKit/media/VideoPacket.h"
@@ -44,8 +45,10 @@ class VideoEncoder {
   // keyframe.
   virtual void invalidate() = 0;
 
-  // The platform's encoder: hardware where a device works, software otherwise.
-  static std::unique_ptr<VideoEncoder> make(int bitsPerSecond, int fps);
+  // The encoder of this build: the hardware encoders named in `hardware` where they work,
+  // software otherwise.
+  static std::unique_ptr<VideoEncoder> make(int bitsPerSecond, int fps,
+                                            HardwareEncoders hardware = {});
 };
 
 }  // namespace corvel::media

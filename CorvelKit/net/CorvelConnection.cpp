@@ -1,7 +1,5 @@
 #include "CorvelKit/net/CorvelConnection.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -20,8 +18,10 @@
 #include "CorvelKit/SecureChannel/SecureHandshake.h"
 #include "CorvelKit/SecureChannel/SecureMessageChannel.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/net/NetworkInterfaces.h"
 #include "CorvelKit/net/OnceFlag.h"
 #include "CorvelKit/net/TlsPskContext.h"
+#include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/CorvelFramer.h"
 #include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/SecureIdentity.h"
@@ -44,35 +44,9 @@ bool isHandshakeType(MessageType t) {
          t == MessageType::secureFinish;
 }
 
-std::string addressText(const boost::asio::ip::address& a) {
-  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
-    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).to_string();
-  }
-  return a.to_string();
-}
-
 // The name of the interface that holds `local`, the address a socket is bound to.
 std::optional<std::string> interfaceOf(const boost::asio::ip::address& local) {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return std::nullopt;
-  std::optional<std::string> found;
-  for (auto* i = list; i != nullptr && !found; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr) continue;
-    if (i->ifa_addr->sa_family == AF_INET && local.is_v4()) {
-      auto* sin = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-      if (ntohl(sin->sin_addr.s_addr) == local.to_v4().to_uint()) found = i->ifa_name;
-    } else if (i->ifa_addr->sa_family == AF_INET6 && local.is_v6()) {
-      auto* sin6 = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
-      boost::asio::ip::address_v6::bytes_type bytes;
-      std::memcpy(bytes.data(), &sin6->sin6_addr, bytes.size());
-      if (bytes == local.to_v6().to_bytes()) found = i->ifa_name;
-    }
-  }
-  ::freeifaddrs(list);
-  if (!found && local.is_v6() && local.to_v6().is_v4_mapped()) {
-    return interfaceOf(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, local.to_v6()));
-  }
-  return found;
+  return NetworkInterfaces::current()->holding(local);
 }
 
 void setTransportOptions(tcp::socket& socket) {
@@ -106,13 +80,17 @@ struct CorvelConnection::Impl {
       : context(makeTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
         stream(strand, context),
         resolver(strand),
+        setupDeadline(strand),
         handshake(server ? secure::SecureHandshake::Role::server
                          : secure::SecureHandshake::Role::client,
-                  accessKey, identity) {}
+                  accessKey, identity) {
+    framer.setPayloadLimit(CorvelConnection::maxHandshakeBytes);
+  }
 
   ssl::context context;
   ssl::stream<tcp::socket> stream;
   tcp::resolver resolver;
+  asio::steady_timer setupDeadline;
   secure::SecureHandshake handshake;
 
   // Client only.
@@ -128,10 +106,15 @@ struct CorvelConnection::Impl {
   bool ended = false;
   bool writing = false;
 
+  // Client only; set by client(), read on the strand.
+  std::optional<std::string> pinnedFingerprint;
+
+  // The owner's handlers. A delivery copies the pointer under the lock and calls with no lock
+  // held; detach() swaps it out.
+  mutable std::mutex handlersMutex;
+  std::shared_ptr<const Handlers> handlers;
+
   // Sealing and queueing, one step (see send()). `channel` is set on the strand under this lock.
-  // Held while a callback runs and while detach() drops them. Recursive, so that a callback may
-  // detach its own connection.
-  std::recursive_mutex callbackMutex;
   std::mutex sendLock;
   std::shared_ptr<secure::SecureMessageChannel> channel;
   bool closed = false;  // no more sends: the connection ended
@@ -150,34 +133,45 @@ struct CorvelConnection::Impl {
 };
 
 CorvelConnection::CorvelConnection(bool server, std::string_view accessCode,
-                                   const security::SecureIdentity* identity)
+                                   const security::SecureIdentity* identity, Handlers handlers)
     : server_(server), queue_("corvel.connection") {
   auto key = security::AccessCode::key(accessCode);
   impl_ = std::make_unique<Impl>(server, ByteView(key.data(), key.size()),
                                  identity != nullptr ? *identity : security::SecureIdentity::shared(),
                                  queue_.executor());
+  impl_->handlers = std::make_shared<const Handlers>(std::move(handlers));
 }
 
 CorvelConnection::~CorvelConnection() = default;
 
-std::shared_ptr<CorvelConnection> CorvelConnection::client(
-    Endpoint endpoint, std::string_view accessCode, std::optional<std::string> requiredInterface,
-    const security::SecureIdentity* identity) {
-  std::shared_ptr<CorvelConnection> c(new CorvelConnection(false, accessCode, identity));
+std::shared_ptr<CorvelConnection> CorvelConnection::client(Endpoint endpoint,
+                                                           std::string_view accessCode,
+                                                           Handlers handlers) {
+  return client(std::move(endpoint), accessCode, std::move(handlers), ClientOptions{});
+}
+
+std::shared_ptr<CorvelConnection> CorvelConnection::client(Endpoint endpoint,
+                                                           std::string_view accessCode,
+                                                           Handlers handlers, ClientOptions options) {
+  std::shared_ptr<CorvelConnection> c(
+      new CorvelConnection(false, accessCode, options.identity, std::move(handlers)));
   c->impl_->prohibitMobile = isLocalEndpoint(endpoint.host);
   c->impl_->remoteHost = endpoint.host;
   c->impl_->endpoint = std::move(endpoint);
-  c->impl_->requiredInterface = std::move(requiredInterface);
+  c->impl_->requiredInterface = std::move(options.requiredInterface);
+  c->impl_->pinnedFingerprint = std::move(options.pinnedFingerprint);
   return c;
 }
 
 std::shared_ptr<CorvelConnection> CorvelConnection::server(tcp::socket socket,
                                                            std::string_view accessCode,
+                                                           Handlers handlers,
                                                            const security::SecureIdentity* identity) {
-  std::shared_ptr<CorvelConnection> c(new CorvelConnection(true, accessCode, identity));
+  std::shared_ptr<CorvelConnection> c(
+      new CorvelConnection(true, accessCode, identity, std::move(handlers)));
   boost::system::error_code ec;
   auto remote = socket.remote_endpoint(ec);
-  if (!ec) c->impl_->remoteHost = addressText(remote.address());
+  if (!ec) c->impl_->remoteHost = unmapped(remote.address()).to_string();
   auto local = socket.local_endpoint(ec);
   if (!ec) c->impl_->localAddress = local.address();
   // Move the socket onto the connection's strand.
@@ -214,17 +208,24 @@ void CorvelConnection::cancel() {
 }
 
 void CorvelConnection::detach() {
-  // No waiting on the connection's queue: an owner that goes away on a thread of the shared pool
-  // (its last reference dropped there) must not wait for work that needs a free pool thread.
-  std::lock_guard lock(impl_->callbackMutex);
-  onMessage = nullptr;
-  onStateChange = nullptr;
-  onViabilityChange = nullptr;
+  // No waiting, neither on the connection's queue nor on a running callback: an owner that goes
+  // away on a thread of the shared pool (its last reference dropped there) must not wait for work
+  // that needs a free pool thread, nor for a callback that may be waiting on that owner.
+  std::shared_ptr<const Handlers> dropped;
+  {
+    std::lock_guard lock(impl_->handlersMutex);
+    dropped.swap(impl_->handlers);
+  }
+  // Released here, outside the lock: what the handlers captured may detach again as it goes.
+}
+
+std::shared_ptr<const CorvelConnection::Handlers> CorvelConnection::handlers() const {
+  std::lock_guard lock(impl_->handlersMutex);
+  return impl_->handlers;
 }
 
 void CorvelConnection::notify(const ConnectionState& state) {
-  std::lock_guard lock(impl_->callbackMutex);
-  if (onStateChange) onStateChange(state);
+  if (auto h = handlers(); h && h->state) h->state(state);
 }
 
 void CorvelConnection::resolve() {
@@ -285,7 +286,7 @@ void CorvelConnection::connect(std::vector<tcp::endpoint> endpoints, std::size_t
       std::lock_guard lock(mm.infoMutex);
       if (!e) {
         mm.localAddress = local.address();
-        mm.remoteHost = addressText(remote.address());
+        mm.remoteHost = unmapped(remote.address()).to_string();
       }
     }
     if (mm.prohibitMobile && !mm.requiredInterface && mm.localAddress) {
@@ -302,6 +303,13 @@ void CorvelConnection::connect(std::vector<tcp::endpoint> endpoints, std::size_t
 
 void CorvelConnection::startTls() {
   auto self = shared_from_this();
+  impl_->setupDeadline.expires_after(setupTimeout);
+  impl_->setupDeadline.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+    auto s = weak.lock();
+    if (ec || !s || s->isSecure()) return;
+    log().info("connection set-up took too long");
+    s->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::timed_out), false});
+  });
   impl_->stream.async_handshake(
       server_ ? ssl::stream_base::server : ssl::stream_base::client,
       [self](const boost::system::error_code& ec) {
@@ -341,6 +349,12 @@ void CorvelConnection::readLoop() {
           });
         }
         if (mm.ended) return;
+        if (mm.framer.oversized()) {
+          log().info("closing a connection that announced a frame beyond its limit");
+          self->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::message_size),
+                     false});
+          return;
+        }
         if (ec) {
           // A peer that closes, with or without TLS's goodbye, has simply left.
           bool closed = ec == boost::asio::error::eof || ec == ssl::error::stream_truncated;
@@ -355,22 +369,28 @@ void CorvelConnection::readLoop() {
 void CorvelConnection::handle(MessageType type, ByteView payload) {
   auto& m = *impl_;
   if (isHandshakeType(type)) {
+    const bool expected = !isSecure() && (server_ ? (type == MessageType::secureClientHello ||
+                                                    type == MessageType::secureFinish)
+                                                 : type == MessageType::secureServerHello);
+    if (!expected) {
+      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder));
+      return;
+    }
+    // The handshake's steps throw what they find wrong with the peer's message.
     try {
-      if (isSecure()) throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
-      if (server_ && type == MessageType::secureClientHello) {
+      if (type == MessageType::secureClientHello) {
         enqueue(MessageType::secureServerHello, m.handshake.respond(payload));
-      } else if (server_ && type == MessageType::secureFinish) {
+      } else if (type == MessageType::secureFinish) {
         established(m.handshake.complete(payload));
-      } else if (!server_ && type == MessageType::secureServerHello) {
+      } else {
         auto finished = m.handshake.finish(payload);
         auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
-        if (expectedPeerFingerprint && *expectedPeerFingerprint != fingerprint) {
-          throw secure::SecureChannelError::identityChanged(*expectedPeerFingerprint, fingerprint);
+        if (m.pinnedFingerprint && *m.pinnedFingerprint != fingerprint) {
+          failSecurity(secure::SecureChannelError::identityChanged(*m.pinnedFingerprint, fingerprint));
+          return;
         }
         enqueue(MessageType::secureFinish, std::move(finished.finishMessage));
         established(std::move(finished.channel));
-      } else {
-        throw secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder);
       }
     } catch (const secure::SecureChannelError& e) {
       failSecurity(e);
@@ -393,8 +413,7 @@ void CorvelConnection::handle(MessageType type, ByteView payload) {
     failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
     return;
   }
-  std::lock_guard lock(impl_->callbackMutex);
-  if (onMessage) onMessage(type, std::move(plaintext));
+  if (auto h = handlers(); h && h->message) h->message(type, std::move(plaintext));
 }
 
 void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel> channel) {
@@ -408,6 +427,8 @@ void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel>
     std::lock_guard lock(m.sendLock);
     m.channel = std::move(channel);
   }
+  m.setupDeadline.cancel();
+  m.framer.setPayloadLimit(maxMessageBytes);
   notify({ConnectionState::Kind::ready, {}, false});
 }
 
@@ -435,6 +456,7 @@ void CorvelConnection::end(ConnectionState state) {
     m.queuedBytes = 0;
   }
   boost::system::error_code ignored;
+  m.setupDeadline.cancel();
   m.resolver.cancel();
   m.stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
   m.stream.next_layer().close(ignored);
@@ -588,11 +610,9 @@ bool CorvelConnection::isLocalEndpoint(std::string_view host) {
   std::string h(host);
   if (h.ends_with(".local") || h.ends_with(".local.") || h == "localhost") return true;
   boost::system::error_code ec;
-  auto address = boost::asio::ip::make_address(h.substr(0, h.find('%')), ec);
+  auto parsed = boost::asio::ip::make_address(h.substr(0, h.find('%')), ec);
   if (ec) return false;
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-  }
+  const auto address = unmapped(parsed);
   if (address.is_v4()) {
     auto b = address.to_v4().to_bytes();
     return b[0] == 10 || b[0] == 127 || (b[0] == 172 && (b[1] & 0xF0) == 16) ||
@@ -613,16 +633,7 @@ void CorvelConnection::named(std::string name, std::chrono::milliseconds timeout
     std::chrono::steady_clock::time_point deadline;
     OnceFlag once;
 
-    bool present() const {
-      ifaddrs* list = nullptr;
-      if (::getifaddrs(&list) != 0) return false;
-      bool up = false;
-      for (auto* i = list; i != nullptr && !up; i = i->ifa_next) {
-        up = name == i->ifa_name && (i->ifa_flags & IFF_UP) != 0;
-      }
-      ::freeifaddrs(list);
-      return up;
-    }
+    bool present() const { return NetworkInterfaces::current()->isUp(name); }
     static void check(const std::shared_ptr<Search>& s) {
       if (s->present()) {
         if (s->once.claim()) s->done(s->name);

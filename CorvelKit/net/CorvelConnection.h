@@ -51,47 +51,84 @@ struct Endpoint {
 // The one object client and host talk through: TCP, TLS 1.2 keyed with the access code, the
 // framing, then the secure handshake, after which every message is sealed.
 //
-// Owners set the callbacks and the pinned fingerprint, then call start(). Every callback runs on
-// the connection's own serial queue. `ready` is reported once, after the handshake; a connection
-// ends with exactly one `failed` or `cancelled`. send() may be called from any thread: sealing and
-// queueing happen as one step under the send lock, so the wire order is the sealing order.
+// Owners give their handlers (and, for a client, the pinned fingerprint) when they make the
+// connection, then call start(). Every callback runs on the connection's own serial queue, one at
+// a time, and never while the connection holds a lock of its own: a handler may call any member
+// of its connection, send(), cancel() and detach() included. `ready` is reported once, after the
+// handshake; a connection ends with exactly one `failed` or `cancelled`. send() may be called from
+// any thread: sealing and queueing happen as one step under the send lock, so the wire order is
+// the sealing order.
 //
 // Lifetime: in-flight I/O keeps the object alive; owners cancel() before they let go of it.
 class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
  public:
   using MessageHandler = std::function<void(protocol::MessageType, Bytes payload)>;
   using StateHandler = std::function<void(const ConnectionState&)>;
+  using ViabilityHandler = std::function<void(bool viable)>;
   using Completion = std::function<void(std::error_code)>;
+
+  // What the connection tells its owner; any of them may be empty. Handlers reach their owner
+  // through a weak_ptr (or own what they touch): see detach().
+  struct Handlers {
+    // A message opened from the peer, after the handshake.
+    MessageHandler message;
+    StateHandler state;
+    // Whether the path can carry traffic. TCP paths do not report it (yet).
+    ViabilityHandler viability;
+  };
+
+  // How a client connection goes out.
+  struct ClientOptions {
+    // Binds the socket to that interface.
+    std::optional<std::string> requiredInterface;
+    // The host identity fingerprint the handshake must prove; another one fails the connection
+    // with identityChanged before the finish message is sent.
+    std::optional<std::string> pinnedFingerprint;
+    // Who this side is; nullptr for the shared identity.
+    const security::SecureIdentity* identity = nullptr;
+  };
 
   // Most bytes a connection queues for a peer that does not read; a send beyond it fails with
   // noBufferSpace before anything is sealed.
   static constexpr std::size_t maxQueuedBytes = 64u << 20;
+  // The largest frame a peer may announce before the secure channel is open (handshake messages
+  // are a few KiB) and after it; a larger one closes the connection at its header, before any of
+  // it is gathered.
+  static constexpr std::uint32_t maxHandshakeBytes = 64u << 10;
+  static constexpr std::uint32_t maxMessageBytes = 64u << 20;
+  // Once TCP is up, TLS and the secure handshake must be through within this long; a peer that
+  // stalls them fails the connection with a time-out (not a wrong code).
+  static constexpr std::chrono::seconds setupTimeout{5};
 
   // A client connection to `endpoint`. Derives the access key (slow the first time for a code,
-  // then cached). With `requiredInterface` the socket is bound to that interface; a local endpoint
-  // never goes out through a mobile interface.
+  // then cached). A local endpoint never goes out through a mobile interface.
   static std::shared_ptr<CorvelConnection> client(Endpoint endpoint, std::string_view accessCode,
-                                                   std::optional<std::string> requiredInterface = {},
-                                                   const security::SecureIdentity* identity = nullptr);
+                                                   Handlers handlers = {});
+  static std::shared_ptr<CorvelConnection> client(Endpoint endpoint, std::string_view accessCode,
+                                                   Handlers handlers, ClientOptions options);
   // The host's side of an accepted TCP connection.
   static std::shared_ptr<CorvelConnection> server(boost::asio::ip::tcp::socket socket,
                                                    std::string_view accessCode,
+                                                   Handlers handlers = {},
                                                    const security::SecureIdentity* identity = nullptr);
   ~CorvelConnection();
   CorvelConnection(const CorvelConnection&) = delete;
   CorvelConnection& operator=(const CorvelConnection&) = delete;
 
-  // Set before start().
-  MessageHandler onMessage;
-  StateHandler onStateChange;
-  std::function<void(bool)> onViabilityChange;
-  std::optional<std::string> expectedPeerFingerprint;
-
   void start();
   void cancel();
-  // Drops every callback and returns once none runs any more (waiting for one running on another
-  // thread to finish); for owners whose callbacks point at things about to go away. A callback
-  // may detach its own connection.
+  // Drops the handlers, for owners about to go away. It never waits, so it may be called from
+  // anywhere: a handler (of this connection or another), a thread of the shared pool, a
+  // destructor.
+  //
+  // The guarantee: once detach() returns, no delivery picks up the handlers, so no callback
+  // starts - except that a delivery already under way on the connection's queue (on another
+  // thread) when detach() was called may still call its handler, or still be running it, after
+  // detach() returns. Called from inside a handler there is no such delivery: the next one finds
+  // nothing. The handlers, with what they captured, are released as soon as no delivery holds
+  // them. That late callback is why handlers reach their owners through weak_ptrs (or share the
+  // state they write to) and never through raw pointers: it then finds its owner gone, or writes
+  // where it still may. Completions given to send() are not handlers: they still run.
   void detach();
 
   // Seals `payload` and sends it as one frame. Fails with notConnected before the handshake is
@@ -138,7 +175,7 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
  private:
   struct Impl;
   CorvelConnection(bool server, std::string_view accessCode,
-                   const security::SecureIdentity* identity);
+                   const security::SecureIdentity* identity, Handlers handlers);
   void completeNow(Completion completion, std::error_code ec);
 
   // The steps of the connection's life, all on its strand.
@@ -151,7 +188,9 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void established(std::unique_ptr<secure::SecureMessageChannel> channel);
   void failSecurity(const secure::SecureChannelError& error);
   void end(ConnectionState state);
-  // Runs onStateChange, if set, under the callback lock.
+  // The handlers as they are now (nullptr once detached); callers call them with no lock held.
+  std::shared_ptr<const Handlers> handlers() const;
+  // Tells the owner's state handler, if there is one.
   void notify(const ConnectionState& state);
   // Queues a handshake message, unsealed.
   void enqueue(protocol::MessageType type, Bytes payload);

@@ -21,9 +21,9 @@ namespace corvel::protocol {
 //
 // Reading: `feed` takes the bytes as they arrive, in chunks of any size, and calls back once per
 // complete frame, in order. Unassigned type numbers arrive as `MessageType::invalid` with their
-// payload, so the stream stays in step. The framer sets no limit on the announced length (the
-// message users do), but it never allocates for bytes that have not arrived: a header that
-// announces 4 GiB costs nothing until the data is there.
+// payload, so the stream stays in step. It never allocates for bytes that have not arrived: a
+// header that announces 4 GiB costs nothing until the data is there. With a payload limit, a
+// header that announces more stops the stream at once (`oversized()`): the owner closes it.
 //
 //   CorvelFramer framer;
 //   framer.feed(chunk, [&](MessageType type, ByteView payload) { dispatch(type, payload); });
@@ -57,6 +57,11 @@ class CorvelFramer {
   template <class OnFrame>
   void feed(ByteView data, OnFrame&& onFrame);
 
+  // The largest payload accepted from now on; a header announcing more ends the stream.
+  void setPayloadLimit(std::uint32_t limit) { limit_ = limit; }
+  // A header announced more than the limit; nothing more is read.
+  bool oversized() const { return oversized_; }
+
   // True between frames (no partial header or payload held).
   bool atFrameBoundary() const { return headerFill_ == 0; }
   // How many bytes of the current frame are held: partial header plus gathered payload.
@@ -82,11 +87,13 @@ class CorvelFramer {
   MessageType type_ = MessageType::invalid;
   std::uint32_t length_ = 0;
   Bytes payload_;  // the part of a split payload received so far
+  std::uint32_t limit_ = 0xFFFF'FFFFu;
+  bool oversized_ = false;
 };
 
 template <class OnFrame>
 void CorvelFramer::feed(ByteView data, OnFrame&& onFrame) {
-  while (true) {
+  while (!oversized_) {
     if (headerFill_ < headerSize) {
       if (data.empty()) return;
       if (headerFill_ == 0 && data.size() >= headerSize) {
@@ -99,6 +106,10 @@ void CorvelFramer::feed(ByteView data, OnFrame&& onFrame) {
         data = data.subspan(n);
         if (headerFill_ < headerSize) return;
         takeHeader(header_);
+      }
+      if (length_ > limit_) {
+        oversized_ = true;
+        return;
       }
     }
 

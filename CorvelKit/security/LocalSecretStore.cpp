@@ -8,6 +8,7 @@
 
 #include "CorvelKit/base/AtomicFile.h"
 #include "CorvelKit/base/Base64.h"
+#include "CorvelKit/base/FileLock.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Paths.h"
 
@@ -143,6 +144,12 @@ bool loadForChange(const fs::path& file, Contents& out) {
 
 }  // namespace
 
+// `corvel` and `ambrel-host` share the file: each read, and each read-modify-write, holds the
+// lock file beside it.
+static FileLock lockFor(const fs::path& file, FileLock::Mode mode) {
+  return FileLock(fs::path(file) += ".lock", mode);
+}
+
 fs::path LocalSecretStore::file() const {
   return file_ ? *file_ : Paths::configFolder() / fileName;
 }
@@ -151,6 +158,7 @@ std::optional<Bytes> LocalSecretStore::find(const std::string& service, const st
                                             const std::optional<std::string>& accessGroup) {
   std::lock_guard lock(mutex_);
   const fs::path path = file();
+  auto shared = lockFor(path, FileLock::Mode::shared);
   Contents contents;
   load(path, contents);
   if (contents.state == LoadState::corrupt) {
@@ -165,6 +173,7 @@ std::optional<Bytes> LocalSecretStore::find(const std::string& service, const st
 bool LocalSecretStore::add(const Item& item) {
   std::lock_guard lock(mutex_);
   const fs::path path = file();
+  auto exclusive = lockFor(path, FileLock::Mode::exclusive);
   Contents contents;
   if (!loadForChange(path, contents)) return false;
   const bool duplicate = std::any_of(contents.items.begin(), contents.items.end(), [&](auto& i) {
@@ -180,6 +189,7 @@ bool LocalSecretStore::remove(const std::string& service, const std::string& acc
                               const std::optional<std::string>& accessGroup) {
   std::lock_guard lock(mutex_);
   const fs::path path = file();
+  auto exclusive = lockFor(path, FileLock::Mode::exclusive);
   Contents contents;
   load(path, contents);
   if (contents.state == LoadState::ok) {

@@ -423,4 +423,62 @@ TEST_F(BrowserServerTest, AViewerThatStopsReadingDoesNotHoldUpTheOthers) {
 }
 
 }  // namespace
+// The browser port before anyone is known: limits by source, the host's wrong-code guard, and
+// no plain HTTP when a certificate was wanted.
+TEST(BrowserServerGuardTest, OneSourceHoldsFewSlotsAndWrongCodesCountInTheHostsGuard) {
+  std::mutex mutex;
+  std::vector<std::string> wrongCodes;
+  std::atomic<bool> blocked{false};
+  BrowserServer::Parts parts;
+  parts.port = freePort();
+  parts.maxPendingPerSource = 2;
+  parts.requestTimeout = 2s;
+  parts.isBlocked = [&](const std::string&) { return blocked.load(); };
+  parts.wrongCode = [&](const std::string& address) {
+    std::lock_guard lock(mutex);
+    wrongCodes.push_back(address);
+  };
+  auto server = BrowserServer::create(std::move(parts));
+  server->start(kCode);
+  ASSERT_TRUE(eventually([&] { return server->address().has_value(); }));
+  const auto port = std::stoi(server->address()->substr(server->address()->rfind(':') + 1));
+
+  auto a = WebSocketTestClient::connect(static_cast<std::uint16_t>(port), false);
+  auto b = WebSocketTestClient::connect(static_cast<std::uint16_t>(port), false);
+  std::this_thread::sleep_for(50ms);
+  auto third = WebSocketTestClient::connect(static_cast<std::uint16_t>(port), false);
+  third->sendRaw("GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(third->readToEnd(300ms), "");  // this address already holds its share
+  a.reset();
+  b.reset();
+
+  auto wrong = WebSocketTestClient::connect(static_cast<std::uint16_t>(port), false);
+  EXPECT_TRUE(wrong->upgrade("?code=ZZZZZZZZZZZZ").value_or("").starts_with("HTTP/1.1 403 "));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return !wrongCodes.empty();
+  }));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(wrongCodes, std::vector<std::string>{"127.0.0.1"});
+  }
+  blocked = true;
+  auto refused = WebSocketTestClient::connect(static_cast<std::uint16_t>(port), false);
+  refused->sendRaw("GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(refused->readToEnd(300ms), "");
+  server->stop();
+}
+
+TEST(BrowserServerGuardTest, WithoutACertificateBrowserAccessStaysOff) {
+  BrowserServer::Parts parts;
+  parts.port = freePort();
+  parts.identity = [] { return std::optional<TlsIdentity>(); };
+  auto server = BrowserServer::create(std::move(parts));
+  server->start(kCode);
+  ASSERT_TRUE(eventually([&] { return server->problem().has_value(); }));
+  EXPECT_FALSE(server->address());
+  EXPECT_EQ(server->problem(), "No certificate could be made for browser access.");
+  server->stop();
+}
+
 }  // namespace ambrel

@@ -201,6 +201,76 @@ TEST_F(VideoPipelineTest, ACongestedViewerHoldsEveryFrameBackButASharerDoesNot) 
   EXPECT_EQ(other->received.size(), 4u);
 }
 
+TEST_F(VideoPipelineTest, AViewerStalledForFiveSecondsStopsHoldingTheOthersAndRejoinsAtAKeyframe) {
+  auto stuck = std::make_shared<FakeTarget>();
+  auto other = std::make_shared<FakeTarget>();
+  pipeline->setTargets({stuck, other});
+  pipeline->requestKeyframe();
+  for (int i = 0; i < 3; ++i) {
+    frame();
+    other->completeSends();
+  }
+  ASSERT_EQ(stuck->inFlight(), 3);
+  frame();
+  EXPECT_EQ(encodedCount(), 3u) << "held back while the stall is young";
+
+  now += VideoPipeline::stallLimit;
+  for (int i = 0; i < 5; ++i) {
+    frame();
+    other->completeSends();
+  }
+  EXPECT_EQ(encodedCount(), 8u) << "the others go on";
+  EXPECT_EQ(other->received.size(), 8u);
+  EXPECT_EQ(stuck->received.size(), 3u);
+  {
+    std::lock_guard lock(encoder->mutex);
+    EXPECT_EQ(encoder->requests, 1) << "no keyframe storm for the stalled viewer";
+  }
+  {
+    std::lock_guard lock(stuck->mutex);
+    EXPECT_TRUE(stuck->flow.stalled);
+  }
+
+  // Its queue drains: the next picture is a keyframe, and it takes part again.
+  stuck->completeSends();
+  frame();
+  frame();
+  EXPECT_EQ(stuck->keyframes(), (std::vector<bool>{true, false, false, true}));
+  {
+    std::lock_guard lock(stuck->mutex);
+    EXPECT_FALSE(stuck->flow.stalled);
+  }
+}
+
+TEST_F(VideoPipelineTest, AViewerThatDropsBehindHoldsNothingBackAndAsksForAKeyframeOnceItHasRoom) {
+  auto stalled = std::make_shared<FakeTarget>();
+  stalled->flow.pacing = VideoPacing::dropsBehind;
+  stalled->flow.maxInFlight = 4;
+  auto other = std::make_shared<FakeTarget>();
+  pipeline->setTargets({stalled, other});
+  pipeline->requestKeyframe();
+  for (int i = 0; i < 8; ++i) {
+    frame();
+    other->completeSends();
+  }
+  EXPECT_EQ(encodedCount(), 8u) << "a full viewer that drops behind skips nothing";
+  EXPECT_EQ(stalled->keyframes(), (std::vector<bool>{true, false, false, false}));
+  EXPECT_EQ(other->keyframes(), (std::vector<bool>{true, false, false, false, false, false, false, false}))
+      << "while its slots are full, it asks for no keyframe";
+  {
+    std::lock_guard lock(encoder->mutex);
+    EXPECT_EQ(encoder->requests, 1);
+  }
+
+  // The first slot that frees up brings a keyframe of the current picture, even on a still screen.
+  stalled->completeSends();
+  ASSERT_TRUE(waitUntil([&] { return stalled->keyframes().size() == 5 && other->keyframes().size() == 9; }));
+  EXPECT_TRUE(stalled->keyframes().back());
+  EXPECT_TRUE(other->keyframes().back());
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(encodedCount(), 9u) << "one refresh, not one per freed slot";
+}
+
 TEST_F(VideoPipelineTest, WithoutViewersFramesAreEncodedForNobody) {
   auto sharer = std::make_shared<FakeTarget>(false);
   pipeline->setTargets({sharer});

@@ -4,18 +4,25 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <thread>
 #include <vector>
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "Ambrel_Host/capture/DisplaySource.h"
 #include "Ambrel_Host/capture/ScreenCapturer.h"
+#include "Ambrel_Host/capture/VideoPipeline.h"
 #include "Ambrel_Host/capture/VirtualDisplay.h"
+#include "CorvelKit/base/Executors.h"
 
 namespace ambrel {
 namespace {
@@ -266,6 +273,149 @@ TEST_F(X11Capture, StopsWithAnErrorWhenTheServerGoesAway) {
   EXPECT_EQ(*stopped, CaptureErrc::connectionLost);
   capturer->stop();
 }
+
+// One key packet per frame.
+class OnePacketEncoder final : public corvel::media::VideoEncoder {
+ public:
+  void setOnPacket(PacketHandler handler) override { onPacket_ = std::move(handler); }
+  void encode(const corvel::media::VideoFrame&, std::chrono::microseconds pts) override {
+    corvel::media::VideoPacket packet;
+    packet.isKeyframe = true;
+    packet.timestampMicros = static_cast<std::uint64_t>(pts.count());
+    packet.avcc = {0, 0, 0, 1, 0x65};
+    packet.parameterSets = {{0x67}, {0x68}};
+    if (onPacket_) onPacket_(packet);
+  }
+  void requestKeyframe() override {}
+  void setBitrate(int) override {}
+  void configure(int, int, std::optional<corvel::media::VideoCodec>, std::optional<bool>) override {}
+  void invalidate() override {}
+
+ private:
+  PacketHandler onPacket_;
+};
+
+// A viewer with room for every packet that runs `onSend` on the first one it gets.
+class DroppingTarget final : public VideoTarget {
+ public:
+  explicit DroppingTarget(std::function<void()> onSend) : onSend_(std::move(onSend)) {}
+  void withVideoFlow(const std::function<void(VideoFlow&)>& change) override {
+    std::lock_guard lock(mutex_);
+    VideoFlow flow;
+    flow.isViewer = true;
+    flow.needsKeyframe = false;
+    change(flow);
+  }
+  void sendVideo(corvel::ByteView, std::function<void()> sent) override {
+    if (auto first = std::exchange(onSend_, nullptr)) first();
+    sent();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> onSend_;
+};
+
+std::size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Who lets go of the last reference, from inside a call on the capture thread.
+enum class Teardown {
+  capturerInItsFrameHandler,
+  capturerInItsStopHandler,
+  pipelineInATargetsSend,
+  pipelineInItsStopHandler,
+};
+
+const char* name(Teardown teardown) {
+  switch (teardown) {
+    case Teardown::capturerInItsFrameHandler: return "CapturerInItsFrameHandler";
+    case Teardown::capturerInItsStopHandler: return "CapturerInItsStopHandler";
+    case Teardown::pipelineInATargetsSend: return "PipelineInATargetsSend";
+    case Teardown::pipelineInItsStopHandler: return "PipelineInItsStopHandler";
+  }
+  return "unknown";
+}
+void PrintTo(Teardown teardown, std::ostream* out) { *out << name(teardown); }
+
+class X11CaptureTeardown : public X11Capture, public ::testing::WithParamInterface<Teardown> {};
+
+// Under ASan this shows the capture thread touching nothing of what went: the handler goes on
+// reading its frame after the capturer is gone, and the loop ends after it returns.
+TEST_P(X11CaptureTeardown, TheLastReferenceMayGoOnTheCaptureThread) {
+  (void)corvel::sharedPool();  // its threads are there before counting
+  const std::size_t threadsBefore = threadCount();
+  const Teardown teardown = GetParam();
+  const bool byStop = teardown == Teardown::capturerInItsStopHandler ||
+                      teardown == Teardown::pipelineInItsStopHandler;
+
+  std::promise<void> gone;
+  std::atomic<int> calls = 0;
+  std::shared_ptr<ScreenCapturer> capturer;
+  std::shared_ptr<VideoPipeline> pipeline;
+  std::weak_ptr<void> watched;
+
+  if (teardown == Teardown::capturerInItsFrameHandler || teardown == Teardown::capturerInItsStopHandler) {
+    capturer = ScreenCapturer::create(display_->name());
+    watched = capturer;
+    capturer->setFrameHandler([&](const corvel::media::VideoFrame& frame, std::chrono::steady_clock::time_point) {
+      if (++calls > 1 || byStop) return;
+      capturer.reset();
+      volatile std::uint8_t first = frame.y[0];  // the frame outlives the capturer's last reference
+      (void)first;
+      gone.set_value();
+    });
+    capturer->setStopHandler([&](std::error_code) {
+      capturer.reset();
+      gone.set_value();
+    });
+    ASSERT_FALSE(capturer->start(mainDisplay().id, 640, 60));
+  } else {
+    pipeline = VideoPipeline::create(ScreenCapturer::create(display_->name()),
+                                     std::make_unique<OnePacketEncoder>(), 4'000'000);
+    watched = pipeline;
+    if (byStop) {
+      pipeline->setOnStop([&](std::error_code) {
+        pipeline.reset();
+        gone.set_value();
+      });
+    } else {
+      pipeline->setTargets({std::make_shared<DroppingTarget>([&] {
+        ++calls;
+        pipeline.reset();
+        gone.set_value();
+      })});
+    }
+    ASSERT_FALSE(pipeline->start(mainDisplay().id, 640, 60, false));
+  }
+
+  if (byStop) {
+    // The server goes away under the running capture.
+    painter_.reset();
+    source_.reset();
+    display_.reset();
+  }
+  ASSERT_EQ(gone.get_future().wait_for(10s), std::future_status::ready);
+  // The capture thread ends on its own; nothing is delivered any more.
+  if (painter_) painter_->fill(0, 0, 300, 300, 0xFFFFFF);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while ((!watched.expired() || threadCount() > threadsBefore) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(watched.expired());
+  EXPECT_LE(threadCount(), threadsBefore);
+  EXPECT_LE(calls.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(, X11CaptureTeardown,
+                         ::testing::Values(Teardown::capturerInItsFrameHandler,
+                                           Teardown::capturerInItsStopHandler,
+                                           Teardown::pipelineInATargetsSend,
+                                           Teardown::pipelineInItsStopHandler),
+                         [](const ::testing::TestParamInfo<Teardown>& info) { return name(info.param); });
 
 TEST(VirtualDisplay, SeveralRunSideBySideAndStopWithTheirOwner) {
   auto a = VirtualDisplay::start({640, 480, 24});

@@ -166,10 +166,10 @@ TEST(ClientAdmissionTest, AStoppedClientIsNeverAdmittedDuringItsGrace) {
 TEST(ClientAdmissionTest, AnEmptyOwnerTokenAdmitsNobody) {
   // A keychain holding an empty token: the host makes a new one, and a hello with an empty
   // token proves nothing either way.
-  HostRig restarted([] {
+  HostRig restarted({[] {
     ASSERT_TRUE(corvel::security::Keychain::set("", AccessSecrets::ownerTokenAccount,
                                                 AccessSecrets::keychainService, false));
-  });
+  }});
   EXPECT_FALSE(restarted.host->iCloudAuthToken().empty());
   auto p = restarted.join("Phone", kPhone, KeySource::accessCode, std::string());
   EXPECT_FALSE(p.client->authorized());

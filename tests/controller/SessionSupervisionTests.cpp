@@ -36,6 +36,24 @@ TEST_F(SessionSupervisionTest, SilentViewersAreDroppedAfterTwentySeconds) {
   EXPECT_EQ(rig.history->lines.back(), "end Silent: No response for 20 seconds");
 }
 
+TEST_F(SessionSupervisionTest, AViewerWhoseVideoStaysStalledIsEndedAsSilentThoughItPings) {
+  auto stuck = rig.join("Stuck");
+  auto fine = rig.join("Fine");
+  // What the pipeline marks on a viewer that stopped taking video.
+  stuck.client->withVideoFlow([](VideoFlow& flow) { flow.stalled = true; });
+  corvel::Clock::Duration elapsed{};
+  while (rig.listed(stuck) && elapsed < seconds(40)) {
+    ping(stuck);
+    ping(fine);
+    rig.advance(seconds(1));
+    elapsed += seconds(1);
+  }
+  EXPECT_GT(elapsed, seconds(20));
+  EXPECT_LE(elapsed, seconds(26));
+  EXPECT_TRUE(rig.listed(fine));
+  EXPECT_EQ(rig.history->lines.back(), "end Stuck: No response for 20 seconds");
+}
+
 TEST_F(SessionSupervisionTest, WithoutATimeoutAWatchingViewerIsNeverStopped) {
   auto p = rig.join("Watcher");
   for (int i = 0; i < 400; ++i) {

@@ -21,6 +21,7 @@ TEST(SafeFileName, OfferedNamesBecomeOnePlainEntry) {
       {"/etc/passwd", "passwd"},
       {".bashrc", "bashrc"},
       {"a\0b.txt"s, "a-b.txt"},
+      {"red\x1b[31m\nname\x7f", "red-[31m-name-"},
       {"\u00A0 notes \u3000\n", "notes"},
       {"caf\u00E9 \u65E5\u672C.txt", "caf\u00E9 \u65E5\u672C.txt"},
   };

@@ -55,8 +55,9 @@ class HostControllerListenerTest : public ::testing::Test {
   }
 
   std::shared_ptr<CorvelConnection> connect(ConnectionRecorder& events, const std::string& code) {
-    auto c = CorvelConnection::client({"127.0.0.1", 5895}, code, {}, &clientIdentity);
-    events.attach(*c);
+    auto c = CorvelConnection::client({"127.0.0.1", 5895}, code, events.handlers(),
+                                      {.identity = &clientIdentity});
+    events.track(c);
     c->start();
     return c;
   }

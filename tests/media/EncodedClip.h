@@ -11,7 +11,7 @@ namespace corvel::media::testing {
 // A software encoder whose packets land in a vector.
 struct RecordingEncoder {
   explicit RecordingEncoder(VideoCodec codec, int bitrate = 1'000'000, int fps = 30)
-      : encoder(bitrate, fps, AvcodecVideoEncoder::Options{.tryHardware = false}) {
+      : encoder(bitrate, fps) {
     encoder.configure(bitrate, fps, codec, std::nullopt);
     encoder.setOnPacket([this](VideoPacket p) { packets.push_back(std::move(p)); });
   }

@@ -284,6 +284,25 @@ TEST(VideoEncoderBitrate, ConfigureStartsANewSessionWithAKeyframe) {
   EXPECT_EQ(enc.encoder.fps(), 60);
 }
 
+TEST(VideoEncoderHardware, ADeviceThatDoesNotOpenFallsBackToSoftware) {
+  // The encoder looks for no device itself: it tries the render node its options name.
+  AvcodecVideoEncoder encoder(1'000'000, 30,
+                              {.hardware = {.vaapiDevice = "/nonexistent/dri/renderD999"}});
+  std::vector<VideoPacket> packets;
+  encoder.setOnPacket([&](VideoPacket p) { packets.push_back(std::move(p)); });
+  SyntheticPicture picture(320, 240);
+  for (int i = 0; i < 3; ++i) {
+    picture.draw(i);
+    encoder.encode(picture.frame(), std::chrono::microseconds(i * 33'333));
+  }
+  encoder.configure(1'000'000, 30, std::nullopt, std::nullopt);
+  picture.draw(3);
+  encoder.encode(picture.frame(), std::chrono::microseconds(100'000));
+  EXPECT_EQ(encoder.encoderName(), "libx264");
+  EXPECT_EQ(encoder.sessionsBuilt(), 2);
+  EXPECT_EQ(packets.size(), 4u);
+}
+
 TEST(VideoEncoderInput, DropsFramesThatDoNotDescribeAPicture) {
   RecordingEncoder enc(VideoCodec::h264);
   SyntheticPicture picture(64, 64);

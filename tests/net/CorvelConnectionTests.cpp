@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -11,10 +13,12 @@
 #include "CorvelKit/SecureChannel/SecureHandshake.h"
 #include "CorvelKit/SecureChannel/SecureMessageChannel.h"
 #include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/net/LinkKind.h"
 #include "CorvelKit/protocol/Clipboard.h"
 #include "CorvelKit/security/AccessCode.h"
 #include "CorvelKit/security/SecureIdentity.h"
 #include "tests/support/ConnectionRecorder.h"
+#include "tests/support/FakeNetworkInterfaces.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -30,6 +34,8 @@ constexpr const char* kOtherCode = "ZZZ-ZZZ-ZZZ-ZZZ";
 
 using test::ConnectionRecorder;
 using Recorder = ConnectionRecorder;
+
+boost::asio::ip::address addr(const char* text) { return boost::asio::ip::make_address(text); }
 
 class CorvelConnectionTest : public ::testing::Test {
  protected:
@@ -47,15 +53,18 @@ class CorvelConnectionTest : public ::testing::Test {
     return std::thread([this, code] {
       tcp::socket socket(io);
       acceptor.accept(socket);
-      server = CorvelConnection::server(std::move(socket), code, &hostIdentity);
-      serverEvents.attach(*server);
+      server = CorvelConnection::server(std::move(socket), code, serverEvents.handlers(),
+                                        &hostIdentity);
+      serverEvents.track(server);
       server->start();
     });
   }
 
-  std::shared_ptr<CorvelConnection> makeClient(Recorder& events, std::string code = kCode) {
-    auto c = CorvelConnection::client({"127.0.0.1", port}, code, {}, &clientIdentity);
-    events.attach(*c);
+  std::shared_ptr<CorvelConnection> makeClient(Recorder& events, std::string code = kCode,
+                                               std::optional<std::string> pin = {}) {
+    auto c = CorvelConnection::client({"127.0.0.1", port}, code, events.handlers(),
+                                      {.pinnedFingerprint = std::move(pin), .identity = &clientIdentity});
+    events.track(c);
     return c;
   }
 
@@ -137,8 +146,7 @@ TEST_F(CorvelConnectionTest, WrongCodeFailsInTlsOnBothSides) {
 TEST_F(CorvelConnectionTest, PinnedFingerprintMismatchIsIdentityChangedAndNoFinishIsSent) {
   auto accepting = acceptOne();
   Recorder clientEvents;
-  auto client = makeClient(clientEvents);
-  client->expectedPeerFingerprint = "0000 0000 0000 0000 0000 0000 0000 0000";
+  auto client = makeClient(clientEvents, kCode, "0000 0000 0000 0000 0000 0000 0000 0000");
   client->start();
   accepting.join();
   ASSERT_TRUE(clientEvents.waitFor([&] { return clientEvents.ended(); }));
@@ -152,6 +160,161 @@ TEST_F(CorvelConnectionTest, PinnedFingerprintMismatchIsIdentityChangedAndNoFini
   ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
   EXPECT_EQ(serverEvents.count(ConnectionState::Kind::ready), 0);
   EXPECT_FALSE(serverEvents.last().tlsFailure);
+}
+
+// What the hand-written handlers below saw, shared with them.
+struct Seen {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<ConnectionState::Kind> states;
+  std::vector<std::string> messages;
+  std::optional<std::string> fingerprintInHandler;
+  bool secureInHandler = false;
+
+  template <class F>
+  void update(F change) {
+    std::lock_guard lock(mutex);
+    change();
+    changed.notify_all();
+  }
+};
+
+TEST_F(CorvelConnectionTest, HandlersMayCallIntoTheirConnectionAndDetachAndCancelIt) {
+  auto accepting = acceptOne();
+  auto seen = std::make_shared<Seen>();
+  auto self = std::make_shared<std::weak_ptr<CorvelConnection>>();
+  CorvelConnection::Handlers handlers;
+  handlers.state = [seen, self](const ConnectionState& state) {
+    seen->update([&] { seen->states.push_back(state.kind); });
+    auto c = self->lock();
+    if (!c || state.kind != ConnectionState::Kind::ready) return;
+    auto fingerprint = c->peerFingerprint();
+    bool secure = c->isSecure();
+    c->send(MessageType::chat, asBytes("from the state handler"));
+    seen->update([&] {
+      seen->fingerprintInHandler = fingerprint;
+      seen->secureInHandler = secure;
+    });
+  };
+  handlers.message = [seen, self](MessageType, Bytes payload) {
+    seen->update([&] { seen->messages.emplace_back(asString(payload)); });
+    auto c = self->lock();
+    if (!c) return;
+    (void)c->remoteHost();
+    (void)c->link();
+    c->send(MessageType::chat, asBytes("echo"));
+    c->detach();
+    c->cancel();
+  };
+  auto client = CorvelConnection::client({"127.0.0.1", port}, kCode, std::move(handlers),
+                                         {.identity = &clientIdentity});
+  *self = client;
+  client->start();
+  accepting.join();
+
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return !serverEvents.messages.empty(); }));
+  {
+    std::lock_guard lock(serverEvents.mutex);
+    EXPECT_EQ(asString(serverEvents.messages[0].second), "from the state handler");
+  }
+  server->send(MessageType::chat, asBytes("one"));
+  server->send(MessageType::chat, asBytes("two"));
+  // The client closes (the echo may or may not get out first: it cancels right after sending).
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  std::lock_guard lock(seen->mutex);
+  EXPECT_EQ(seen->fingerprintInHandler, hostIdentity.fingerprint());
+  EXPECT_TRUE(seen->secureInHandler);
+  // Detached from inside the first message: neither the second message nor the cancellation that
+  // followed reached the handlers, and the handlers are gone.
+  EXPECT_EQ(seen->messages, std::vector<std::string>{"one"});
+  EXPECT_EQ(seen->states,
+            (std::vector{ConnectionState::Kind::preparing, ConnectionState::Kind::ready}));
+  EXPECT_EQ(seen.use_count(), 1);
+}
+
+TEST_F(CorvelConnectionTest, DetachNeverWaitsForACallbackUnderWayAndNoneStartsAfterIt) {
+  auto accepting = acceptOne();
+  // Something the handlers own whose release detaches the connection again, as an owner's last
+  // reference going with its handlers would.
+  struct Owned {
+    std::function<void()> onRelease;
+    ~Owned() {
+      if (onRelease) onRelease();
+    }
+  };
+  auto owned = std::make_shared<Owned>();
+  std::weak_ptr<Owned> ownedWatch = owned;
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto entered = std::make_shared<std::promise<void>>();
+  auto release = std::make_shared<std::promise<void>>();
+  CorvelConnection::Handlers handlers;
+  handlers.message = [owned, calls, entered, gate = release->get_future().share()](MessageType,
+                                                                                   Bytes) {
+    if (calls->fetch_add(1) == 0) {
+      entered->set_value();
+      gate.wait();
+    }
+  };
+  auto client = CorvelConnection::client({"127.0.0.1", port}, kCode, std::move(handlers),
+                                         {.identity = &clientIdentity});
+  owned->onRelease = [weak = std::weak_ptr(client)] {
+    if (auto c = weak.lock()) c->detach();
+  };
+  owned.reset();
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  server->send(MessageType::chat, asBytes("one"));
+  server->send(MessageType::chat, asBytes("two"));
+  ASSERT_EQ(entered->get_future().wait_for(10s), std::future_status::ready);
+
+  // The first callback is blocked on the connection's queue; detach() still returns at once.
+  auto detached = std::async(std::launch::async, [&] { client->detach(); });
+  EXPECT_EQ(detached.wait_for(5s), std::future_status::ready);
+  release->set_value();
+  detached.wait();
+
+  // The handlers go when the delivery under way lets go of them, detaching again on the way out
+  // without a deadlock; the second message, and anything later, is not delivered.
+  for (int i = 0; i < 500 && !ownedWatch.expired(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(ownedWatch.expired());
+  server->send(MessageType::chat, asBytes("three"));
+  client->cancel();
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(calls->load(), 1);
+}
+
+TEST_F(CorvelConnectionTest, LinkComesFromTheInterfaceHoldingTheLocalAddress) {
+  test::ScopedFakeNetworkInterfaces interfaces(
+      {{.name = "wlp9s0", .up = true, .addresses = {addr("127.0.0.1")}}});
+  auto accepting = acceptOne();
+  Recorder clientEvents;
+  auto client = makeClient(clientEvents);
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(clientEvents.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  EXPECT_EQ(client->link(), LinkKind::wifi);
+  EXPECT_EQ(server->link(), LinkKind::wifi);
+  interfaces->set({{.name = "enp3s0", .up = true, .addresses = {addr("10.0.0.1"), addr("127.0.0.1")}}});
+  EXPECT_EQ(server->link(), LinkKind::wired);
+  interfaces->set({});
+  EXPECT_EQ(server->link(), LinkKind::other);
+}
+
+TEST_F(CorvelConnectionTest, ALocalEndpointNeverGoesOutThroughAMobileInterface) {
+  test::ScopedFakeNetworkInterfaces interfaces(
+      {{.name = "wwan0", .up = true, .addresses = {addr("127.0.0.1")}}});
+  auto accepting = acceptOne();
+  Recorder clientEvents;
+  auto client = makeClient(clientEvents);
+  client->start();
+  accepting.join();
+  ASSERT_TRUE(clientEvents.waitFor([&] { return clientEvents.ended(); }));
+  EXPECT_EQ(clientEvents.last().kind, ConnectionState::Kind::failed);
+  EXPECT_EQ(clientEvents.last().error, ConnectionErrc::networkUnreachable);
+  EXPECT_EQ(clientEvents.count(ConnectionState::Kind::ready), 0);
 }
 
 // A peer that gets through TLS and then misbehaves in the secure layer.
@@ -175,6 +338,40 @@ TEST_F(MisbehavingPeerTest, MessagesBeforeTheHandshakeAreDroppedNotFatal) {
   std::lock_guard lock(serverEvents.mutex);
   ASSERT_EQ(serverEvents.messages.size(), 1u);
   EXPECT_EQ(asString(serverEvents.messages[0].second), R"({"text":"late"})");
+}
+
+TEST_F(MisbehavingPeerTest, APeerThatStallsTheHandshakeTimesOutWithoutCountingAsAWrongCode) {
+  auto peer = connectRaw();  // through TLS, then silent
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); },
+                                   CorvelConnection::setupTimeout + std::chrono::seconds(5)));
+  EXPECT_GE(std::chrono::steady_clock::now() - started,
+            CorvelConnection::setupTimeout - std::chrono::milliseconds(500));
+  EXPECT_EQ(serverEvents.last().kind, ConnectionState::Kind::failed);
+  EXPECT_EQ(serverEvents.last().error, std::errc::timed_out);
+  EXPECT_FALSE(serverEvents.last().tlsFailure);
+  EXPECT_EQ(serverEvents.count(ConnectionState::Kind::ready), 0);
+}
+
+TEST_F(MisbehavingPeerTest, AnnouncedFramesBeyondTheLimitCloseTheConnectionAtTheirHeader) {
+  // Before the channel: more than a handshake needs.
+  auto peer = connectRaw();
+  peer->sendHeader(MessageType::secureClientHello, CorvelConnection::maxHandshakeBytes + 1);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().error, std::errc::message_size);
+  EXPECT_FALSE(serverEvents.last().tlsFailure);
+}
+
+TEST_F(MisbehavingPeerTest, AfterTheHandshakeLargeMessagesPassAndHugeOnesClose) {
+  auto peer = connectRaw();
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  Bytes large(1 << 20, 0x41);  // 1 MiB, above the handshake's limit
+  peer->sendFrame(MessageType::clipboard, channel->seal(large));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return !serverEvents.messages.empty(); }));
+  peer->sendHeader(MessageType::clipboard, CorvelConnection::maxMessageBytes + 1);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().error, std::errc::message_size);
 }
 
 TEST_F(MisbehavingPeerTest, TamperedSealedPayloadFailsAsTampered) {
@@ -223,6 +420,15 @@ TEST(CorvelConnectionEndpoints, NamedFindsLoopbackAndTimesOutOnMissing) {
   CorvelConnection::named("nosuch0", 200ms, [&](auto n) { missing.set_value(n); });
   EXPECT_EQ(found.get_future().get(), "lo");
   EXPECT_EQ(missing.get_future().get(), std::nullopt);
+}
+
+TEST(CorvelConnectionEndpoints, NamedWaitsForTheInterfaceToComeUp) {
+  test::ScopedFakeNetworkInterfaces interfaces({{.name = "eth7", .up = false}});
+  std::promise<std::optional<std::string>> found;
+  CorvelConnection::named("eth7", 10s, [&](auto n) { found.set_value(n); });
+  while (interfaces->listed() < 2) std::this_thread::sleep_for(10ms);
+  interfaces->set({{.name = "eth7", .up = true}});
+  EXPECT_EQ(found.get_future().get(), "eth7");
 }
 
 }  // namespace

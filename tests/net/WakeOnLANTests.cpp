@@ -10,6 +10,7 @@
 #include "Ambrel_Host/controller/PrimaryMACAddress.h"
 #include "CorvelKit/base/UniqueFd.h"
 #include "CorvelKit/net/WakeOnLAN.h"
+#include "tests/support/FakeNetworkInterfaces.h"
 
 namespace corvel::net {
 namespace {
@@ -94,6 +95,19 @@ TEST(PrimaryMACAddress, PrefersWiredThenNameOrderAndNeverZero) {
   EXPECT_EQ(choosePrimaryMACAddress({}), std::nullopt);
   auto mine = ambrel::primaryMACAddress();
   if (mine) EXPECT_NE(*mine, "00:00:00:00:00:00");
+}
+
+TEST(PrimaryMACAddress, ComesFromTheInterfaceListLeavingOutLoopback) {
+  test::ScopedFakeNetworkInterfaces interfaces({
+      {.name = "enlo", .up = true, .loopback = true, .hardwareAddress = WakeOnLAN::MACAddress{1, 1, 1, 1, 1, 1}},
+      {.name = "tun0", .up = true},
+      {.name = "wlan0", .up = true, .hardwareAddress = WakeOnLAN::MACAddress{2, 2, 2, 2, 2, 2}},
+      {.name = "eth1", .up = false, .hardwareAddress = WakeOnLAN::MACAddress{3, 3, 3, 3, 3, 3}},
+  });
+  // A wired card that is down (unplugged, or the machine asleep) still names the machine.
+  EXPECT_EQ(ambrel::primaryMACAddress(), "03:03:03:03:03:03");
+  interfaces->set({{.name = "tun0", .up = true}});
+  EXPECT_EQ(ambrel::primaryMACAddress(), std::nullopt);
 }
 
 }  // namespace

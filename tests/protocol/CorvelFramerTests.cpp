@@ -137,6 +137,28 @@ TEST(CorvelFramer, AnnouncedLengthAllocatesNothingBeforeTheBytesArrive) {
   EXPECT_LT(framer.bufferedCapacity(), 4096u);
 }
 
+TEST(CorvelFramer, AHeaderBeyondThePayloadLimitStopsTheStream) {
+  CorvelFramer framer;
+  framer.setPayloadLimit(16);
+  std::vector<std::size_t> sizes;
+  auto collect = [&](MessageType, ByteView payload) { sizes.push_back(payload.size()); };
+  Bytes stream = header(8, 16);
+  stream.resize(stream.size() + 16, 1);
+  Bytes big = header(8, 17);
+  stream.insert(stream.end(), big.begin(), big.end());
+  Bytes after = header(8, 1);
+  after.push_back(2);
+  stream.insert(stream.end(), after.begin(), after.end());
+  // Split after the oversized header's first byte: the limit applies to gathered headers too.
+  framer.feed(ByteView(stream).first(8 + 16 + 1), collect);
+  EXPECT_FALSE(framer.oversized());
+  framer.feed(ByteView(stream).subspan(8 + 16 + 1), collect);
+  EXPECT_TRUE(framer.oversized());
+  EXPECT_EQ(sizes, std::vector<std::size_t>{16});
+  framer.feed(after, collect);  // nothing more is read
+  EXPECT_EQ(sizes.size(), 1u);
+}
+
 TEST(CorvelFramer, ReleasesALargeGatheringBufferAfterItsFrame) {
   Bytes payload(1 << 20, 0xAB);
   Bytes stream = *CorvelFramer::frame(MessageType::screenshot, payload);

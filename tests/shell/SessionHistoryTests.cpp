@@ -257,6 +257,18 @@ TEST_F(SessionHistoryTest, KeepsTheNewestFiveHundred) {
   EXPECT_EQ(readJSON(file).size(), 500u);
 }
 
+TEST_F(SessionHistoryTest, AStormOfWrongCodesNeverPushesOutSessions) {
+  auto history = open();
+  auto p = phone();
+  history->start(p);
+  history->end(p.id, "Ended on Phone");
+  for (int i = 0; i < 1000; ++i) history->wrongCode("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+  ASSERT_EQ(history->entries().size(), 500u);
+  EXPECT_EQ(history->entries().back().kind, Kind::control);
+  EXPECT_EQ(history->entries().back().outcome, "Ended on Phone");
+  EXPECT_EQ(history->entries().front().address, "10.0.3.249");
+}
+
 TEST_F(SessionHistoryTest, ClearKeepsTheGivenIds) {
   auto history = open();
   auto live = UUID::random();

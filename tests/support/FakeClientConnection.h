@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,7 +30,7 @@ class FakeClientConnection final : public ClientConnection {
   void detach() override;
   KeySource keySource() const override { return source_; }
   std::optional<std::string> peerFingerprint() const override { return fingerprint_; }
-  bool isSecure() const override { return true; }
+  bool isSecure() const override { return secure; }
   bool failedSecurity(const corvel::net::ConnectionState& state) const override {
     return state.tlsFailure;
   }
@@ -65,6 +66,9 @@ class FakeClientConnection final : public ClientConnection {
   // The reason of the last bye sent, if any.
   std::optional<std::string> byeReason() const;
   bool cancelled() const;
+
+  // Whether TLS and the secure handshake are through; a test may hold them back.
+  std::atomic<bool> secure{true};
 
  private:
   const KeySource source_;

@@ -63,8 +63,9 @@ bool HostHarness::waitFor(const std::function<bool()>& condition,
 
 TestDevice::TestDevice(std::string deviceName, std::string code)
     : name(std::move(deviceName)), identity("test.device." + name) {
-  connection = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, {}, &identity);
-  events.attach(*connection);
+  connection = corvel::net::CorvelConnection::client({"127.0.0.1", 5895}, code, events.handlers(),
+                                                     {.identity = &identity});
+  events.track(connection);
   connection->start();
 }
 

@@ -80,15 +80,16 @@ bool ListNotifier::saw(const std::string& title) const {
 
 // ---- HostRig ------------------------------------------------------------------------------------
 
-HostRig::HostRig(const std::function<void()>& beforeStart) {
-  if (beforeStart) beforeStart();
+HostRig::HostRig(Options options) {
+  if (options.beforeStart) options.beforeStart();
   HostEnvironment env;
   env.executor = io.get_executor();
   env.clock = clock;
   env.defaults = std::make_shared<corvel::Defaults>(home.path() / "settings.json");
   env.notifier = notifier;
   env.computerName = "Test Host";
-  env.port = 0;  // a port of the system's choice: nothing connects through it
+  env.port = options.port;
+  env.advertiser = advertiser;
   env.services.streams = streams;
   env.services.history = history;
   env.services.actions = actions;
@@ -98,10 +99,10 @@ HostRig::HostRig(const std::function<void()>& beforeStart) {
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();
-    InputInjector::Options options;
-    options.executor = io.get_executor();
-    options.clock = clock;
-    env.services.input = InputInjector::create(std::move(fake), options);
+    InputInjector::Options input;
+    input.executor = io.get_executor();
+    input.clock = clock;
+    env.services.input = InputInjector::create(std::move(fake), input);
   }
   host = std::make_shared<HostController>(std::move(env));
   host->start();
@@ -133,10 +134,11 @@ void HostRig::advance(corvel::Clock::Duration by, corvel::Clock::Duration step) 
   settle();
 }
 
-HostRig::Peer HostRig::connect(std::optional<std::string> fingerprint, KeySource source) {
+HostRig::Peer HostRig::connect(std::optional<std::string> fingerprint, KeySource source,
+                               std::string address) {
   Peer peer;
   peer.connection = std::make_shared<FakeClientConnection>(source, std::move(fingerprint));
-  peer.client = host->accept(peer.connection, "192.168.1.20");
+  peer.client = host->accept(peer.connection, std::move(address));
   settle();
   return peer;
 }
@@ -161,6 +163,8 @@ HostRig::Peer HostRig::join(const std::string& name, std::optional<std::string> 
   return peer;
 }
 
-bool HostRig::listed(const Peer& peer) const { return host->client(peer.client->id()) != nullptr; }
+bool HostRig::listed(const Peer& peer) const {
+  return peer.client && host->client(peer.client->id()) != nullptr;
+}
 
 }  // namespace ambrel::test

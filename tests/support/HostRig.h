@@ -18,6 +18,7 @@
 #include "Ambrel_Host/capture/CapturedFrame.h"
 #include "Ambrel_Host/controller/SessionLog.h"
 #include "Ambrel_Host/controller/SystemActions.h"
+#include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/ManualClock.h"
 #include "tests/support/FakeClientConnection.h"
 #include "tests/support/FakeEventPoster.h"
@@ -108,6 +109,13 @@ class FakeClipboard final : public Clipboard {
   std::vector<std::string> writes;
 };
 
+class CountingAdvertiser final : public ServiceAdvertiser {
+ public:
+  void advertise(const std::string&, const std::string&, std::uint16_t) override { ++advertised; }
+  void stop() override {}
+  int advertised = 0;
+};
+
 class ListNotifier final : public Notifier {
  public:
   void post(const std::string& title, const std::string&) override { titles.push_back(title); }
@@ -123,9 +131,14 @@ class HostRig {
   static constexpr std::uint32_t mainDisplay = 1;
   static constexpr std::uint32_t sideDisplay = 2;
 
-  // `beforeStart` runs once the home folder exists, before the host starts (keychain items,
-  // stored settings).
-  explicit HostRig(const std::function<void()>& beforeStart = {});
+  struct Options {
+    // Runs once the home folder exists, before the host starts (keychain items, settings).
+    std::function<void()> beforeStart;
+    // The listening port; 0: one of the system's choice.
+    std::uint16_t port = 0;
+  };
+  HostRig() : HostRig(Options{}) {}
+  explicit HostRig(Options options);
   ~HostRig();
 
   // Runs everything the executor has to do now.
@@ -140,7 +153,7 @@ class HostRig {
   };
   // A new connection, keyed with the code `source` names, proving `fingerprint`.
   Peer connect(std::optional<std::string> fingerprint = std::nullopt,
-               KeySource source = KeySource::accessCode);
+               KeySource source = KeySource::accessCode, std::string address = "192.168.1.20");
   // connect() and a hello; settles.
   Peer join(const std::string& name, std::optional<std::string> fingerprint = std::nullopt,
             KeySource source = KeySource::accessCode, std::optional<std::string> token = {},
@@ -160,6 +173,7 @@ class HostRig {
   std::shared_ptr<ListNotifier> notifier = std::make_shared<ListNotifier>();
   std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
   std::shared_ptr<FakeScreenReader> screenReader = std::make_shared<FakeScreenReader>();
+  std::shared_ptr<CountingAdvertiser> advertiser = std::make_shared<CountingAdvertiser>();
   FakeEventPoster* poster = nullptr;  // owned by the injector
   std::shared_ptr<HostController> host;
 };

@@ -1,5 +1,7 @@
 #include "tests/support/RawPeer.h"
 
+#include <array>
+
 #include <deque>
 #include <stdexcept>
 
@@ -48,6 +50,12 @@ RawPeer::~RawPeer() {
 void RawPeer::sendFrame(protocol::MessageType type, ByteView payload) {
   auto frame = protocol::CorvelFramer::frame(type, payload);
   asio::write(impl_->stream, asio::buffer(*frame));
+}
+
+void RawPeer::sendHeader(protocol::MessageType type, std::uint32_t length) {
+  std::array<std::uint8_t, protocol::CorvelFramer::headerSize> header{};
+  if (!protocol::CorvelFramer::writeHeader(type, length, header)) return;
+  asio::write(impl_->stream, asio::buffer(header));
 }
 
 std::optional<std::pair<protocol::MessageType, Bytes>> RawPeer::readFrame() {

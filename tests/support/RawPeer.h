@@ -27,6 +27,8 @@ class RawPeer {
   ~RawPeer();
 
   void sendFrame(protocol::MessageType type, ByteView payload);
+  // Only a frame's header, announcing `length` bytes that never come.
+  void sendHeader(protocol::MessageType type, std::uint32_t length);
   // The next frame, or nothing when the connection closed.
   std::optional<std::pair<protocol::MessageType, Bytes>> readFrame();
   // Runs the client side of the secure handshake and returns the channel.

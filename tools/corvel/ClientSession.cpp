@@ -17,10 +17,12 @@ namespace {
 constexpr auto kPingInterval = std::chrono::seconds(5);
 }
 
-ClientSession::ClientSession(const ClientOptions& options) : options_(options) {}
+ClientSession::ClientSession(const ClientOptions& options)
+    : options_(options), loop_(std::make_shared<MainLoop>()) {}
 
 ClientSession::~ClientSession() {
-  // The callbacks point into this object: make sure none runs once it is gone.
+  // No new callback once this object is gone; one already under way finds the loop stopped (or
+  // gone) and its work never runs.
   if (connection_) {
     connection_->cancel();
     connection_->detach();
@@ -33,22 +35,29 @@ int ClientSession::run() {
     std::cerr << "corvel: \"" << options_.target << "\" is not HOST or HOST:PORT\n";
     return ExitCode::usage;
   }
-  connection_ = CorvelConnection::client(*endpoint, options_.code, options_.interfaceName);
-  if (options_.pin) connection_->expectedPeerFingerprint = *options_.pin;
-  connection_->onStateChange = [this](const ConnectionState& state) {
-    boost::asio::post(loop_.executor(), [this, state] { changed(state); });
+  // The handlers only post to the session's loop, which they reach through a weak_ptr: the work
+  // they post runs inside run(), while this object is alive.
+  std::weak_ptr<MainLoop> loop = loop_;
+  CorvelConnection::Handlers handlers;
+  handlers.state = [this, loop](const ConnectionState& state) {
+    if (auto l = loop.lock()) boost::asio::post(l->executor(), [this, state] { changed(state); });
   };
-  connection_->onMessage = [this](MessageType type, Bytes payload) {
-    boost::asio::post(loop_.executor(),
-                      [this, type, payload = std::move(payload)] { received(type, payload); });
+  handlers.message = [this, loop](MessageType type, Bytes payload) {
+    if (auto l = loop.lock()) {
+      boost::asio::post(l->executor(),
+                        [this, type, payload = std::move(payload)] { received(type, payload); });
+    }
   };
+  connection_ = CorvelConnection::client(
+      *endpoint, options_.code, std::move(handlers),
+      {.requiredInterface = options_.interfaceName, .pinnedFingerprint = options_.pin});
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) leave();
   });
 
   std::cout << "connecting to " << endpoint->host << ":" << endpoint->port << std::endl;
   connection_->start();
-  loop_.run();
+  loop_->run();
   connection_->cancel();
   connection_->detach();
   return exitCode_;
@@ -57,8 +66,10 @@ int ClientSession::run() {
 void ClientSession::leave() {
   if (!connection_->isSecure()) return finish(ExitCode::ok);
   connection_->sendJSON(MessageType::bye, protocol::Bye{"Ended on " + options_.deviceName},
-                        [this](std::error_code) {
-                          boost::asio::post(loop_.executor(), [this] { finish(ExitCode::ok); });
+                        [this, loop = std::weak_ptr<MainLoop>(loop_)](std::error_code) {
+                          if (auto l = loop.lock()) {
+                            boost::asio::post(l->executor(), [this] { finish(ExitCode::ok); });
+                          }
                         });
 }
 
@@ -69,7 +80,7 @@ void ClientSession::finish(int exitCode) {
   inputTimer_.cancel();
   signals_.cancel();
   if (connection_) connection_->cancel();
-  loop_.stop();
+  loop_->stop();
 }
 
 void ClientSession::changed(const ConnectionState& state) {

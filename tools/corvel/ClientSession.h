@@ -39,7 +39,7 @@ class ClientSession {
   void finish(int exitCode);
 
   net::CorvelConnection& connection() { return *connection_; }
-  Executor executor() { return loop_.executor(); }
+  Executor executor() { return loop_->executor(); }
 
  private:
   void changed(const net::ConnectionState& state);
@@ -48,12 +48,13 @@ class ClientSession {
   void runInput();
 
   const ClientOptions& options_;
-  MainLoop loop_;
+  // Shared only so that the connection's handlers can hold it weakly.
+  std::shared_ptr<MainLoop> loop_;
   std::shared_ptr<net::CorvelConnection> connection_;
-  boost::asio::steady_timer pings_{loop_.executor()};
-  boost::asio::steady_timer deadline_{loop_.executor()};
-  boost::asio::steady_timer inputTimer_{loop_.executor()};
-  boost::asio::signal_set signals_{loop_.context(), SIGINT, SIGTERM};
+  boost::asio::steady_timer pings_{loop_->executor()};
+  boost::asio::steady_timer deadline_{loop_->executor()};
+  boost::asio::steady_timer inputTimer_{loop_->executor()};
+  boost::asio::signal_set signals_{loop_->context(), SIGINT, SIGTERM};
   int exitCode_ = ExitCode::networkFailure;
   bool wasReady_ = false;
   bool inputStarted_ = false;
