@@ -77,9 +77,10 @@ class FileTransferTest : public ::testing::Test {
     }
     return path;
   }
-  ChildProcess corvel(std::vector<std::string> args) {
+  std::unique_ptr<ChildProcess> corvel(std::vector<std::string> args) {
     args.insert(args.begin() + 1, {"127.0.0.1", "--code", host->accessCode()});
-    return ChildProcess(kClient, std::move(args), {{"AMBREL_HOME", clientHome.path().string()}});
+    return std::make_unique<ChildProcess>(kClient, std::move(args),
+                                          std::map<std::string, std::string>{{"AMBREL_HOME", clientHome.path().string()}});
   }
   std::pair<std::optional<int>, std::string> hostCommand(std::vector<std::string> args) {
     ChildProcess p(kHost, std::move(args), {{"AMBREL_HOME", host->home().string()}});
@@ -133,9 +134,9 @@ TEST_F(FileTransferTest, FilesFromAClientArriveWhole) {
   std::vector<std::string> args{"send"};
   for (auto& [name, size] : files) args.push_back(makeFile(name, size).string());
   auto send = corvel(args);
-  ASSERT_EQ(send.wait(120s), 0) << send.output() << send.errors();
+  ASSERT_EQ(send->wait(120s), 0) << send->output() << send->errors();
   for (auto& [name, size] : files) {
-    EXPECT_NE(send.output().find("sent " + name + " (" + std::to_string(size) + " bytes)"), std::string::npos);
+    EXPECT_NE(send->output().find("sent " + name + " (" + std::to_string(size) + " bytes)"), std::string::npos);
     ASSERT_TRUE(fs::exists(inbox() / name)) << name;
     EXPECT_EQ(contents(inbox() / name), contents(clientHome.path() / "out" / name)) << name;
   }
@@ -158,7 +159,7 @@ TEST_F(FileTransferTest, FilesFromTheHostArriveWhole) {
   auto sent = hostCommand(args);
   ASSERT_EQ(sent.first, 0) << sent.second;
   EXPECT_EQ(sent.second, "Sending 4 files to 1 device.\n");
-  ASSERT_EQ(receive.wait(120s), 0) << receive.output() << receive.errors();
+  ASSERT_EQ(receive->wait(120s), 0) << receive->output() << receive->errors();
   for (auto& [name, size] : files) {
     EXPECT_EQ(contents(into / name), contents(clientHome.path() / "out" / name)) << name;
   }
@@ -168,6 +169,27 @@ TEST_F(FileTransferTest, FilesFromTheHostArriveWhole) {
   auto missing = hostCommand({"send", (clientHome.path() / "nothing").string()});
   EXPECT_EQ(missing.first, 1);
   EXPECT_EQ(missing.second, "Can't read " + (clientHome.path() / "nothing").string() + ".\n");
+}
+
+// A device that won't take a file says so, and the host stops sending it at once.
+TEST_F(FileTransferTest, AFileTheDeviceRefusesStopsEarly) {
+  const auto real = clientHome.path() / "real";
+  fs::create_directories(real);
+  const auto link = clientHome.path() / "link";
+  fs::create_directory_symlink(real, link);  // a receiving folder that is a link is refused
+  auto receive = corvel({"receive", "--into", link.string(), "--seconds", "30"});
+  ASSERT_TRUE(waitFor([&] { return hostCommand({"status"}).second.find("connected, in control") != std::string::npos; }));
+  const auto large = makeFile("large.bin", 200'000'000);
+  ASSERT_EQ(hostCommand({"send", large.string()}).first, 0);
+  std::string status;
+  ASSERT_TRUE(waitFor([&] {
+    status = hostCommand({"status"}).second;
+    return status.find("Last error: Couldn't send large.bin: The receiver refused the file.") != std::string::npos;
+  })) << status;
+  EXPECT_EQ(status.find("Sending large.bin"), std::string::npos);
+  EXPECT_NE(receive->output().find("refused a file"), std::string::npos);
+  // Nothing was written through the link.
+  EXPECT_TRUE(fs::is_empty(real));
 }
 
 // Names, links and sizes that try to reach outside the folder or fill the disk.
