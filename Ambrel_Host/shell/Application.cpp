@@ -139,7 +139,11 @@ int runHost() {
   env.clock = corvel::Clock::system();
   env.defaults = std::make_shared<corvel::Defaults>(corvel::Defaults::standardFile());
   env.advertiser = ServiceAdvertiser::create();
-  env.notifier = std::make_shared<DBusNotifier>();
+  // "Open" on a received file's notification shows it in the desktop's own application.
+  env.notifier = std::make_shared<DBusNotifier>(
+      std::nullopt, [launcher = ProcessLauncher::posix()](const std::filesystem::path& file) {
+        if (!launcher->start("xdg-open", {file.string()})) log().warn("couldn't start xdg-open");
+      });
   env.computerName = computerName();
   if (auto source = DisplaySource::create({})) {
     env.services.displays = std::move(*source);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,13 +15,21 @@ namespace ambrel {
 // notification from "Ambrel Host" with the title as summary. The bus is reached on a queue of
 // its own, so post() never waits. Without a session bus (or a notification server) the
 // notification goes to the log instead; a lost bus is looked for again at the next post.
+//
+// A notification about a file offers an "Open" action where the server shows actions; choosing
+// it hands the file to `open`. The bus is looked at for that choice while such notifications
+// are on screen.
 class DBusNotifier final : public Notifier {
  public:
+  using Opener = std::function<void(const std::filesystem::path&)>;
+
   // The session bus of the environment, or the bus at `busAddress` ("unix:path=...").
-  explicit DBusNotifier(std::optional<std::string> busAddress = std::nullopt);
+  explicit DBusNotifier(std::optional<std::string> busAddress = std::nullopt, Opener open = {});
   ~DBusNotifier() override;
 
   void post(const std::string& title, const std::string& body) override;
+  void postFile(const std::string& title, const std::string& body,
+                const std::filesystem::path& file) override;
 
   // Blocks until every notification posted so far was delivered or logged.
   void flush();
@@ -28,8 +38,8 @@ class DBusNotifier final : public Notifier {
 
  private:
   struct State;
-  std::shared_ptr<State> state_;
   corvel::SerialQueue queue_{"notifications"};
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace ambrel

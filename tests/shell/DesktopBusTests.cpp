@@ -3,7 +3,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include <systemd/sd-bus.h>
@@ -22,13 +25,15 @@ namespace {
 struct Notification {
   std::string app, icon, summary, body;
   std::uint32_t replaces = 99;
+  std::vector<std::string> actions;
 };
 
-// A notification server that records what it is shown.
+// A notification server that records what it is shown. With `click`, it shows actions, and the
+// person at it chooses that action of every notification that offers one, at once.
 class FakeNotificationServer {
  public:
-  explicit FakeNotificationServer(const std::string& address)
-      : service_(address, "org.freedesktop.Notifications", [this](sd_bus* bus) {
+  explicit FakeNotificationServer(const std::string& address, std::optional<std::string> click = std::nullopt)
+      : click_(std::move(click)), service_(address, "org.freedesktop.Notifications", [this](sd_bus* bus) {
           sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/Notifications",
                                    "org.freedesktop.Notifications", vtable, this);
         }) {}
@@ -44,19 +49,37 @@ class FakeNotificationServer {
     std::uint32_t replaces = 0;
     int r = sd_bus_message_read(m, "susss", &app, &replaces, &icon, &summary, &body);
     if (r < 0) return r;
+    std::vector<std::string> actions;
+    if ((r = sd_bus_message_enter_container(m, 'a', "s")) < 0) return r;
+    const char* action = nullptr;
+    while (sd_bus_message_read(m, "s", &action) > 0) actions.emplace_back(action);
     auto* server = static_cast<FakeNotificationServer*>(self);
+    std::uint32_t id = 0;
     {
       std::lock_guard lock(server->mutex_);
-      server->shown_.push_back({app, icon, summary, body, replaces});
+      server->shown_.push_back({app, icon, summary, body, replaces, actions});
+      id = static_cast<std::uint32_t>(server->shown_.size()) + 6;
     }
-    return sd_bus_reply_method_return(m, "u", 7u);
+    r = sd_bus_reply_method_return(m, "u", id);
+    if (r >= 0 && server->click_ && !actions.empty()) {
+      sd_bus_emit_signal(sd_bus_message_get_bus(m), "/org/freedesktop/Notifications",
+                         "org.freedesktop.Notifications", "ActionInvoked", "us", id, server->click_->c_str());
+    }
+    return r;
+  }
+  static int capabilities(sd_bus_message* m, void* self, sd_bus_error*) {
+    auto* server = static_cast<FakeNotificationServer*>(self);
+    if (server->click_) return sd_bus_reply_method_return(m, "as", 2, "body", "actions");
+    return sd_bus_reply_method_return(m, "as", 1, "body");
   }
 
   static constexpr sd_bus_vtable vtable[] = {
       SD_BUS_VTABLE_START(0),
       SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD("GetCapabilities", "", "as", capabilities, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_VTABLE_END};
 
+  const std::optional<std::string> click_;
   std::mutex mutex_;
   std::vector<Notification> shown_;
   test::BusService service_;  // last: it serves until it is destroyed
@@ -141,6 +164,45 @@ TEST_F(DesktopBusTest, NotificationReachesTheServerWithTitleAndBody) {
   EXPECT_EQ(shown[0].replaces, 0u);  // always a new notification
   EXPECT_EQ(shown[1].body, "Requested from \u201CStudio\u201D");
   EXPECT_EQ(notifier.delivered(), 2);
+}
+
+// A received file's notification offers to open it where the server shows actions.
+TEST_F(DesktopBusTest, FileNotificationsOpenTheFileWhenChosen) {
+  std::mutex mutex;
+  std::vector<std::string> opened;
+  auto opener = [&](const std::filesystem::path& file) {
+    std::lock_guard lock(mutex);
+    opened.push_back(file.string());
+  };
+  {
+    FakeNotificationServer server(bus->address(), "open");
+    DBusNotifier notifier(bus->address(), opener);
+    notifier.postFile("Received report.pdf", "From Phone · saved to Downloads › Ambrel", "/downloads/report.pdf");
+    notifier.post("Plain", "No file");
+    notifier.flush();
+    auto shown = server.shown();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].actions, (std::vector<std::string>{"default", "Open", "open", "Open"}));
+    EXPECT_TRUE(shown[1].actions.empty());
+    for (int i = 0; i < 200; ++i) {
+      {
+        std::lock_guard lock(mutex);
+        if (!opened.empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(opened, std::vector<std::string>{"/downloads/report.pdf"});
+  }
+  {
+    // A server without actions shows the notification plain.
+    FakeNotificationServer server(bus->address());
+    DBusNotifier notifier(bus->address(), opener);
+    notifier.postFile("Received a", "From Phone", "/downloads/a");
+    notifier.flush();
+    ASSERT_EQ(server.shown().size(), 1u);
+    EXPECT_TRUE(server.shown()[0].actions.empty());
+  }
 }
 
 TEST_F(DesktopBusTest, NotificationWithoutAServerOrBusGoesToTheLog) {
