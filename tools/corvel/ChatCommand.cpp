@@ -25,7 +25,7 @@ int ChatCommand::run(const ClientOptions& options) {
       session.connection().sendJSON(MessageType::chat, message, [&session, &options](std::error_code ec) {
         boost::asio::post(session.executor(), [&session, &options, ec] {
           std::cout << (ec ? "chat not sent: " + ec.message() : std::string("chat sent")) << std::endl;
-          if (!options.seconds) session.leave();
+          if (!options.seconds) session.sync([&session] { session.leave(); });
         });
       });
     }

@@ -15,6 +15,19 @@ using protocol::MessageType;
 
 namespace {
 constexpr auto kPingInterval = std::chrono::seconds(5);
+
+// The pings that sync() sends carry "sync" and a number; the keep-alive pings carry nothing.
+Bytes syncPayload(std::uint64_t id) { return toBytes("sync " + std::to_string(id)); }
+std::uint64_t syncID(const Bytes& payload) {
+  const auto text = asString(payload);
+  if (!text.starts_with("sync ")) return 0;
+  std::uint64_t id = 0;
+  for (char c : text.substr(5)) {
+    if (c < '0' || c > '9') return 0;
+    id = id * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return id;
+}
 }
 
 ClientSession::ClientSession(const ClientOptions& options)
@@ -133,7 +146,14 @@ void ClientSession::changed(const ConnectionState& state) {
 }
 
 void ClientSession::received(MessageType type, const Bytes& payload) {
-  if (type == MessageType::pong) return;
+  if (type == MessageType::pong) {
+    if (auto it = syncs_.find(syncID(payload)); it != syncs_.end()) {
+      auto done = std::move(it->second);
+      syncs_.erase(it);
+      done();
+    }
+    return;
+  }
   if (onMessage) onMessage(type, payload);
   // Scripted input runs once the host admits this client (its permissions arrive).
   if (type == MessageType::permissions && options_.input && !inputStarted_) {
@@ -141,6 +161,12 @@ void ClientSession::received(MessageType type, const Bytes& payload) {
     runInput();
   }
   if (type == MessageType::bye) finish(ExitCode::ok);
+}
+
+void ClientSession::sync(std::function<void()> done) {
+  const auto id = ++nextSync_;
+  syncs_[id] = std::move(done);
+  connection_->send(MessageType::ping, syncPayload(id));
 }
 
 void ClientSession::schedulePing() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <boost/asio/signal_set.hpp>
@@ -36,6 +38,9 @@ class ClientSession {
   int run();
   // Says bye to the host when connected, then ends with status 0 (a signal, a closed window).
   void leave();
+  // Calls `done` once the host has handled everything sent before: a ping that it answers in
+  // order with the rest.
+  void sync(std::function<void()> done);
   void finish(int exitCode);
 
   net::CorvelConnection& connection() { return *connection_; }
@@ -59,6 +64,8 @@ class ClientSession {
   bool wasReady_ = false;
   bool inputStarted_ = false;
   std::size_t nextStep_ = 0;
+  std::map<std::uint64_t, std::function<void()>> syncs_;  // by the ping's payload
+  std::uint64_t nextSync_ = 0;
 };
 
 }  // namespace corvel::tool

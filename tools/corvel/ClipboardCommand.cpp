@@ -44,7 +44,7 @@ int ClipboardCommand::run(const ClientOptions& options) {
                                         std::cout << (ec ? "clipboard not sent: " + ec.message()
                                                          : std::string("clipboard sent"))
                                                   << std::endl;
-                                        if (!options.seconds) session.leave();
+                                        if (!options.seconds) session.sync([&session] { session.leave(); });
                                       });
                                     });
     }

@@ -68,7 +68,8 @@ int SendCommand::run(const ClientOptions& options) {
                       }});
       return;
     }
-    session.leave();
+    // The host has the last file once it answers after it.
+    session.sync([&session] { session.leave(); });
   };
 
   session.onMessage = [&](MessageType type, const Bytes& payload) {
