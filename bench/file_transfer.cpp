@@ -8,8 +8,9 @@
 //      host's part file appears to the moment the finished file does, with the host's CPU time
 //      (/proc/PID/stat) over the same span, per MB.
 //
-// Runs alternate and repeat; medians are reported. Every file lives in a scratch folder that is
-// removed at the end. The real host listens on the fixed port 5895: nothing else may hold it.
+// Runs alternate and repeat, each from the same state of the page cache (the last run's output
+// removed and the rest written back); medians are reported. Every file lives in a scratch folder
+// that is removed at the end. The real host listens on the fixed port 5895: nothing else may hold it.
 //
 //   bench_file_transfer [--megabytes N] [--repeats N] [--skip-host]
 
@@ -309,21 +310,48 @@ int main(int argc, char** argv) {
   security::SecureIdentity host("bench.host"), device("bench.device");
   (void)security::AccessCode::key(kCode);
   std::vector<double> sealedTime, sealedCpu, plainTime, plainCpu, hostTime, hostCpu;
-  for (int r = 0; r < repeats; ++r) {
-    const auto into = home.path() / ("in" + std::to_string(r));
-    fs::create_directories(into);
-    auto plain = plainTlsCopy(file, into);
-    plainTime.push_back(plain.seconds);
-    plainCpu.push_back(plain.receiverCpu);
-    auto sealed = sealedCopy(file, into / "sealed", host, device);
-    sealedTime.push_back(sealed.seconds);
-    sealedCpu.push_back(sealed.receiverCpu);
+  // Every run starts with no dirty pages of an earlier one: what it wrote is removed and the
+  // rest written back, or the kernel would hold later writers back.
+  const auto into = home.path() / "in";
+  auto settle = [&] {
     fs::remove_all(into);
-    if (withHost) {
-      if (auto run = hostCopy(file, bin)) {
-        hostTime.push_back(run->seconds);
-        hostCpu.push_back(run->receiverCpu);
-      }
+    ::sync();
+    fs::create_directories(into);
+  };
+  settle();
+  auto runPlain = [&] {
+    auto run = plainTlsCopy(file, into);
+    plainTime.push_back(run.seconds);
+    plainCpu.push_back(run.receiverCpu);
+    std::printf("  plain  %.2f s\n", run.seconds);
+    settle();
+  };
+  auto runSealed = [&] {
+    auto run = sealedCopy(file, into / "sealed", host, device);
+    sealedTime.push_back(run.seconds);
+    sealedCpu.push_back(run.receiverCpu);
+    std::printf("  sealed %.2f s\n", run.seconds);
+    settle();
+  };
+  auto runHost = [&] {
+    if (!withHost) return;
+    if (auto run = hostCopy(file, bin)) {
+      hostTime.push_back(run->seconds);
+      hostCpu.push_back(run->receiverCpu);
+      std::printf("  host   %.2f s\n", run->seconds);
+    }
+    settle();
+  };
+  // The order turns round every run, so that none always follows the same one.
+  for (int r = 0; r < repeats; ++r) {
+    if (r % 2 == 0) {
+      runPlain();
+      runSealed();
+      runHost();
+    } else {
+      runHost();
+      runSealed();
+      runPlain();
     }
   }
   auto row = [&](const char* what, const std::vector<double>& t, const std::vector<double>& cpu) {
