@@ -99,7 +99,8 @@ void FileExchange::end(const std::shared_ptr<RemoteClient>& client, const corvel
     // The client gave up a file this computer sends it.
     std::unique_lock lock(mutex_);
     if (auto it = sending_.find(end->id); it != sending_.end()) {
-      auto sender = it->second.lock();
+      if (it->second.clientID != client->id()) return;  // only the receiving client gives it up
+      auto sender = it->second.sender.lock();
       lock.unlock();
       if (sender && end->cancelled) sender->refusedByPeer();
       return;
@@ -200,7 +201,7 @@ void FileExchange::next(const corvel::UUID& clientID) {
     context_.observers.notify(HostProperty::sendingFiles);
     {
       std::lock_guard lock(mutex_);
-      sending_[transferID] = sender;
+      sending_[transferID] = {clientID, sender};
     }
     out.current = sender;
     log().info("sending a file of {} bytes to {}", sender->offer().size, client->displayName());

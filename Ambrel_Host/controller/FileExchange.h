@@ -77,7 +77,11 @@ class FileExchange {
 
   std::mutex mutex_;  // guards the two below
   std::unordered_map<corvel::UUID, std::shared_ptr<Incoming>> incoming_;  // by client id
-  std::unordered_map<corvel::UUID, std::weak_ptr<corvel::files::FileSender>> sending_;  // by offer id
+  struct Sending {
+    corvel::UUID clientID;
+    std::weak_ptr<corvel::files::FileSender> sender;
+  };
+  std::unordered_map<corvel::UUID, Sending> sending_;  // by offer id
 
   std::unordered_map<corvel::UUID, Outgoing> outgoing_;  // by client id
   std::vector<std::string> sendingFiles_;
