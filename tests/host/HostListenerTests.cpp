@@ -24,6 +24,12 @@ std::uint16_t freePort() {
 // Out of descriptors, the listener takes a waiting connection off its queue and closes it
 // (keeping a spare descriptor for that), and serves again as soon as descriptors are free.
 TEST(HostListenerTest, OutOfDescriptorsTheNewestConnectionIsShedAndServingGoesOn) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+  // The sanitizers' own run-time needs descriptors for its checks, which this test takes away.
+  GTEST_SKIP() << "not meaningful under the sanitizers";
+#endif
+#endif
   boost::asio::io_context io;
   const auto port = freePort();
   HostListener listener(io.get_executor(), port);
@@ -34,6 +40,7 @@ TEST(HostListenerTest, OutOfDescriptorsTheNewestConnectionIsShedAndServingGoesOn
   tcp::socket later(io);
   shed.open(tcp::v4());
   later.open(tcp::v4());
+  io.poll();  // the reactor and its descriptors exist before the descriptors run out
 
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
