@@ -17,11 +17,11 @@ auto& log() { return corvel::Log::host("video"); }
 using corvel::media::VideoCodec;
 
 DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
+  const auto hardware = presentHardwareEncoders();
   return Parts{
       [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
-      [](int bitrate, int fps) {
-        return corvel::media::VideoEncoder::make(bitrate, fps, presentHardwareEncoders());
-      }};
+      [hardware](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps, hardware); },
+      hardware.nvenc || hardware.vaapiDevice.has_value()};
 }
 
 DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth,
@@ -93,7 +93,8 @@ bool DisplayStreams::update() {
   for (auto& p : unwanted) p->stop();
 
   // The codec of the remaining viewers, applied to the pipelines that stay.
-  const VideoCodec codec = corvel::media::negotiatedVideoCodec(preferHEVC_, hevcSupport);
+  const VideoCodec codec =
+      corvel::media::negotiatedVideoCodec(preferHEVC_ && parts_.hevcEncoder, hevcSupport);
   // No screen here reports an extended dynamic range, so HDR stays off whatever is asked.
   const bool screensHDR = false;
   const bool hdr = preferHDR_ && codec == VideoCodec::hevc && screensHDR && allHDR;

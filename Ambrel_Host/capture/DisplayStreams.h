@@ -27,6 +27,10 @@ class DisplayStreams final : public VideoStreams,
   struct Parts {
     std::function<std::unique_ptr<ScreenCapturer>()> capturer;
     std::function<std::unique_ptr<corvel::media::VideoEncoder>(int bitrate, int fps)> encoder;
+    // Whether HEVC may be chosen at all. HEVC in software costs about three times H.264's CPU
+    // per frame and cannot hold 60 frames a second on a small machine, so it is offered only
+    // where a hardware encoder may take it.
+    bool hevcEncoder = true;
   };
 
   // Capture from the X server `displayName` (empty: $DISPLAY); encoders try the hardware this

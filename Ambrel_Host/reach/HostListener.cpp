@@ -1,9 +1,14 @@
 #include "Ambrel_Host/reach/HostListener.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/base/UniqueFd.h"
 
 namespace ambrel {
 
@@ -25,8 +30,36 @@ bool isExhaustion(const boost::system::error_code& ec) {
 
 struct HostListener::State {
   explicit State(corvel::Executor ex) : acceptor(ex), pause(ex) {}
+
+  // Out of descriptors: the spare one is given up for a moment to take the waiting connection
+  // off the queue. If descriptors turn out to be free again (the failure was already old), it
+  // is served; otherwise it is closed, so that the queue doesn't fill with connections nobody
+  // serves. False when nothing was taken (no spare, or no connection waiting: the kernel refuses
+  // accept for want of a descriptor even when its queue is empty).
+  bool takeOne() {
+    if (!spare) return false;
+    spare.reset();
+    const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    spare = corvel::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return false;
+    if (spare) {
+      tcp::socket socket(acceptor.get_executor());
+      boost::system::error_code ec;
+      socket.assign(acceptor.local_endpoint(ec).protocol(), fd, ec);
+      if (!ec) {
+        onConnection(std::move(socket));
+        return true;
+      }
+    }
+    corvel::Log::host("net").warn("out of descriptors: the newest connection was shed");
+    ::close(fd);
+    if (!spare) spare = corvel::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    return true;
+  }
+
   tcp::acceptor acceptor;
   boost::asio::steady_timer pause;
+  corvel::UniqueFd spare{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
   ConnectionHandler onConnection;
   FailureHandler onFailure;
   bool cancelled = false;
@@ -46,7 +79,10 @@ std::error_code HostListener::start(ConnectionHandler onConnection, FailureHandl
     acceptor.set_option(boost::asio::ip::v6_only(false), ec);
     acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     acceptor.bind(tcp::endpoint(tcp::v6(), port_), ec);
-    if (ec) acceptor.close();
+    if (ec) {
+      boost::system::error_code ignored;
+      acceptor.close(ignored);
+    }
   }
   if (ec || !acceptor.is_open()) {
     ec.clear();
@@ -73,6 +109,8 @@ void HostListener::acceptNext() {
     if (state->cancelled) return;
     if (!ec) {
       state->onConnection(std::move(socket));
+    } else if ((ec.value() == EMFILE || ec.value() == ENFILE) && state->takeOne()) {
+      // Taken off the queue, served or shed; go on accepting.
     } else if (isExhaustion(ec)) {
       corvel::Log::host("net").warn("accept failed: {}; pausing", ec.message());
       state->pause.expires_after(std::chrono::milliseconds(100));
