@@ -3,7 +3,15 @@
 #include <map>
 #include <utility>
 
+#include "CorvelKit/cloud/PostgresCloudDatabase.h"
+#include "CorvelKit/cloud/SqliteCloudDatabase.h"
+
 namespace corvel::cloud {
+
+std::unique_ptr<CloudDatabase> CloudDatabase::make(const std::string& url) {
+  if (url.empty()) return std::make_unique<SqliteCloudDatabase>();
+  return std::make_unique<PostgresCloudDatabase>(url);
+}
 
 Expected<std::vector<CloudRecord>, std::error_code> CloudDatabase::fetchAll(std::string_view zone,
                                                                             std::size_t batchSize) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ class CloudDatabase {
   // Called on a thread of the store whenever the database changed (possibly through another
   // store object or process). Handlers that reach objects which may die hold a weak_ptr.
   using ChangeHandler = std::function<void()>;
+
+  // The store a host or client uses: the SQLite file of this machine for an empty `url`, else the
+  // PostgreSQL database it names.
+  static std::unique_ptr<CloudDatabase> make(const std::string& url);
 
   virtual ~CloudDatabase() = default;
 

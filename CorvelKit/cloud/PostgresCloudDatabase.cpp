@@ -142,6 +142,22 @@ class PostgresCloudDatabase::Connection {
   PostgresConnection pg_;
 };
 
+PostgresCloudDatabase::URLCheck PostgresCloudDatabase::checkURL(std::string_view url) {
+  std::string text(url);
+  char* message = nullptr;
+  PQconninfoOption* options = PQconninfoParse(text.c_str(), &message);
+  if (message != nullptr) PQfreemem(message);  // it may quote the text: not logged
+  if (options == nullptr) return URLCheck::malformed;
+  URLCheck result = URLCheck::valid;
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (std::string_view(o->keyword) == "password" && o->val != nullptr && o->val[0] != '\0') {
+      result = URLCheck::holdsPassword;
+    }
+  }
+  PQconninfoFree(options);
+  return result;
+}
+
 PostgresCloudDatabase::PostgresCloudDatabase(std::string url) : url_(std::move(url)) {}
 
 PostgresCloudDatabase::~PostgresCloudDatabase() {

@@ -22,6 +22,11 @@ class PostgresCloudDatabase final : public CloudDatabase {
   static constexpr std::string_view passwordAccount = "cloudDatabase";
   static constexpr std::string_view passwordService = "com.pinebay.corvel.cloud";
 
+  enum class URLCheck { valid, malformed, holdsPassword };
+  // Whether `url` is a connection URL or keyword string libpq accepts, and whether it names a
+  // password (which belongs in the keychain instead).
+  static URLCheck checkURL(std::string_view url);
+
   explicit PostgresCloudDatabase(std::string url);
   ~PostgresCloudDatabase() override;
   PostgresCloudDatabase(const PostgresCloudDatabase&) = delete;
