@@ -278,6 +278,40 @@ TEST_P(CloudDatabaseTest, TwoStoresShareRecordsOwnerAndChangeSignal) {
   EXPECT_FALSE(signal.waitBeyond(before, 600ms)) << "a removed subscription is not called";
 }
 
+TEST(PostgresCloudDatabaseTest, ALostConnectionIsOpenedAgainAndTheListenerComesBack) {
+  if (PostgresServer::binaries().empty()) {
+    GTEST_SKIP() << "PostgreSQL server programs are not installed (/usr/lib/postgresql/*/bin)";
+  }
+  test::TemporaryHome home;
+  auto& server = PostgresEnvironment::server();
+  ASSERT_TRUE(server.isRunning()) << server.errors();
+  auto url = server.createDatabase("cloud_reconnect");
+  PostgresCloudDatabase a(url), b(url);
+  ASSERT_FALSE(a.saveZone(kZone));
+  Signal signal;
+  ASSERT_FALSE(b.saveSubscription("corvel-changes", [&signal] { signal(); }));
+  std::this_thread::sleep_for(300ms);
+
+  server.dropConnections("cloud_reconnect");
+  // The call that meets the dead connection may fail; the next one opens a new connection.
+  auto first = a.save(kZone, macRecord("mac-1", "after the cut"), SavePolicy::overwrite);
+  if (!first) {
+    EXPECT_EQ(first.error(), CloudError::unavailable);
+    ASSERT_TRUE(a.save(kZone, macRecord("mac-1", "after the cut"), SavePolicy::overwrite));
+  }
+  ASSERT_TRUE(b.fetch(kZone, "mac-1") || b.fetch(kZone, "mac-1"));
+
+  // The listener reconnects by itself and hears the next change.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  bool heard = false;
+  while (!heard && std::chrono::steady_clock::now() < deadline) {
+    int before = signal.count();
+    ASSERT_TRUE(a.save(kZone, macRecord("mac-2", "ping"), SavePolicy::overwrite));
+    heard = signal.waitBeyond(before, 500ms);
+  }
+  EXPECT_TRUE(heard);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, CloudDatabaseTest, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return info.param; });
 

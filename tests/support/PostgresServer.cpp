@@ -120,4 +120,12 @@ std::string PostgresServer::createDatabase(const std::string& name) {
   return "host=" + socketFolder_.string() + " user=corvel dbname=" + name;
 }
 
+void PostgresServer::dropConnections(const std::string& database) {
+  auto failure = runToEnd("", bin_ / "psql",
+                          {"-h", socketFolder_.string(), "-U", "corvel", "-d", "postgres", "-c",
+                           "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                               database + "'"});
+  if (!failure.empty()) throw std::runtime_error(failure);
+}
+
 }  // namespace corvel::test

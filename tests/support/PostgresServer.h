@@ -30,6 +30,8 @@ class PostgresServer {
 
   // Creates a new empty database and returns its libpq connection string.
   std::string createDatabase(const std::string& name);
+  // Ends every client connection to the database, as a server restart or a network cut would.
+  void dropConnections(const std::string& database);
 
  private:
   std::filesystem::path bin_;
