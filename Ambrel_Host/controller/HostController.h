@@ -22,6 +22,7 @@
 
 namespace ambrel {
 
+class AnywhereAccess;
 class HostListener;
 
 // The host's one long-lived object: it owns the parts of the host's logic and wires them —
@@ -69,6 +70,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // Where browsers reach the host while browser access is on and its server listens.
   std::optional<std::string> browserAddress() const;
   const std::string& computerName() const { return context_.computerName; }
+  // The cloud presence, while the host has a cloud database.
+  const AnywhereAccess* anywhere() const { return anywhere_.get(); }
   std::uint16_t port() const { return port_; }
 
   // ---- Settings (each written at once, then applied) ----
@@ -123,6 +126,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void refreshDisplays();
   void statusTick();
   void pollTick();
+  void startAnywhereAccess();
 
   const std::uint16_t port_;
   const corvel::security::SecureIdentity* const identity_;
@@ -146,6 +150,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::unique_ptr<corvel::Timer> statusTimer_;
   std::unique_ptr<corvel::Timer> pollTimer_;
   std::unique_ptr<corvel::Timer> screensChangedTask_;
+  std::unique_ptr<AnywhereAccess> anywhere_;  // last: it goes first, while the rest still lives
 };
 
 }  // namespace ambrel

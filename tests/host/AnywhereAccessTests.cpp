@@ -115,3 +115,38 @@ TEST_F(AnywhereAccessTest, AnUnreachableDatabaseShowsInTheStatusAndStopsNothing)
 
 }  // namespace
 }  // namespace ambrel
+
+namespace ambrel {
+namespace {
+
+TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTheController) {
+  test::HostRig rig(test::HostRig::Options{
+      .cloud = [](const std::filesystem::path& home) {
+        return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
+      }});
+  auto settleUntil = [&rig](auto done) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+      rig.settle();
+      if (done()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  };
+  ASSERT_NE(rig.host->anywhere(), nullptr);
+  ASSERT_TRUE(settleUntil([&] { return rig.host->anywhere()->status() != "Starting…"; }));
+  const std::string macID = rig.host->anywhere()->macID();
+  EXPECT_EQ(rig.host->settings().defaults().string("hostDeviceID"), macID) << "kept for the next start";
+
+  const std::string codeBefore = rig.host->accessCode();
+  CorvelCloud phone{std::make_shared<SqliteCloudDatabase>(rig.home.path() / "cloud.sqlite")};
+  ASSERT_FALSE(phone.send(CloudAction::newCode, macID, "Phone", Date::fromTimePoint(rig.clock->wallNow())));
+  ASSERT_TRUE(settleUntil([&] { return rig.host->accessCode() != codeBefore; }));
+  EXPECT_TRUE(rig.notifier->saw("New Access Code"));
+  ASSERT_TRUE(settleUntil([&] { return phone.fetchAll()->commands.empty(); }));
+
+  rig.host->shutdown();
+  rig.settle();
+}
+
+}  // namespace
+}  // namespace ambrel

@@ -94,6 +94,7 @@ HostRig::HostRig(Options options) {
   env.services.history = history;
   env.services.actions = actions;
   env.services.keepAwake = awake;
+  if (options.cloud) env.services.cloud = options.cloud(home.path());
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();

@@ -102,6 +102,8 @@ class HostRig {
     std::function<void()> beforeStart;
     // The listening port; 0: one of the system's choice.
     std::uint16_t port = 0;
+    // The host's cloud database, made in the rig's home folder; none by default.
+    std::function<std::shared_ptr<corvel::cloud::CloudDatabase>(const std::filesystem::path& home)> cloud;
   };
   HostRig() : HostRig(Options{}) {}
   explicit HostRig(Options options);
