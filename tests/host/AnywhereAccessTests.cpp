@@ -120,10 +120,9 @@ namespace ambrel {
 namespace {
 
 TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTheController) {
-  test::HostRig rig(test::HostRig::Options{
-      .cloud = [](const std::filesystem::path& home) {
-        return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
-      }});
+  test::HostRig rig(test::HostRig::Options{}, [](const std::filesystem::path& home) {
+    return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
+  });
   auto settleUntil = [&rig](auto done) {
     for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
       rig.settle();

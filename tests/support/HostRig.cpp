@@ -80,7 +80,7 @@ bool ListNotifier::saw(const std::string& title) const {
 
 // ---- HostRig ------------------------------------------------------------------------------------
 
-HostRig::HostRig(Options options) {
+HostRig::HostRig(Options options, const CloudMaker& cloud) {
   if (options.beforeStart) options.beforeStart();
   HostEnvironment env;
   env.executor = io.get_executor();
@@ -94,7 +94,7 @@ HostRig::HostRig(Options options) {
   env.services.history = history;
   env.services.actions = actions;
   env.services.keepAwake = awake;
-  if (options.cloud) env.services.cloud = options.cloud(home.path());
+  if (cloud) env.services.cloud = cloud(home.path());
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();

@@ -102,11 +102,13 @@ class HostRig {
     std::function<void()> beforeStart;
     // The listening port; 0: one of the system's choice.
     std::uint16_t port = 0;
-    // The host's cloud database, made in the rig's home folder; none by default.
-    std::function<std::shared_ptr<corvel::cloud::CloudDatabase>(const std::filesystem::path& home)> cloud;
   };
   HostRig() : HostRig(Options{}) {}
-  explicit HostRig(Options options);
+  // The host's cloud database, made in the rig's home folder.
+  using CloudMaker =
+      std::function<std::shared_ptr<corvel::cloud::CloudDatabase>(const std::filesystem::path& home)>;
+  // Without a cloud maker the host has no cloud database.
+  explicit HostRig(Options options, const CloudMaker& cloud = nullptr);
   ~HostRig();
 
   // Runs everything the executor has to do now.
