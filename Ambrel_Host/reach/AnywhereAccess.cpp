@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/post.hpp>
+
 #include "Ambrel_Host/controller/HostContext.h"
 #include "CorvelKit/base/Log.h"
 
@@ -26,17 +28,24 @@ AnywhereAccess::AnywhereAccess(HostContext& context,
       cloud_(std::make_shared<corvel::cloud::CorvelCloud>(std::move(database))),
       macID_(std::move(macID)),
       describe_(std::move(describe)),
-      perform_(std::move(perform)) {}
+      perform_(std::move(perform)),
+      way_(std::make_shared<Way>()) {
+  way_->executor = context.executor;
+}
 
-AnywhereAccess::~AnywhereAccess() { stop(); }
+AnywhereAccess::~AnywhereAccess() {
+  stop();
+  std::lock_guard lock(way_->mutex);
+  way_->executor.reset();
+}
 
 std::function<void(std::function<void()>)> AnywhereAccess::backHere() {
+  // The weak flag tells whether this object still lives when the work runs on the executor.
   std::weak_ptr<bool> alive = alive_;
-  HostContext* context = &context_;
-  // The context outlives this object (the controller owns both); the weak flag tells whether
-  // this object still lives when the work runs on the executor.
-  return [alive, context](std::function<void()> work) {
-    context->post([alive, work = std::move(work)] {
+  return [alive, way = way_](std::function<void()> work) {
+    std::lock_guard lock(way->mutex);
+    if (!way->executor) return;
+    boost::asio::post(*way->executor, [alive, work = std::move(work)] {
       if (!alive.expired()) work();
     });
   };

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -57,6 +58,12 @@ class AnywhereAccess {
     std::mutex mutex;
     std::function<void()> wake;
   };
+  // The way back from the queue to the executor, closed when this object goes: work finishing
+  // on the queue afterwards must not touch the executor (it may be gone with its owner).
+  struct Way {
+    std::mutex mutex;
+    std::optional<corvel::Executor> executor;
+  };
 
   void bringUp();
   void tick();
@@ -73,6 +80,7 @@ class AnywhereAccess {
   Perform perform_;
   corvel::SerialQueue queue_{"cloud"};
   std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
+  std::shared_ptr<Way> way_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<corvel::Timer> timer_;
   std::set<std::string> handledCommands_;
