@@ -37,6 +37,8 @@ packages=(
   xserver-xorg-core xserver-xorg-video-dummy
   # the ffmpeg command (x11grab), for the reference figures of the video benchmark
   ffmpeg
+  # the owner's cloud database: SQLite, PostgreSQL's client library, and a server for the tests
+  libsqlite3-dev libpq-dev postgresql
   # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)
   chromium
 )

@@ -355,8 +355,17 @@ void X11ScreenCapturer::stop() {
     if (thread_.get_id() == std::this_thread::get_id()) {
       // From one of its own handlers, which may go on to destroy the capturer: the loop ends once
       // the handler returns, touching only what the thread holds, and the pool waits for it.
-      boost::asio::post(corvel::sharedPool(),
-                        [thread = std::move(thread_)]() mutable { thread.join(); });
+      // Should the pool drop the job unrun (the process is ending), the thread is let go instead
+      // of ending the process: it holds everything it touches.
+      struct Joiner {
+        std::thread thread;
+        ~Joiner() {
+          if (thread.joinable()) thread.detach();
+        }
+      };
+      auto joiner = std::make_shared<Joiner>();
+      joiner->thread = std::move(thread_);
+      boost::asio::post(corvel::sharedPool(), [joiner] { joiner->thread.join(); });
     } else {
       thread_.join();
     }

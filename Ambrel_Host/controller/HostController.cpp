@@ -2,15 +2,19 @@
 
 #include <algorithm>
 
+#include "Ambrel_Host/browser/LocalAddresses.h"
 #include "Ambrel_Host/capture/DisplaySource.h"
 #include "Ambrel_Host/controller/ConnectionFactory.h"
 #include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
+#include "Ambrel_Host/reach/AnywhereAccess.h"
 #include "Ambrel_Host/reach/HostListener.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Paths.h"
+#include "CorvelKit/base/UUID.h"
+#include "CorvelKit/cloud/CloudDatabase.h"
 #include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/net/PeerSource.h"
 #include "CorvelKit/net/UnmappedAddress.h"
@@ -80,6 +84,31 @@ void HostController::start() {
   }
   statusTick();
   pollTick();
+  startAnywhereAccess();
+}
+
+void HostController::startAnywhereAccess() {
+  if (!context_.services.cloud) return;
+  // This computer's identifier among the owner's devices, made once.
+  auto& defaults = context_.settings.defaults();
+  auto macID = defaults.string("hostDeviceID");
+  if (!macID || !corvel::UUID::parse(*macID)) {
+    macID = corvel::UUID::random().string();
+    defaults.set("hostDeviceID", *macID);
+  }
+  auto describe = [name = context_.computerName] {
+    corvel::cloud::CloudMac mac;
+    mac.name = name.empty() ? "Mac" : name;
+    mac.lanAddresses = localIPv4Addresses();
+    mac.ipv6Addresses = globalIPv6Addresses();
+    return mac;
+  };
+  auto perform = [weak = weak_from_this()](corvel::net::CloudAction action, const std::string& sender) {
+    if (auto self = weak.lock()) self->performCloudAction(action, sender);
+  };
+  anywhere_ = std::make_unique<AnywhereAccess>(context_, context_.services.cloud, *macID,
+                                               std::move(describe), std::move(perform));
+  anywhere_->start();
 }
 
 void HostController::shutdown() {
@@ -99,6 +128,7 @@ void HostController::shutdown() {
     listener_.reset();
   }
   if (advertiser_) advertiser_->stop();
+  if (anywhere_) anywhere_->stop();
 }
 
 // Permissions can change while the host runs (a display server restarted, XTEST switched off):

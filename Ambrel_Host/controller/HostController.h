@@ -26,6 +26,7 @@
 
 namespace ambrel {
 
+class AnywhereAccess;
 class HostListener;
 
 // The host's one long-lived object: it owns the parts of the host's logic and wires them —
@@ -77,6 +78,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   const std::vector<ReceivedFile>& receivedFiles() const { return files_.receivedFiles(); }
   const std::vector<corvel::protocol::ChatMessage>& chat() const { return chat_.chat(); }
   int unreadChat() const { return chat_.unreadChat(); }
+  // The cloud presence, while the host has a cloud database.
+  const AnywhereAccess* anywhere() const { return anywhere_.get(); }
   std::uint16_t port() const { return port_; }
 
   // ---- Settings (each written at once, then applied) ----
@@ -134,6 +137,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void refreshDisplays();
   void statusTick();
   void pollTick();
+  void startAnywhereAccess();
 
   const std::uint16_t port_;
   const corvel::security::SecureIdentity* const identity_;
@@ -161,6 +165,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::unique_ptr<corvel::Timer> statusTimer_;
   std::unique_ptr<corvel::Timer> pollTimer_;
   std::unique_ptr<corvel::Timer> screensChangedTask_;
+  std::unique_ptr<AnywhereAccess> anywhere_;  // last: it goes first, while the rest still lives
 };
 
 }  // namespace ambrel

@@ -31,6 +31,8 @@ SettingValue HostSettings::value(Setting setting) const {
       auto raw = defaults_->string(s.key);
       return raw ? streamQuality(*raw).value_or(StreamQuality::balanced) : StreamQuality::balanced;
     }
+    case SettingType::text:
+      return defaults_->string(s.key).value_or(std::string());
   }
   return SettingsTable::defaultValue(setting);
 }
@@ -47,6 +49,12 @@ int HostSettings::idleTimeoutMinutes() const {
 
 StreamQuality HostSettings::quality() const {
   return std::get<StreamQuality>(value(Setting::quality));
+}
+
+std::string HostSettings::text(Setting setting) const {
+  auto v = value(setting);
+  auto* t = std::get_if<std::string>(&v);
+  return t != nullptr ? *t : std::string();
 }
 
 std::optional<std::string> HostSettings::set(Setting setting, const SettingValue& value) {

@@ -30,6 +30,7 @@ class HostSettings {
   bool flag(Setting setting) const;
   int idleTimeoutMinutes() const;  // 0 means never
   StreamQuality quality() const;
+  std::string text(Setting setting) const;  // a text setting's value; empty for other types
 
   // Writes the value; an error sentence, and nothing written, for a value of another type or
   // out of range.

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CorvelKit/cloud/PostgresCloudDatabase.h"
+
 namespace ambrel {
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 using enum SettingType;
 using enum SettingEffect;
 
-constexpr std::array<SettingSpec, 11> kTable = {{
+constexpr std::array<SettingSpec, 12> kTable = {{
     {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
     {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
     {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
@@ -25,6 +27,9 @@ constexpr std::array<SettingSpec, 11> kTable = {{
     {Setting::preferHEVC, "preferHEVC", flag, "true", true, codecPreferences},
     {Setting::preferHDR, "preferHDR", flag, "false", true, codecPreferences},
     {Setting::highFrameRate, "highFrameRate", flag, "false", false, streamPreset},
+    // The owner's shared PostgreSQL database; empty for the SQLite file of this machine. Read when
+    // the host starts.
+    {Setting::cloudDatabaseURL, "cloudDatabaseURL", text, "", false, none},
 }};
 
 // The table is indexed by the enumeration: a row out of place is a build error.
@@ -35,6 +40,22 @@ constexpr bool inOrder() {
   return true;
 }
 static_assert(inOrder());
+
+// Why a text doesn't fit its setting, or nothing.
+std::optional<std::string> textProblem(const SettingSpec& s, std::string_view text) {
+  if (s.setting == Setting::cloudDatabaseURL && !text.empty()) {
+    // The password belongs in the keychain: settings are a plain file and appear in logs.
+    switch (corvel::cloud::PostgresCloudDatabase::checkURL(text)) {
+      case corvel::cloud::PostgresCloudDatabase::URLCheck::valid:
+        break;
+      case corvel::cloud::PostgresCloudDatabase::URLCheck::malformed:
+        return std::string(s.key) + " takes a PostgreSQL connection URL, or nothing for this computer's own database.";
+      case corvel::cloud::PostgresCloudDatabase::URLCheck::holdsPassword:
+        return std::string(s.key) + " must not hold the password: keep it in the keychain.";
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -71,6 +92,9 @@ corvel::Expected<SettingValue, std::string> SettingsTable::parse(Setting setting
     case SettingType::quality:
       if (auto q = streamQuality(text)) return SettingValue(*q);
       return Failure{std::string(s.key) + " takes smooth, balanced or sharp."};
+    case SettingType::text:
+      if (auto problem = textProblem(s, text)) return Failure{*problem};
+      return SettingValue(std::string(text));
   }
   return Failure{"Unknown setting."};
 }
@@ -97,6 +121,9 @@ std::optional<std::string> SettingsTable::validate(Setting setting, const Settin
     case SettingType::quality:
       if (std::holds_alternative<StreamQuality>(value)) return std::nullopt;
       return std::string(s.key) + " takes smooth, balanced or sharp.";
+    case SettingType::text:
+      if (auto* t = std::get_if<std::string>(&value)) return textProblem(s, *t);
+      return std::string(s.key) + " takes text.";
   }
   return "Unknown setting.";
 }

@@ -27,6 +27,7 @@ enum class Setting {
   preferHEVC,
   preferHDR,
   highFrameRate,
+  cloudDatabaseURL,
 };
 
 // How a setting's value is written and checked.
@@ -34,6 +35,7 @@ enum class SettingType {
   flag,     // true or false
   minutes,  // a whole number of minutes, 0 or more
   quality,  // "smooth", "balanced" or "sharp"
+  text,     // any text, checked by the setting's own rule
 };
 
 // What changing a setting does at once; settings with no effect are read where they are needed
@@ -47,7 +49,7 @@ enum class SettingEffect {
   sound,                 // sound capture starts or stops for the running pipelines
 };
 
-using SettingValue = std::variant<bool, int, StreamQuality>;
+using SettingValue = std::variant<bool, int, StreamQuality, std::string>;
 
 struct SettingSpec {
   Setting setting;

@@ -34,6 +34,7 @@
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/MainLoop.h"
 #include "CorvelKit/base/Paths.h"
+#include "CorvelKit/cloud/CloudDatabase.h"
 #include "CorvelKit/net/Pairing.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
@@ -200,6 +201,9 @@ int runHost() {
   env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
   env.services.actions = std::make_shared<LinuxSystemActions>(ProcessLauncher::posix(), loop.executor());
   env.services.keepAwake = std::make_shared<KeepAwake>();
+  // The owner's shared database when one is set, else this computer's own file.
+  env.services.cloud = corvel::cloud::CloudDatabase::make(
+      HostSettings(env.defaults).text(Setting::cloudDatabaseURL));
   env.services.status = [source = std::make_shared<HostStatusSource>(SlowDiskCache::shared())] {
     return source->makeHostStatus();
   };

@@ -80,7 +80,7 @@ bool ListNotifier::saw(const std::string& title) const {
 
 // ---- HostRig ------------------------------------------------------------------------------------
 
-HostRig::HostRig(Options options) {
+HostRig::HostRig(Options options, const CloudMaker& cloud) {
   if (options.beforeStart) options.beforeStart();
   HostEnvironment env;
   env.executor = io.get_executor();
@@ -96,6 +96,7 @@ HostRig::HostRig(Options options) {
   env.services.keepAwake = awake;
   env.services.clipboard = clipboard;
   env.services.screenReader = screenReader;
+  if (cloud) env.services.cloud = cloud(home.path());
   {
     auto fake = std::make_unique<FakeEventPoster>();
     poster = fake.get();

@@ -138,7 +138,11 @@ class HostRig {
     std::uint16_t port = 0;
   };
   HostRig() : HostRig(Options{}) {}
-  explicit HostRig(Options options);
+  // The host's cloud database, made in the rig's home folder.
+  using CloudMaker =
+      std::function<std::shared_ptr<corvel::cloud::CloudDatabase>(const std::filesystem::path& home)>;
+  // Without a cloud maker the host has no cloud database.
+  explicit HostRig(Options options, const CloudMaker& cloud = nullptr);
   ~HostRig();
 
   // Runs everything the executor has to do now.

@@ -1,0 +1,185 @@
+#include "Ambrel_Host/reach/AnywhereAccess.h"
+
+#include <chrono>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+
+#include "Ambrel_Host/controller/HostContext.h"
+#include "CorvelKit/base/Log.h"
+
+namespace ambrel {
+
+namespace {
+
+auto& log() {
+  static auto& logger = corvel::Log::host("cloud");
+  return logger;
+}
+
+}  // namespace
+
+AnywhereAccess::AnywhereAccess(HostContext& context,
+                               std::shared_ptr<corvel::cloud::CloudDatabase> database, std::string macID,
+                               Describe describe, Perform perform)
+    : context_(context),
+      cloud_(std::make_shared<corvel::cloud::CorvelCloud>(std::move(database))),
+      macID_(std::move(macID)),
+      describe_(std::move(describe)),
+      perform_(std::move(perform)),
+      way_(std::make_shared<Way>()) {
+  way_->executor = context.executor;
+}
+
+AnywhereAccess::~AnywhereAccess() {
+  stop();
+  std::lock_guard lock(way_->mutex);
+  way_->executor.reset();
+}
+
+std::function<void(std::function<void()>)> AnywhereAccess::backHere() {
+  // The weak flag tells whether this object still lives when the work runs on the executor.
+  std::weak_ptr<bool> alive = alive_;
+  return [alive, way = way_](std::function<void()> work) {
+    std::lock_guard lock(way->mutex);
+    if (!way->executor) return;
+    boost::asio::post(*way->executor, [alive, work = std::move(work)] {
+      if (!alive.expired()) work();
+    });
+  };
+}
+
+void AnywhereAccess::start() {
+  if (running_) return;
+  running_ = true;
+  {
+    auto back = backHere();
+    std::lock_guard lock(waker_->mutex);
+    waker_->wake = [back, this] { back([this] { poll(); }); };
+  }
+  bringUp();
+  scheduleTick();
+}
+
+void AnywhereAccess::stop() {
+  if (!running_) return;
+  running_ = false;
+  timer_.reset();
+  {
+    std::lock_guard lock(waker_->mutex);
+    waker_->wake = nullptr;
+  }
+  queue_.post([cloud = cloud_] { cloud->unsubscribe(); });
+  perform_ = nullptr;
+}
+
+void AnywhereAccess::scheduleTick() {
+  timer_ = context_.schedule(tickInterval, [this] {
+    tick();
+    if (running_) scheduleTick();
+  });
+}
+
+double AnywhereAccess::wallSeconds() const {
+  return std::chrono::duration<double>(context_.clock->wallNow().time_since_epoch()).count();
+}
+
+void AnywhereAccess::bringUp() {
+  auto back = backHere();
+  std::weak_ptr<Waker> waker = waker_;
+  queue_.post([cloud = cloud_, back, waker, this] {
+    std::vector<std::string> failures;
+    if (auto ec = cloud->ensureZone()) failures.push_back(ec.message());
+    auto signal = [waker] {
+      auto w = waker.lock();
+      if (!w) return;
+      std::lock_guard lock(w->mutex);
+      if (w->wake) w->wake();
+    };
+    if (auto ec = cloud->subscribeToChanges(signal)) failures.push_back(ec.message());
+    auto summary = cloud->accountSummary();
+    back([this, failures, summary] {
+      for (const auto& f : failures) {
+        log().warn("iCloud setup failed: {}", f);
+        status_ = "iCloud unavailable: " + f;
+      }
+      log().info("iCloud: {}", summary);
+      publish();
+      poll();
+    });
+  });
+}
+
+void AnywhereAccess::tick() {
+  poll();
+  auto seconds = static_cast<long long>(std::floor(wallSeconds()));
+  if (seconds % publishPeriodSeconds < tickInterval.count()) publish();
+}
+
+void AnywhereAccess::publish() {
+  corvel::cloud::CloudMac mac = describe_ ? describe_() : corvel::cloud::CloudMac{};
+  mac.id = macID_;
+  mac.lastSeen = corvel::Date::fromTimePoint(context_.clock->wallNow());
+  auto back = backHere();
+  queue_.post([cloud = cloud_, back, mac, this] {
+    auto ec = cloud->publish(mac);
+    back([this, ec, mac] {
+      if (ec) {
+        status_ = "iCloud: " + ec.message();
+        log().error("publish failed: {}", ec.message());
+        return;
+      }
+      bool reachable = mac.publicAddress.has_value() || !mac.ipv6Addresses.empty();
+      status_ = reachable ? "Reachable from anywhere" : "Home network only (router didn't open a port)";
+      log().info("published: {} public {} ipv6 {}", status_, mac.publicAddress.value_or("–"),
+                 mac.ipv6Addresses.size());
+    });
+  });
+}
+
+void AnywhereAccess::poll() {
+  auto back = backHere();
+  queue_.post([cloud = cloud_, back, this] {
+    auto fetched = cloud->fetchAll();
+    back([this, fetched = std::move(fetched)]() mutable { handle(std::move(fetched)); });
+  });
+}
+
+void AnywhereAccess::handle(
+    corvel::Expected<corvel::cloud::CorvelCloud::Everything, std::error_code> fetched) {
+  if (!fetched) {
+    log().error("commands failed: {}", fetched.error().message());
+    return;
+  }
+  std::string names;
+  for (const auto& m : fetched->macs) names += (names.empty() ? "" : ", ") + m.name;
+  log().info("fetched {} Mac(s) [{}], {} command(s)", fetched->macs.size(), names,
+             fetched->commands.size());
+  const double now = wallSeconds() - corvel::Date::referenceDateUnixSeconds;
+  std::vector<corvel::cloud::CloudCommand> ours;
+  std::vector<corvel::cloud::CloudCommand> due;
+  for (const auto& c : fetched->commands) {
+    if (c.macID != macID_) continue;
+    ours.push_back(c);
+    if (handledCommands_.contains(c.id)) continue;
+    if (now - c.createdAt.secondsSinceReferenceDate() >= commandLifetimeSeconds) continue;  // stale
+    handledCommands_.insert(c.id);
+    due.push_back(c);
+  }
+  // Executed, stale or already handled: every command for this computer goes.
+  if (!ours.empty()) {
+    queue_.post([cloud = cloud_, ours = std::move(ours)] {
+      if (auto ec = cloud->remove(ours)) log().error("commands failed: {}", ec.message());
+    });
+  }
+  // Last, and through a copy: the host's handling may reach back into this object.
+  auto perform = perform_;
+  for (const auto& c : due) {
+    log().info("command {} from {}", corvel::net::rawValue(c.action), c.sender);
+    if (perform) perform(c.action, c.sender);
+  }
+}
+
+}  // namespace ambrel

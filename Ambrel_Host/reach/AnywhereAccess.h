@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "CorvelKit/base/Clock.h"
+#include "CorvelKit/base/SerialQueue.h"
+#include "CorvelKit/cloud/CloudMac.h"
+#include "CorvelKit/cloud/CorvelCloud.h"
+#include "CorvelKit/net/CloudAction.h"
+
+namespace ambrel {
+
+struct HostContext;
+
+// The host's presence in the owner's cloud database: it publishes this computer's CloudMac record
+// at start and about every five minutes, and polls (every 30 seconds and whenever the database
+// signals a change) for commands addressed to it, which it performs once each and deletes.
+// Commands older than ten minutes are deleted without being performed.
+//
+// Lives on the host's executor. The database calls block, so they run on a serial queue of their
+// own and their results come back to the executor.
+class AnywhereAccess {
+ public:
+  static constexpr std::chrono::seconds tickInterval{30};
+  static constexpr double commandLifetimeSeconds = 600;
+  static constexpr long long publishPeriodSeconds = 300;
+
+  // What the host does with a command; `sender` names the device that sent it.
+  using Perform = std::function<void(corvel::net::CloudAction action, const std::string& sender)>;
+  // This computer as it should be published (name, model, addresses); id and time are filled in.
+  using Describe = std::function<corvel::cloud::CloudMac()>;
+
+  AnywhereAccess(HostContext& context, std::shared_ptr<corvel::cloud::CloudDatabase> database,
+                 std::string macID, Describe describe, Perform perform);
+  ~AnywhereAccess();
+  AnywhereAccess(const AnywhereAccess&) = delete;
+  AnywhereAccess& operator=(const AnywhereAccess&) = delete;
+
+  void start();
+  void stop();
+  // Reads the commands now (also what a change signal of the database does).
+  void poll();
+  void publish();
+
+  const std::string& macID() const { return macID_; }
+  // For the interface: "Starting…", then the outcome of the last set-up or publish.
+  const std::string& status() const { return status_; }
+
+ private:
+  // Lets the database's change signal reach the executor until stop() cuts it off.
+  struct Waker {
+    std::mutex mutex;
+    std::function<void()> wake;
+  };
+  // The way back from the queue to the executor, closed when this object goes: work finishing
+  // on the queue afterwards must not touch the executor (it may be gone with its owner).
+  struct Way {
+    std::mutex mutex;
+    std::optional<corvel::Executor> executor;
+  };
+
+  void bringUp();
+  void tick();
+  void scheduleTick();
+  void handle(corvel::Expected<corvel::cloud::CorvelCloud::Everything, std::error_code> fetched);
+  double wallSeconds() const;
+  // Posts `work` back to the executor; it runs only while this object lives.
+  std::function<void(std::function<void()>)> backHere();
+
+  HostContext& context_;
+  const std::shared_ptr<corvel::cloud::CorvelCloud> cloud_;
+  const std::string macID_;
+  Describe describe_;
+  Perform perform_;
+  corvel::SerialQueue queue_{"cloud"};
+  std::shared_ptr<Waker> waker_ = std::make_shared<Waker>();
+  std::shared_ptr<Way> way_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::unique_ptr<corvel::Timer> timer_;
+  std::set<std::string> handledCommands_;
+  std::string status_ = "Starting…";
+  bool running_ = false;
+};
+
+}  // namespace ambrel

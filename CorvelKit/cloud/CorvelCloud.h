@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "CorvelKit/base/Date.h"
+#include "CorvelKit/base/Expected.h"
+#include "CorvelKit/cloud/CloudCommand.h"
+#include "CorvelKit/cloud/CloudDatabase.h"
+#include "CorvelKit/cloud/CloudMac.h"
+
+namespace corvel::cloud {
+
+// The presence records and commands of the owner's devices, over the owner's cloud database: what
+// hosts publish and poll, and what clients list and send. Blocking, like the database.
+class CorvelCloud {
+ public:
+  static constexpr std::string_view zone = "Corvel";
+  static constexpr std::string_view subscriptionID = "corvel-changes";
+
+  explicit CorvelCloud(std::shared_ptr<CloudDatabase> database) : database_(std::move(database)) {}
+
+  // "account status N (1 = available), user XXXXXXXXXXXX" for the log.
+  std::string accountSummary();
+  [[nodiscard]] std::error_code ensureZone();
+  [[nodiscard]] std::error_code subscribeToChanges(CloudDatabase::ChangeHandler handler);
+  void unsubscribe();
+  [[nodiscard]] std::error_code publish(const CloudMac& mac);
+
+  struct Everything {
+    std::vector<CloudMac> macs;
+    std::vector<CloudCommand> commands;
+  };
+  // Every Mac and command of the zone; records that do not convert are skipped.
+  Expected<Everything, std::error_code> fetchAll();
+  [[nodiscard]] std::error_code send(net::CloudAction action, const std::string& macID,
+                                     const std::string& sender, Date now = Date::now());
+  [[nodiscard]] std::error_code remove(std::span<const CloudCommand> commands);
+
+ private:
+  std::shared_ptr<CloudDatabase> database_;
+};
+
+}  // namespace corvel::cloud

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "CorvelKit/cloud/CorvelCloud.h"
+#include "CorvelKit/cloud/SqliteCloudDatabase.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace corvel::cloud {
+namespace {
+
+using net::CloudAction;
+
+class CorvelCloudTest : public ::testing::Test {
+ protected:
+  test::TemporaryHome home;
+  std::shared_ptr<CloudDatabase> db = std::make_shared<SqliteCloudDatabase>();
+  CorvelCloud cloud{db};
+  void SetUp() override { ASSERT_FALSE(cloud.ensureZone()); }
+};
+
+TEST_F(CorvelCloudTest, PublishedMacsAndSentCommandsReadBackAndForeignRecordsAreSkipped) {
+  CloudMac mac;
+  mac.id = "9A0C2E1D-0000-4000-8000-000000000001";
+  mac.name = "Studio";
+  mac.model = "ThinkCentre";
+  mac.lastSeen = Date(790'000'000);
+  mac.lanAddresses = {"192.168.1.4"};
+  mac.ipv6Addresses = {"2001:db8::4"};
+  mac.publicAddress = "203.0.113.9";
+  mac.publicPort = 40000;
+  ASSERT_FALSE(cloud.publish(mac));
+  ASSERT_FALSE(cloud.send(CloudAction::lockScreen, mac.id, "Phone", Date(790'000'010)));
+
+  // Records this version cannot use: an unknown action, no target, another type.
+  for (auto [type, fields] : std::vector<std::pair<std::string, std::map<std::string, CloudValue>>>{
+           {"Command", {{"macID", std::string(mac.id)}, {"action", std::string("selfDestruct")}}},
+           {"Command", {{"action", std::string("playSound")}}},
+           {"NATCandidate", {{"host", std::string("198.51.100.1")}}}}) {
+    static int n = 0;
+    ASSERT_TRUE(db->save(CorvelCloud::zone, CloudRecord{type, "odd-" + std::to_string(++n), fields, {}},
+                         SavePolicy::overwrite));
+  }
+
+  auto all = cloud.fetchAll();
+  ASSERT_TRUE(all) << all.error().message();
+  ASSERT_EQ(all->macs.size(), 1u);
+  EXPECT_EQ(all->macs[0], mac);
+  ASSERT_EQ(all->commands.size(), 1u);
+  EXPECT_EQ(all->commands[0].macID, mac.id);
+  EXPECT_EQ(all->commands[0].action, CloudAction::lockScreen);
+  EXPECT_EQ(all->commands[0].sender, "Phone");
+  EXPECT_EQ(all->commands[0].createdAt, Date(790'000'010));
+
+  ASSERT_FALSE(cloud.remove(all->commands));
+  EXPECT_TRUE(cloud.fetchAll()->commands.empty());
+  EXPECT_NE(cloud.accountSummary().find("account status 1 (1 = available), user "), std::string::npos);
+}
+
+TEST(CloudMacTest, EndpointsOnlineWindowAndReadDefaults) {
+  CloudMac mac;
+  mac.lastSeen = Date(1000);
+  mac.ipv6Addresses = {"2001:db8::1", "2001:db8::2"};
+  mac.publicAddress = "203.0.113.9";
+  EXPECT_EQ(mac.internetEndpoints(), (std::vector<std::string>{"[2001:db8::1]:5895", "[2001:db8::2]:5895"}))
+      << "an address without its port is no endpoint";
+  mac.publicPort = 41000;
+  EXPECT_EQ(mac.internetEndpoints().front(), "203.0.113.9:41000");
+  EXPECT_TRUE(mac.isOnline(Date(1599)));
+  EXPECT_FALSE(mac.isOnline(Date(1600)));
+
+  auto bare = CloudMac::from(CloudRecord{"Mac", "id-1", {}, {}});
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->name, "Mac");
+  EXPECT_FALSE(bare->isOnline(Date::now()));
+  EXPECT_FALSE(CloudMac::from(CloudRecord{"Command", "id-1", {}, {}}));
+
+  auto command = CloudCommand::from(
+      CloudRecord{"Command", "c-1", {{"macID", std::string("m")}, {"action", std::string("newCode")}}, {}});
+  ASSERT_TRUE(command);
+  EXPECT_EQ(command->sender, "Another device");
+}
+
+}  // namespace
+}  // namespace corvel::cloud

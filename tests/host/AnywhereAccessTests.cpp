@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "CorvelKit/cloud/SqliteCloudDatabase.h"
+#include "tests/support/HostRig.h"
+
+namespace ambrel {
+namespace {
+
+using namespace std::chrono_literals;
+using corvel::Date;
+using corvel::cloud::CloudMac;
+using corvel::cloud::CorvelCloud;
+using corvel::cloud::SqliteCloudDatabase;
+using corvel::net::CloudAction;
+
+constexpr const char* kMacID = "6F1D5C2A-1111-4222-8333-444455556666";
+
+class AnywhereAccessTest : public ::testing::Test {
+ protected:
+  void start(const std::filesystem::path& store, std::vector<std::string> ipv6 = {}) {
+    anywhere = std::make_unique<AnywhereAccess>(
+        rig.host->context(), std::make_shared<SqliteCloudDatabase>(store), kMacID,
+        [ipv6] {
+          CloudMac mac;
+          mac.name = "Studio";
+          mac.lanAddresses = {"192.168.1.4"};
+          mac.ipv6Addresses = ipv6;
+          return mac;
+        },
+        [this](CloudAction action, const std::string& sender) { performed.emplace_back(action, sender); });
+    anywhere->start();
+  }
+
+  // The database work runs on a queue of its own: settle until `done` holds (5 s at most).
+  template <class F>
+  bool settleUntil(F done, std::chrono::milliseconds limit = 5s) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+      rig.settle();
+      if (done()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  Date wallNow() const { return Date::fromTimePoint(rig.clock->wallNow()); }
+
+  test::HostRig rig;
+  std::filesystem::path file = rig.home.path() / "cloud.sqlite";
+  CorvelCloud phone{std::make_shared<SqliteCloudDatabase>(file)};
+  std::vector<std::pair<CloudAction, std::string>> performed;
+  std::unique_ptr<AnywhereAccess> anywhere;
+};
+
+TEST_F(AnywhereAccessTest, PublishesAtStartAndAgainAboutEveryFiveMinutes) {
+  start(file, {"2001:db8::4"});
+  EXPECT_EQ(anywhere->status(), "Starting…");
+  ASSERT_TRUE(settleUntil([&] { return anywhere->status() == "Reachable from anywhere"; }))
+      << anywhere->status();
+  auto first = phone.fetchAll();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->macs.size(), 1u);
+  EXPECT_EQ(first->macs[0].id, kMacID);
+  EXPECT_EQ(first->macs[0].name, "Studio");
+  EXPECT_TRUE(first->macs[0].isOnline(wallNow()));
+
+  // Within five minutes and a tick a new publication moves lastSeen on.
+  rig.advance(330s, 30s);
+  EXPECT_TRUE(settleUntil([&] {
+    auto now = phone.fetchAll();
+    return now && now->macs.size() == 1 && now->macs[0].lastSeen > first->macs[0].lastSeen;
+  }));
+}
+
+TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnrun) {
+  start(file);
+  ASSERT_TRUE(settleUntil([&] {
+    return anywhere->status() == "Home network only (router didn't open a port)";
+  })) << anywhere->status();
+
+  ASSERT_FALSE(phone.send(CloudAction::lockScreen, kMacID, "Phone", wallNow()));
+  ASSERT_FALSE(phone.send(CloudAction::newCode, kMacID, "Old tablet", Date(wallNow().secondsSinceReferenceDate() - 601)));
+  ASSERT_FALSE(phone.send(CloudAction::playSound, "another-mac", "Phone", wallNow()));
+
+  // The database's change signal starts a poll: no tick needed.
+  ASSERT_TRUE(settleUntil([&] { return !performed.empty(); }));
+  ASSERT_TRUE(settleUntil([&] {
+    auto all = phone.fetchAll();
+    return all && all->commands.size() == 1;
+  }));
+  EXPECT_EQ(phone.fetchAll()->commands[0].macID, "another-mac") << "another host's command stays";
+
+  rig.advance(60s, 30s);
+  settleUntil([] { return false; }, 1s);  // give further polls their time
+  ASSERT_EQ(performed.size(), 1u) << "run once; the stale command never";
+  EXPECT_EQ(performed[0], std::make_pair(CloudAction::lockScreen, std::string("Phone")));
+}
+
+TEST_F(AnywhereAccessTest, AnUnreachableDatabaseShowsInTheStatusAndStopsNothing) {
+  // A "folder" that is a file: the store can never be opened.
+  std::ofstream(rig.home.path() / "blocker") << "x";
+  start(rig.home.path() / "blocker" / "cloud.sqlite");
+  ASSERT_TRUE(settleUntil([&] { return anywhere->status().starts_with("iCloud: "); }))
+      << anywhere->status();
+  rig.advance(60s, 30s);
+  EXPECT_TRUE(anywhere->status().starts_with("iCloud: "));
+  anywhere->stop();
+  anywhere.reset();
+  rig.settle();
+}
+
+}  // namespace
+}  // namespace ambrel
+
+namespace ambrel {
+namespace {
+
+TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTheController) {
+  test::HostRig rig(test::HostRig::Options{}, [](const std::filesystem::path& home) {
+    return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
+  });
+  auto settleUntil = [&rig](auto done) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+      rig.settle();
+      if (done()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  };
+  ASSERT_NE(rig.host->anywhere(), nullptr);
+  ASSERT_TRUE(settleUntil([&] { return rig.host->anywhere()->status() != "Starting…"; }));
+  const std::string macID = rig.host->anywhere()->macID();
+  EXPECT_EQ(rig.host->settings().defaults().string("hostDeviceID"), macID) << "kept for the next start";
+
+  const std::string codeBefore = rig.host->accessCode();
+  CorvelCloud phone{std::make_shared<SqliteCloudDatabase>(rig.home.path() / "cloud.sqlite")};
+  ASSERT_FALSE(phone.send(CloudAction::newCode, macID, "Phone", Date::fromTimePoint(rig.clock->wallNow())));
+  ASSERT_TRUE(settleUntil([&] { return rig.host->accessCode() != codeBefore; }));
+  EXPECT_TRUE(rig.notifier->saw("New Access Code"));
+  ASSERT_TRUE(settleUntil([&] { return phone.fetchAll()->commands.empty(); }));
+
+  rig.host->shutdown();
+  rig.settle();
+}
+
+}  // namespace
+}  // namespace ambrel
