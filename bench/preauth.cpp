@@ -24,28 +24,16 @@
 #include "CorvelKit/security/SecureIdentity.h"
 #include "tests/support/ConnectionRecorder.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using corvel::test::openDescriptors;
+using corvel::test::residentKiB;
 using corvel::protocol::MessageType;
 using tcp = boost::asio::ip::tcp;
-
-int openFds(pid_t pid) {
-  int n = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
-  return n;
-}
-
-long residentKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  }
-  return -1;
-}
 
 // One good client: connect, handshake, hello, HelloAck; milliseconds, or -1 when it failed.
 double goodClient(const std::string& code, const corvel::security::SecureIdentity& identity) {
@@ -90,7 +78,7 @@ Figures measure(pid_t host, const std::string& code, const corvel::security::Sec
   }
   std::sort(times.begin(), times.end());
   auto at = [&](double q) { return times.empty() ? -1.0 : times[static_cast<std::size_t>(q * (times.size() - 1))]; };
-  return {residentKiB(host), openFds(host), at(0.5), at(0.99), failed};
+  return {residentKiB(host), openDescriptors(host), at(0.5), at(0.99), failed};
 }
 
 std::vector<tcp::socket> idle(boost::asio::io_context& io, int count, int addresses) {

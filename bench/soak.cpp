@@ -24,31 +24,16 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ConnectionRecorder.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using corvel::test::openDescriptors;
+using corvel::test::residentKiB;
 using corvel::net::ConnectionState;
 using corvel::protocol::MessageType;
-
-int openFds(pid_t pid) {
-  int n = 0;
-  for ([[maybe_unused]] auto& e :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    ++n;
-  }
-  return n;
-}
-
-long residentKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  }
-  return -1;
-}
 
 void oneClient(int i, const std::string& code, const corvel::security::SecureIdentity& identity) {
   // Every client comes from 127.0.0.1: five wrong codes would (rightly) block it, so only the
@@ -129,7 +114,7 @@ int main(int argc, char** argv) {
   // Warm up once (first key derivation, first session), then take the baseline.
   oneClient(0, code, identity);
   std::this_thread::sleep_for(2s);
-  const int fdsBefore = openFds(host.pid());
+  const int fdsBefore = openDescriptors(host.pid());
   const long rssBefore = residentKiB(host.pid());
 
   auto start = std::chrono::steady_clock::now();
@@ -143,7 +128,7 @@ int main(int argc, char** argv) {
   }
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::this_thread::sleep_for(3s);  // let the last ones be cleaned up
-  const int fdsAfter = openFds(host.pid());
+  const int fdsAfter = openDescriptors(host.pid());
   const long rssAfter = residentKiB(host.pid());
 
   auto status = hostProcess.stop();
