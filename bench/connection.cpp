@@ -85,7 +85,7 @@ std::unique_ptr<Pair> connectPair(tcp::acceptor& acceptor, const security::Secur
   pair->client->start();
   CorvelConnection::Handlers serverHandlers;
   serverHandlers.state = onReady;
-  serverHandlers.message = [progress = pair->progress](protocol::MessageType, Bytes payload) {
+  serverHandlers.message = [progress = pair->progress](protocol::MessageType, Bytes& payload) {
     progress->receivedBytes += payload.size();
     progress->received.add();
   };

@@ -141,7 +141,7 @@ Run sealedCopy(const fs::path& file, const fs::path& into, const security::Secur
   };
   // The receiving side as the host has it: each message written as it arrives, on the
   // connection's queue; its CPU counted on that thread.
-  auto onMessage = [shared](MessageType type, Bytes payload) {
+  auto onMessage = [shared](MessageType type, Bytes& payload) {
     const double before = threadCpu();
     auto& receiver = shared->receiver;
     if (type == MessageType::fileOffer) {

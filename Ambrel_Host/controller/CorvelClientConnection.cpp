@@ -22,7 +22,7 @@ CorvelClientConnection::~CorvelClientConnection() {
 void CorvelClientConnection::start(ConnectionEvents events) {
   CorvelConnection::Handlers handlers;
   handlers.message = [message = std::move(events.message)](corvel::protocol::MessageType type,
-                                                           corvel::Bytes payload) {
+                                                           corvel::Bytes& payload) {
     if (message) message(type, payload);
   };
   handlers.state = std::move(events.state);

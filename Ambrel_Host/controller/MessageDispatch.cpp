@@ -7,6 +7,7 @@
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "CorvelKit/base/Date.h"
+#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/protocol/AnnotationEvent.h"
 #include "CorvelKit/protocol/ChatMessage.h"
 #include "CorvelKit/protocol/HostAction.h"
@@ -76,8 +77,9 @@ void MessageDispatch::received(const std::shared_ptr<RemoteClient>& client, Mess
     return;
   }
   std::weak_ptr<RemoteClient> weak = client;
-  context_.post([this, weak, &route, payload = std::move(payload)]() mutable {
-    if (auto c = weak.lock()) mainStage(c, route, payload);
+  // The decrypted bytes are wiped when the work is done with them, or dropped unrun.
+  context_.post([this, weak, &route, payload = corvel::SecretBytes(std::move(payload))]() mutable {
+    if (auto c = weak.lock()) mainStage(c, route, payload.bytes());
   });
 }
 

@@ -18,6 +18,7 @@
 #include "CorvelKit/SecureChannel/SecureHandshake.h"
 #include "CorvelKit/SecureChannel/SecureMessageChannel.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/net/NetworkInterfaces.h"
 #include "CorvelKit/net/OnceFlag.h"
 #include "CorvelKit/net/TlsPskContext.h"
@@ -406,14 +407,14 @@ void CorvelConnection::handle(MessageType type, ByteView payload) {
     channel = m.channel;
   }
   if (!channel) return;  // nothing but the handshake counts before the channel exists
-  Bytes plaintext;
+  SecretBytes plaintext;
   try {
-    plaintext = channel->open(payload);
+    plaintext = SecretBytes(channel->open(payload));
   } catch (const std::exception&) {
     failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
     return;
   }
-  if (auto h = handlers(); h && h->message) h->message(type, std::move(plaintext));
+  if (auto h = handlers(); h && h->message) h->message(type, plaintext.bytes());
 }
 
 void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel> channel) {

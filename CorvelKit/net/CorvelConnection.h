@@ -62,7 +62,9 @@ struct Endpoint {
 // Lifetime: in-flight I/O keeps the object alive; owners cancel() before they let go of it.
 class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
  public:
-  using MessageHandler = std::function<void(protocol::MessageType, Bytes payload)>;
+  // The payload is wiped when the handler returns: a handler that keeps it moves it out, and
+  // then wipes it itself (SecretBytes does).
+  using MessageHandler = std::function<void(protocol::MessageType, Bytes& payload)>;
   using StateHandler = std::function<void(const ConnectionState&)>;
   using ViabilityHandler = std::function<void(bool viable)>;
   using Completion = std::function<void(std::error_code)>;

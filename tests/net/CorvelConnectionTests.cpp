@@ -196,7 +196,7 @@ TEST_F(CorvelConnectionTest, HandlersMayCallIntoTheirConnectionAndDetachAndCance
       seen->secureInHandler = secure;
     });
   };
-  handlers.message = [seen, self](MessageType, Bytes payload) {
+  handlers.message = [seen, self](MessageType, Bytes& payload) {
     seen->update([&] { seen->messages.emplace_back(asString(payload)); });
     auto c = self->lock();
     if (!c) return;
@@ -250,7 +250,7 @@ TEST_F(CorvelConnectionTest, DetachNeverWaitsForACallbackUnderWayAndNoneStartsAf
   auto release = std::make_shared<std::promise<void>>();
   CorvelConnection::Handlers handlers;
   handlers.message = [owned, calls, entered, gate = release->get_future().share()](MessageType,
-                                                                                   Bytes) {
+                                                                                   Bytes&) {
     if (calls->fetch_add(1) == 0) {
       entered->set_value();
       gate.wait();

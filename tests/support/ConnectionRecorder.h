@@ -59,7 +59,7 @@ class ConnectionRecorder {
       log->states.push_back(s);
       log->changed.notify_all();
     };
-    h.message = [log = log_](MessageType t, Bytes p) {
+    h.message = [log = log_](MessageType t, Bytes& p) {
       std::lock_guard lock(log->mutex);
       log->messages.emplace_back(t, std::move(p));
       log->changed.notify_all();

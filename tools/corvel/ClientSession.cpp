@@ -3,6 +3,7 @@
 #include <csignal>
 #include <iostream>
 
+#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/protocol/Bye.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/SecureIdentity.h"
@@ -55,10 +56,11 @@ int ClientSession::run() {
   handlers.state = [this, loop](const ConnectionState& state) {
     if (auto l = loop.lock()) boost::asio::post(l->executor(), [this, state] { changed(state); });
   };
-  handlers.message = [this, loop](MessageType type, Bytes payload) {
+  handlers.message = [this, loop](MessageType type, Bytes& payload) {
     if (auto l = loop.lock()) {
-      boost::asio::post(l->executor(),
-                        [this, type, payload = std::move(payload)] { received(type, payload); });
+      boost::asio::post(l->executor(), [this, type, payload = SecretBytes(std::move(payload))] {
+        received(type, payload.bytes());
+      });
     }
   };
   connection_ = CorvelConnection::client(
