@@ -210,9 +210,9 @@ void ClientAdmission::recordWrongCode(const std::string& address) {
   }
 }
 
-bool ClientAdmission::isBlocked(const std::string& address) const {
+bool ClientAdmission::isBlocked(const std::string& address, std::size_t undecided) const {
   std::lock_guard lock(guardMutex_);
-  return bruteForce_.isBlocked(corvel::net::PeerSource::of(address), context_.clock->now());
+  return bruteForce_.refuses(corvel::net::PeerSource::of(address), undecided, context_.clock->now());
 }
 
 }  // namespace ambrel

@@ -49,8 +49,9 @@ class ClientAdmission {
   // history, and a lockout of its source after repeated ones (IPv6 by /64), told to the person
   // at the computer once.
   void recordWrongCode(const std::string& address);
-  // Any thread (the browser server asks from its own queue).
-  bool isBlocked(const std::string& address) const;
+  // Any thread (the browser server asks from its own queue). `undecided`: the source's connections
+  // still under way before their hello; near the limit they count as wrong codes to come.
+  bool isBlocked(const std::string& address, std::size_t undecided = 0) const;
 
  private:
   void askApproval(const std::shared_ptr<RemoteClient>& client);

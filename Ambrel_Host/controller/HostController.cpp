@@ -237,22 +237,15 @@ void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {
   std::string address = "unknown";
   if (!ec) address = corvel::net::unmapped(remote.address()).to_string();
   log().info("new connection from {}", address);
-  if (admission_.isBlocked(address)) {
-    socket.close(ec);
-    return;
-  }
-  auto source = corvel::net::PeerSource::of(address);
-  if (!supervision_.makeRoomFor(source)) {
-    socket.close(ec);
-    return;
-  }
   accept(connections_->make(std::move(socket), secrets_.currentCode(), secrets_.currentSource()),
          std::move(address));
 }
 
 std::shared_ptr<RemoteClient> HostController::accept(std::shared_ptr<ClientConnection> connection,
                                                      std::string address) {
-  if (!supervision_.makeRoomFor(corvel::net::PeerSource::of(address))) {
+  const auto source = corvel::net::PeerSource::of(address);
+  if (admission_.isBlocked(address, supervision_.undecidedFrom(source)) ||
+      !supervision_.makeRoomFor(source)) {
     connection->cancel();
     return nullptr;
   }

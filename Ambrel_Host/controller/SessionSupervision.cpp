@@ -26,6 +26,14 @@ SessionSupervision::SessionSupervision(HostContext& context, AccessSecrets& secr
                                        std::function<void()> restartListener)
     : context_(context), secrets_(secrets), restartListener_(std::move(restartListener)) {}
 
+std::size_t SessionSupervision::undecidedFrom(const std::string& source) const {
+  std::size_t count = 0;
+  for (const auto& c : context_.clients.all()) {
+    if (!c->hello() && c->source() == source) ++count;
+  }
+  return count;
+}
+
 bool SessionSupervision::makeRoomFor(const std::string& source) {
   std::size_t fromSource = 0;
   std::size_t unknown = 0;

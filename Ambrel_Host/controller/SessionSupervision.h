@@ -50,6 +50,8 @@ class SessionSupervision {
   // share of connections that haven't said hello. When all shares together are taken, the
   // oldest such connection is dropped to make room.
   bool makeRoomFor(const std::string& source);
+  // How many of `source`'s connections haven't said hello yet.
+  std::size_t undecidedFrom(const std::string& source) const;
   // A new connection: dropped if it hasn't said hello within 10 seconds.
   void watchHello(const std::shared_ptr<RemoteClient>& client);
   void helloArrived(const RemoteClient& client);

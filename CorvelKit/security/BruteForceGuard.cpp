@@ -18,6 +18,16 @@ bool BruteForceGuard::isBlocked(const std::string& key, Clock::time_point now) c
   return it != blockedUntil_.end() && it->second > now;
 }
 
+bool BruteForceGuard::refuses(const std::string& key, std::size_t undecided,
+                              Clock::time_point now) const {
+  if (isBlocked(key, now)) return true;
+  auto it = attempts_.find(key);
+  if (it == attempts_.end()) return false;
+  const auto failures = static_cast<std::size_t>(std::count_if(
+      it->second.begin(), it->second.end(), [&](Clock::time_point t) { return now - t < window_; }));
+  return failures > 0 && failures + undecided >= maxAttempts_;
+}
+
 bool BruteForceGuard::recordFailure(const std::string& key, Clock::time_point now) {
   if (++recordsSinceSweep_ >= kSweepInterval) forgetStale(now);
 

@@ -23,6 +23,10 @@ class BruteForceGuard {
 
   // True while the key's lockout ends strictly after `now`.
   bool isBlocked(const std::string& key, Clock::time_point now) const;
+  // True when the key is blocked, or when it has failed before and its failures within the window
+  // and its `undecided` attempts (under way, outcome not known yet) would reach the limit if they
+  // all failed: a party near its limit gets one guess at a time, however many it starts at once.
+  bool refuses(const std::string& key, std::size_t undecided, Clock::time_point now) const;
   // Records a failure; true when this failure starts a lockout.
   bool recordFailure(const std::string& key, Clock::time_point now);
   // Forgets the key's failures and any lockout.

@@ -205,5 +205,26 @@ TEST(ClientAdmissionTest, FiveWrongCodesBlockTheAddress) {
   EXPECT_FALSE(rig.host->admission().isBlocked("192.168.1.20"));
 }
 
+// Four wrong codes in, the source may have one more guess under way, not several at once; a
+// source that never failed still connects many devices at a time.
+TEST(ClientAdmissionTest, ASourceNearItsLimitGetsOneGuessAtATime) {
+  HostRig rig;
+  for (int i = 0; i < 4; ++i) {
+    rig.connect().connection->fail(/*wrongCode=*/true);
+    rig.settle();
+  }
+  auto fifth = rig.connect();
+  ASSERT_TRUE(rig.listed(fifth));
+  auto sixth = rig.connect();
+  EXPECT_FALSE(rig.listed(sixth));
+  fifth.connection->fail(/*wrongCode=*/true);
+  rig.settle();
+  EXPECT_TRUE(rig.host->admission().isBlocked("192.168.1.20"));
+
+  std::vector<HostRig::Peer> office;
+  for (int i = 0; i < 6; ++i) office.push_back(rig.connect(std::nullopt, KeySource::accessCode, "10.1.1.1"));
+  for (const auto& p : office) EXPECT_TRUE(rig.listed(p));
+}
+
 }  // namespace
 }  // namespace ambrel::test

@@ -31,6 +31,28 @@ TEST_F(BruteForceGuardTest, FifthFailureWithinTenMinutesBlocksForFifteen) {
   EXPECT_FALSE(guard_.isBlocked("10.0.0.1", blockedAt + 901s));
 }
 
+// Attempts under way count as failures to come only for a party that has failed before, so
+// parallel guesses cannot overshoot the limit while honest parties may connect many at once.
+TEST_F(BruteForceGuardTest, UndecidedAttemptsCountOnlyForAPartyThatHasFailed) {
+  struct Case {
+    int failures;
+    std::size_t undecided;
+    bool refused;
+  };
+  for (const Case& c : {Case{0, 0, false}, Case{0, 7, false}, Case{1, 3, false}, Case{1, 4, true},
+                        Case{4, 0, false}, Case{4, 1, true}, Case{5, 0, true}}) {
+    BruteForceGuard guard = BruteForceGuard::host();
+    for (int i = 0; i < c.failures; ++i) guard.recordFailure("10.0.0.1", at(std::chrono::seconds(i)));
+    EXPECT_EQ(guard.refuses("10.0.0.1", c.undecided, at(10s)), c.refused)
+        << c.failures << " failures, " << c.undecided << " under way";
+    EXPECT_FALSE(guard.refuses("10.0.0.2", c.undecided, at(10s)));
+  }
+  // Failures that left the window no longer count.
+  BruteForceGuard guard = BruteForceGuard::host();
+  guard.recordFailure("10.0.0.1", at(0s));
+  EXPECT_FALSE(guard.refuses("10.0.0.1", 4, at(601s)));
+}
+
 TEST_F(BruteForceGuardTest, FailuresOlderThanTheWindowDoNotCount) {
   // One failure every 151 s: never more than four inside any 600 s.
   for (int i = 0; i < 50; ++i) {

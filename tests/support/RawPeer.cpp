@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -32,12 +33,13 @@ struct RawPeer::Impl {
   std::deque<std::pair<protocol::MessageType, Bytes>> frames;
 };
 
-RawPeer::RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer)
+RawPeer::RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer,
+                 std::string_view sourceAddress)
     : impl_(std::make_unique<Impl>(accessKey)) {
-  if (receiveBuffer > 0) {
-    impl_->stream.next_layer().open(tcp::v4());
-    impl_->stream.next_layer().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
-  }
+  auto& socket = impl_->stream.next_layer();
+  if (receiveBuffer > 0 || !sourceAddress.empty()) socket.open(tcp::v4());
+  if (receiveBuffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+  if (!sourceAddress.empty()) socket.bind({asio::ip::make_address_v4(std::string(sourceAddress)), 0});
   impl_->stream.next_layer().connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
   impl_->stream.handshake(asio::ssl::stream_base::client);
 }

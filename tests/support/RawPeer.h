@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "CorvelKit/base/Bytes.h"
@@ -22,8 +23,11 @@ namespace corvel::test {
 class RawPeer {
  public:
   // A `receiveBuffer` above 0 fixes the socket's receive buffer at that size (the kernel doubles
-  // it), so a peer that stops reading holds the sender back soon.
-  RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer = 0);
+  // it), so a peer that stops reading holds the sender back soon. A `sourceAddress` (an IPv4
+  // loopback address such as 127.0.1.7) is the address the host sees. Throws
+  // boost::system::system_error when TCP or TLS fails.
+  RawPeer(std::uint16_t port, ByteView accessKey, int receiveBuffer = 0,
+          std::string_view sourceAddress = {});
   ~RawPeer();
 
   void sendFrame(protocol::MessageType type, ByteView payload);
