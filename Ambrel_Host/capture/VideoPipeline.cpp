@@ -129,6 +129,10 @@ void VideoPipeline::setCodec(VideoCodec codec, std::int64_t bitrate, bool hdr) {
   {
     std::lock_guard encoderLock(encoderMutex_);
     std::lock_guard lock(mutex_);
+    if (codec == VideoCodec::hevc && hevcTooSlow_) {
+      codec = VideoCodec::h264;
+      hdr = false;
+    }
     if (encoderStopped_ || (codec == codec_ && hdr == hdr_)) return;
     codec_ = codec;
     hdr_ = hdr;
@@ -235,11 +239,47 @@ void VideoPipeline::encodeLocked(const VideoFrame& frame,
   auto pts = std::chrono::duration_cast<std::chrono::microseconds>(capturedAt.time_since_epoch());
   pts = std::max(pts, lastPts_ + std::chrono::microseconds(1));
   lastPts_ = pts;
+  const auto began = clock_();
   encoder_->encode(frame, pts);
-  // An adaptation decided while encoding: applied here, outside the encoder's own call.
-  if (auto bitrate = std::exchange(pendingBitrate_, std::nullopt)) {
+  const auto took = clock_() - began;
+  {
+    std::lock_guard lock(mutex_);
+    stats_.encoding += took;
+    ++stats_.encodeCalls;
+  }
+  // What was decided while encoding: applied here, outside the encoder's own call.
+  if (auto codec = std::exchange(pendingCodec_, std::nullopt)) {
+    std::int64_t bitrate = 0;
+    int fps = 0;
+    {
+      std::lock_guard lock(mutex_);
+      codec_ = *codec;
+      hdr_ = false;
+      bitrate = adapter_.current();
+      fps = fps_;
+    }
+    pendingBitrate_.reset();
+    encoder_->configure(static_cast<int>(bitrate), fps, *codec, false);
+    encoder_->requestKeyframe();
+  } else if (auto bitrate = std::exchange(pendingBitrate_, std::nullopt)) {
     encoder_->setBitrate(static_cast<int>(*bitrate));
   }
+}
+
+void VideoPipeline::judgeEncoderSpeed() {
+  if (stats_.encodeCalls < encodesToJudge) return;  // too few frames to tell (a still screen)
+  const double seconds = std::chrono::duration<double>(stats_.encoding).count();
+  const double canHold = seconds > 0 ? static_cast<double>(stats_.encodeCalls) / seconds : 1e9;
+  if (canHold >= minimumRateShare * fps_) {
+    slowWindows_ = 0;
+    return;
+  }
+  if (++slowWindows_ < slowWindowsToGiveWay || codec_ != VideoCodec::hevc) return;
+  log().warn("HEVC encoding holds only {} frames/s of {} here: switching to H.264",
+             static_cast<long>(canHold), fps_);
+  hevcTooSlow_ = true;
+  pendingCodec_ = VideoCodec::h264;
+  slowWindows_ = 0;
 }
 
 std::optional<std::int64_t> VideoPipeline::account(const VideoPacket& packet, std::size_t size) {
@@ -253,6 +293,7 @@ std::optional<std::int64_t> VideoPipeline::account(const VideoPacket& packet, st
                                                : static_cast<double>(stats_.skipped) /
                                                      static_cast<double>(stats_.captured);
   auto changed = adapter_.closeWindow(skipRatio);
+  judgeEncoderSpeed();
   if (changed) {
     log().info("adaptive bitrate → {} kbit/s (skip {}%)", *changed / 1000,
                static_cast<long>(skipRatio * 100));

@@ -28,6 +28,10 @@ namespace ambrel {
 // once a slot is free again. Every two seconds (closed by the next packet) the counters are
 // logged and the bit rate adapted to the share of skipped frames (BitrateAdapter).
 //
+// An HEVC encoder that cannot hold 95 % of the frame rate (judged by the time it takes per frame)
+// for two windows in a row gives way to H.264, with a keyframe; the packets carry their codec, so
+// viewers follow. The pipeline then stays with H.264 whatever codec it is asked for later.
+//
 // Threads: frames arrive on the capturer's thread and are encoded there; refresh() encodes on the
 // pipeline's own queue. The encoder is only touched under `encoderMutex_` (capture thread, the
 // queue and the owner's reconfigurations). The packets an encoder call produces are queued and
@@ -50,6 +54,8 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
     std::int64_t encoded = 0;
     std::int64_t bytes = 0;
     std::int64_t keyframes = 0;
+    std::int64_t encodeCalls = 0;
+    std::chrono::steady_clock::duration encoding{};  // spent inside the encoder
   };
 
   static constexpr int maxInFlight = VideoFlow::defaultMaxInFlight;
@@ -57,6 +63,11 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   // A viewer that holds the display back but has taken nothing for this long stops holding it:
   // the others go on, and it rejoins at a keyframe once its queue drains.
   static constexpr std::chrono::seconds stallLimit{5};
+  // The share of the frame rate an encoder must be able to hold, judged over windows with at least
+  // `encodesToJudge` frames, and how many such windows in a row make it give way.
+  static constexpr double minimumRateShare = 0.95;
+  static constexpr std::int64_t encodesToJudge = 10;
+  static constexpr int slowWindowsToGiveWay = 2;
 
   static std::shared_ptr<VideoPipeline> create(std::unique_ptr<ScreenCapturer> capturer,
                                                std::unique_ptr<corvel::media::VideoEncoder> encoder,
@@ -112,8 +123,11 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   // Under encoderMutex_.
   void encodeLocked(const corvel::media::VideoFrame& frame,
                     std::chrono::steady_clock::time_point capturedAt);
-  // Under mutex_; returns a new bit rate to apply.
+  // Under mutex_, from inside an encoder call (so under encoderMutex_ too); returns a new bit rate
+  // to apply, and may leave a cheaper codec in pendingCodec_.
   std::optional<std::int64_t> account(const corvel::media::VideoPacket& packet, std::size_t size);
+  // Whether the encoder kept up in the window that closes; under both locks.
+  void judgeEncoderSpeed();
 
   const std::unique_ptr<ScreenCapturer> capturer_;
   const Clock clock_;
@@ -124,6 +138,8 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   std::optional<std::int64_t> pendingBitrate_;
   std::chrono::microseconds lastPts_{-1};
   corvel::media::VideoCodec codec_ = corvel::media::VideoCodec::h264;
+  std::optional<corvel::media::VideoCodec> pendingCodec_;  // decided while encoding
+  bool hevcTooSlow_ = false;
   bool encoderStopped_ = false;
 
   mutable std::mutex mutex_;  // guards the fields below
@@ -136,6 +152,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   BitrateAdapter adapter_;
   int fps_ = 60;
   bool hdr_ = false;
+  int slowWindows_ = 0;
   std::vector<Encoded> outbox_;  // encoded, not yet handed on
   bool delivering_ = false;      // a thread is handing packets on
   bool stopped_ = false;

@@ -26,6 +26,21 @@ std::error_code writeAll(int fd, ByteView data) {
   }
   return {};
 }
+
+// Temporary files that writers of `path` left behind (".NAME.XXXXXX", as mkstemp made them) and
+// that are old enough not to be a write under way.
+void removeStaleTemporaries(const std::filesystem::path& dir, const std::string& name) {
+  const std::string prefix = "." + name + ".";
+  const auto cutoff = std::filesystem::file_time_type::clock::now() - AtomicFile::staleAfter;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const auto candidate = entry.path().filename().string();
+    if (candidate.size() != prefix.size() + 6 || !candidate.starts_with(prefix)) continue;
+    std::error_code ignored;
+    if (!entry.is_regular_file(ignored) || entry.last_write_time(ignored) > cutoff || ignored) continue;
+    std::filesystem::remove(entry.path(), ignored);
+  }
+}
 }  // namespace
 
 std::error_code AtomicFile::write(const std::filesystem::path& path, ByteView contents,
@@ -51,6 +66,7 @@ std::error_code AtomicFile::write(const std::filesystem::path& path, ByteView co
   // Make the rename itself durable.
   UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd) ::fsync(dirFd.get());
+  removeStaleTemporaries(dir, path.filename().string());
   return {};
 }
 

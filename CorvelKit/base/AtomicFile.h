@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -12,8 +13,12 @@ namespace corvel {
 
 // Files that must survive a crash in the middle of a write: the new contents go to a temporary
 // file beside the target (created with `mode`), are flushed to disk, and replace the target by
-// rename. Readers see either the old file or the new one, never a mix.
+// rename. Readers see either the old file or the new one, never a mix. A writer killed before its
+// rename leaves its temporary file behind: the next write of the same file removes those older
+// than `staleAfter` (younger ones may be another process's write under way).
 struct AtomicFile {
+  static constexpr std::chrono::minutes staleAfter{2};
+
   // Creates missing parent folders (mode 0700). Returns an error instead of throwing.
   [[nodiscard]] static std::error_code write(const std::filesystem::path& path, ByteView contents,
                                              mode_t mode = 0600);

@@ -44,6 +44,8 @@ struct EncoderLog {
   std::vector<VideoCodec> codecs;                  // configure calls with a codec
   bool keyframeRequested = false;
   int requests = 0;
+  // Runs inside every encode() call, before the packet: the time an encode takes.
+  std::function<void()> whileEncoding;
 };
 
 // One packet per frame, a keyframe when one was asked for.
@@ -52,6 +54,7 @@ class FakeEncoder final : public corvel::media::VideoEncoder {
   explicit FakeEncoder(std::shared_ptr<EncoderLog> log) : log_(std::move(log)) {}
   void setOnPacket(PacketHandler handler) override { onPacket_ = std::move(handler); }
   void encode(const VideoFrame&, std::chrono::microseconds pts) override {
+    if (log_->whileEncoding) log_->whileEncoding();
     VideoPacket packet;
     {
       std::lock_guard lock(log_->mutex);
@@ -365,6 +368,73 @@ TEST_F(VideoPipelineTest, ACodecChangeRebuildsOnceAndStopEndsTheFanOut) {
   pipeline->stop();
   EXPECT_FALSE(capture->onFrame);
   EXPECT_EQ(pipeline->lastFrame(), nullptr);
+}
+
+// An HEVC encoder that cannot hold 95 % of 60 frames a second for two windows gives way to H.264
+// with a keyframe, and the pipeline keeps H.264 after that; a fast one, H.264 itself, or one slow
+// window alone change nothing.
+TEST(VideoPipelineCodecTest, AnEncoderThatCannotHoldTheFrameRateGivesWayToH264) {
+  struct Case {
+    const char* what;
+    VideoCodec codec;
+    std::vector<std::chrono::milliseconds> costPerWindow;  // time an encode takes, window by window
+    std::vector<VideoCodec> configured;
+  };
+  const std::vector<Case> cases = {
+      {"slow HEVC", VideoCodec::hevc, {25ms, 25ms, 25ms}, {VideoCodec::hevc, VideoCodec::h264}},
+      {"HEVC that keeps up", VideoCodec::hevc, {15ms, 15ms, 15ms}, {VideoCodec::hevc}},
+      {"slow H.264", VideoCodec::h264, {25ms, 25ms, 25ms}, {}},
+      {"one slow window", VideoCodec::hevc, {25ms, 5ms, 25ms}, {VideoCodec::hevc}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto log = std::make_shared<EncoderLog>();
+    auto capturer = std::make_unique<FakeCapturer>();
+    auto* capture = capturer.get();
+    std::chrono::steady_clock::time_point now{std::chrono::seconds(100)};
+    auto pipeline = VideoPipeline::create(std::move(capturer), std::make_unique<FakeEncoder>(log),
+                                          12'000'000, [&now] { return now; });
+    ASSERT_FALSE(pipeline->start(1, 640, 60, false));
+    pipeline->setCodec(c.codec, 12'000'000, false);
+    auto viewer = std::make_shared<FakeTarget>();
+    pipeline->setTargets({viewer});
+    std::chrono::milliseconds cost{0};
+    log->whileEncoding = [&] { now += cost; };
+    std::uint8_t luma[8] = {}, chroma[4] = {};
+    VideoFrame f{};
+    f.width = 4;
+    f.height = 2;
+    f.y = luma;
+    f.yStride = 4;
+    f.uv = chroma;
+    f.uvStride = 4;
+    std::size_t packetsBeforeSwitch = 0;
+    for (auto windowCost : c.costPerWindow) {
+      cost = windowCost;
+      for (const auto end = now + VideoPipeline::statisticsWindow; now < end;) {
+        now += 10ms;
+        capture->onFrame(f, now);
+        viewer->completeSends();
+        // The packet of the frame that showed the encoder too slow is still HEVC.
+        std::lock_guard lock(log->mutex);
+        if (log->codecs.size() < 2) packetsBeforeSwitch = viewer->keyframes().size() + 1;
+      }
+    }
+    {
+      std::lock_guard lock(log->mutex);
+      EXPECT_EQ(log->codecs, c.configured);
+    }
+    if (c.configured.size() == 2) {
+      // The first packet after the switch is a keyframe, and HEVC is not taken up again.
+      ASSERT_GT(viewer->keyframes().size(), packetsBeforeSwitch);
+      EXPECT_TRUE(viewer->keyframes()[packetsBeforeSwitch]);
+      pipeline->setCodec(VideoCodec::hevc, 12'000'000, false);
+      std::lock_guard lock(log->mutex);
+      EXPECT_EQ(log->codecs.back(), VideoCodec::h264);
+      EXPECT_EQ(log->codecs.size(), 2u);
+    }
+    pipeline->stop();
+  }
 }
 
 }  // namespace
