@@ -70,17 +70,19 @@ constexpr std::string_view kUsage =
     "  cloud secret          read the owner secret from standard input and keep it in the\n"
     "                        keychain (works without a running host too)\n"
     "  cloud forget-secret   remove the owner secret\n"
+    "  cloud password        read the shared database's password from standard input and\n"
+    "                        keep it in the keychain\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
 
-// The owner secret, one line of standard input; not echoed when typed at a terminal.
-std::optional<std::string> readOwnerSecret() {
+// A secret, one line of standard input; not echoed when typed at a terminal.
+std::optional<std::string> readSecretLine(const char* prompt) {
   const bool terminal = ::isatty(STDIN_FILENO) == 1;
   termios saved{};
   if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    std::cerr << "Owner secret (the same on each of your devices): " << std::flush;
+    std::cerr << prompt << std::flush;
   }
   std::string line;
   const bool read = static_cast<bool>(std::getline(std::cin, line));
@@ -94,15 +96,17 @@ std::optional<std::string> readOwnerSecret() {
 
 int runCommand(std::span<const std::string_view> args) {
   std::vector<std::string> request(args.begin(), args.end());
-  if (request.size() >= 2 && request[0] == "cloud" && request[1] == "secret") {
+  if (request.size() >= 2 && request[0] == "cloud" && (request[1] == "secret" || request[1] == "password")) {
     // Never from the command line, where other users' process lists would show it.
     if (request.size() > 2) {
-      std::cerr << "The owner secret is read from standard input, not from the command line.\n";
+      std::cerr << "Secrets are read from standard input, not from the command line.\n";
       return ControlCommands::usageError;
     }
-    auto secret = readOwnerSecret();
+    auto secret = readSecretLine(request[1] == "secret"
+                                     ? "Owner secret (the same on each of your devices): "
+                                     : "Database password: ");
     if (!secret) {
-      std::cerr << "No owner secret was given on standard input.\n";
+      std::cerr << "Nothing was given on standard input.\n";
       return ControlCommands::usageError;
     }
     request.push_back(std::move(*secret));

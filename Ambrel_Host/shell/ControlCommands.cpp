@@ -13,6 +13,8 @@
 #include "Ambrel_Host/reach/OwnerSecret.h"
 #include "CorvelKit/base/Defaults.h"
 #include "CorvelKit/cloud/CloudMacText.h"
+#include "CorvelKit/cloud/PostgresCloudDatabase.h"
+#include "CorvelKit/security/Keychain.h"
 
 namespace ambrel {
 
@@ -262,10 +264,10 @@ std::string accountText(corvel::cloud::AccountStatus status) {
   return "Unknown";
 }
 
-constexpr const char* kCloudUsage = "usage: ambrel-host cloud [secret | forget-secret]";
+constexpr const char* kCloudUsage = "usage: ambrel-host cloud [secret | forget-secret | password]";
 
-// `cloud secret TEXT` as the command line sends it (having read TEXT from standard input); the
-// reply never repeats the secret.
+// `cloud secret TEXT` and `cloud password TEXT` as the command line sends them (having read TEXT
+// from standard input); the reply never repeats the secret.
 std::optional<ControlReply> secretCommand(const std::vector<std::string>& args,
                                           const std::function<bool(std::optional<std::string>)>& keep) {
   if (args.size() == 3 && args[1] == "secret") {
@@ -274,6 +276,15 @@ std::optional<ControlReply> secretCommand(const std::vector<std::string>& args,
     if (!keep(std::move(secret))) return failure("The keychain did not keep the owner secret.");
     return done("Owner secret saved. The access code, identity and owner token are published "
                 "sealed with it.");
+  }
+  if (args.size() == 3 && args[1] == "password") {
+    // Read whenever a connection to the shared database is opened.
+    if (args[2].empty()) return usage("The database password is empty.");
+    if (!corvel::security::Keychain::set(args[2], corvel::cloud::PostgresCloudDatabase::passwordAccount,
+                                         corvel::cloud::PostgresCloudDatabase::passwordService, false)) {
+      return failure("The keychain did not keep the database password.");
+    }
+    return done("Database password saved.");
   }
   if (args.size() == 2 && args[1] == "forget-secret") {
     (void)keep(std::nullopt);

@@ -16,7 +16,8 @@ struct ControlReply {
 
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
 // approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
-// send FILE... [--to ID], received, chat [TEXT], cloud [secret TEXT | forget-secret].
+// send FILE... [--to ID], received, chat [TEXT], cloud [secret TEXT | forget-secret |
+// password TEXT].
 // Runs on the controller's executor.
 class ControlCommands {
  public:
@@ -26,7 +27,8 @@ class ControlCommands {
 
   // "settings" against a settings file, for when no host runs.
   static ControlReply settingsOffline(const std::vector<std::string>& args);
-  // "cloud secret TEXT" and "cloud forget-secret" against the keychain, for when no host runs.
+  // "cloud secret TEXT", "cloud forget-secret" and "cloud password TEXT" against the keychain, for
+  // when no host runs.
   static ControlReply cloudOffline(const std::vector<std::string>& args);
 
   static constexpr int usageError = 64;

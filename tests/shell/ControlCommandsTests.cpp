@@ -9,7 +9,9 @@
 #include "Ambrel_Host/reach/OwnerSecret.h"
 #include "Ambrel_Host/shell/ControlCommands.h"
 #include "Ambrel_Host/shell/ControlServer.h"
+#include "CorvelKit/cloud/PostgresCloudDatabase.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
+#include "CorvelKit/security/Keychain.h"
 #include "tests/support/HostRig.h"
 
 namespace ambrel::test {
@@ -61,6 +63,13 @@ TEST(ControlCommandsTest, CloudShowsTheAccountTheRecordAndTheLastErrorAndKeepsTh
   reply = commands.run({"cloud"});
   EXPECT_NE(reply.output.find("Owner secret: set"), std::string::npos);
   EXPECT_EQ(reply.output.find(rig.host->accessCode()), std::string::npos) << "sealed fields by name only";
+
+  reply = commands.run({"cloud", "password", "db pass"});
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.output.find("db pass"), std::string::npos);
+  EXPECT_EQ(corvel::security::Keychain::get(corvel::cloud::PostgresCloudDatabase::passwordAccount,
+                                            corvel::cloud::PostgresCloudDatabase::passwordService),
+            "db pass");
 
   EXPECT_EQ(commands.run({"cloud", "secret", " \n"}).status, ControlCommands::usageError);
   EXPECT_EQ(commands.run({"cloud", "nonsense"}).status, ControlCommands::usageError);
