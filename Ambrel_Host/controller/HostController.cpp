@@ -362,6 +362,8 @@ void HostController::regenerateAccessCode() {
     context_.services.browser->stop();
     context_.services.browser->start(secrets_.accessCode());
   }
+  // The owner's devices read the code from the presence record: not minutes later.
+  if (anywhere_) anywhere_->publish();
 }
 
 void HostController::startSupport() {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/reach/OwnerSecret.h"
 #include "CorvelKit/cloud/OwnerKey.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/HostRig.h"
@@ -174,7 +175,9 @@ namespace ambrel {
 namespace {
 
 TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTheController) {
-  test::HostRig rig(test::HostRig::Options{}, [](const std::filesystem::path& home) {
+  test::HostRig::Options options;
+  options.beforeStart = [] { ASSERT_TRUE(OwnerSecret::save("owner secret")); };
+  test::HostRig rig(options, [](const std::filesystem::path& home) {
     return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
   });
   auto settleUntil = [&rig](auto done) {
@@ -196,6 +199,12 @@ TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTh
   ASSERT_TRUE(settleUntil([&] { return rig.host->accessCode() != codeBefore; }));
   EXPECT_TRUE(rig.notifier->saw("New Access Code"));
   ASSERT_TRUE(settleUntil([&] { return phone.fetchAll()->commands.empty(); }));
+  // The new code reaches the owner's devices at once, sealed.
+  phone.setOwnerKey(std::make_shared<corvel::cloud::OwnerKey>(*corvel::cloud::OwnerKey::derive("owner secret")));
+  EXPECT_TRUE(settleUntil([&] {
+    auto all = phone.fetchAll();
+    return all && all->macs.size() == 1 && all->macs[0].accessCode == rig.host->accessCode();
+  }));
 
   rig.host->shutdown();
   rig.settle();
