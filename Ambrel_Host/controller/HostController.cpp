@@ -9,6 +9,8 @@
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/reach/HardwareModel.h"
+#include "Ambrel_Host/reach/OwnerSecret.h"
 #include "Ambrel_Host/reach/HostListener.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "CorvelKit/base/Log.h"
@@ -21,6 +23,7 @@
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecureIdentity.h"
 
 namespace ambrel {
 
@@ -96,11 +99,20 @@ void HostController::startAnywhereAccess() {
     macID = corvel::UUID::random().string();
     defaults.set("hostDeviceID", *macID);
   }
-  auto describe = [name = context_.computerName] {
+  // The sealed fields go out only when an owner secret is set (AnywhereAccess leaves them out
+  // otherwise).
+  auto describe = [weak = weak_from_this(), name = context_.computerName,
+                   model = HardwareModel::current()] {
     corvel::cloud::CloudMac mac;
     mac.name = name.empty() ? "Mac" : name;
+    mac.model = model;
     mac.lanAddresses = localIPv4Addresses();
     mac.ipv6Addresses = globalIPv6Addresses();
+    if (auto self = weak.lock()) {
+      mac.accessCode = self->accessCode();
+      if (self->identity_ != nullptr) mac.identity = self->identity_->fingerprint();
+      if (!self->iCloudAuthToken().empty()) mac.authToken = self->iCloudAuthToken();
+    }
     return mac;
   };
   auto perform = [weak = weak_from_this()](corvel::net::CloudAction action, const std::string& sender) {
@@ -108,7 +120,18 @@ void HostController::startAnywhereAccess() {
   };
   anywhere_ = std::make_unique<AnywhereAccess>(context_, context_.services.cloud, *macID,
                                                std::move(describe), std::move(perform));
+  if (auto secret = OwnerSecret::load()) anywhere_->useOwnerSecret(std::move(secret));
   anywhere_->start();
+}
+
+bool HostController::setOwnerSecret(std::optional<std::string> secret) {
+  if (secret) {
+    if (!OwnerSecret::save(*secret)) return false;
+  } else {
+    OwnerSecret::remove();
+  }
+  if (anywhere_) anywhere_->useOwnerSecret(std::move(secret));
+  return true;
 }
 
 void HostController::shutdown() {
@@ -332,6 +355,8 @@ void HostController::regenerateAccessCode() {
     context_.services.browser->stop();
     context_.services.browser->start(secrets_.accessCode());
   }
+  // The owner's devices read the code from the presence record: not minutes later.
+  if (anywhere_) anywhere_->publish();
 }
 
 void HostController::startSupport() {

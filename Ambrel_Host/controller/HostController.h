@@ -80,6 +80,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   int unreadChat() const { return chat_.unreadChat(); }
   // The cloud presence, while the host has a cloud database.
   const AnywhereAccess* anywhere() const { return anywhere_.get(); }
+  AnywhereAccess* anywhere() { return anywhere_.get(); }
   std::uint16_t port() const { return port_; }
 
   // ---- Settings (each written at once, then applied) ----
@@ -106,6 +107,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // A one-time code replaces the access code until the last support client leaves.
   void startSupport();
   void endSupport() { supervision_.endSupport(); }
+  // Keeps the owner secret in the keychain (or removes it) and seals the presence record's private
+  // fields with it from the next publish on; false when the keychain did not keep it.
+  [[nodiscard]] bool setOwnerSecret(std::optional<std::string> secret);
   // A command from one of the owner's devices through the cloud; `sender` names that device.
   void performCloudAction(corvel::net::CloudAction action, const std::string& sender);
   // The computer's screens as last read. Clients whose display went away move to the main

@@ -9,6 +9,7 @@
 
 #include "Ambrel_Host/controller/HostContext.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/cloud/OwnerKey.h"
 
 namespace ambrel {
 
@@ -71,7 +72,11 @@ void AnywhereAccess::stop() {
     std::lock_guard lock(waker_->mutex);
     waker_->wake = nullptr;
   }
-  queue_.post([cloud = cloud_] { cloud->unsubscribe(); });
+  // Queued work after this must not subscribe again.
+  queue_.post([cloud = cloud_, setUp = setUp_] {
+    cloud->unsubscribe();
+    setUp->done = true;
+  });
   perform_ = nullptr;
 }
 
@@ -86,28 +91,65 @@ double AnywhereAccess::wallSeconds() const {
   return std::chrono::duration<double>(context_.clock->wallNow().time_since_epoch()).count();
 }
 
+std::vector<std::string> AnywhereAccess::setUpOnQueue(corvel::cloud::CorvelCloud& cloud, SetUp& setUp,
+                                                       const std::weak_ptr<Waker>& waker) {
+  if (setUp.done) return {};
+  std::vector<std::string> failures;
+  if (auto ec = cloud.ensureZone()) failures.push_back(ec.message());
+  auto signal = [waker] {
+    auto w = waker.lock();
+    if (!w) return;
+    std::lock_guard lock(w->mutex);
+    if (w->wake) w->wake();
+  };
+  if (auto ec = cloud.subscribeToChanges(signal)) failures.push_back(ec.message());
+  setUp.done = failures.empty();
+  return failures;
+}
+
+void AnywhereAccess::failed(const std::string& what, const std::string& error) {
+  log().error("{}: {}", what, error);
+  lastError_ = what + ": " + error;
+}
+
 void AnywhereAccess::bringUp() {
   auto back = backHere();
   std::weak_ptr<Waker> waker = waker_;
-  queue_.post([cloud = cloud_, back, waker, this] {
-    std::vector<std::string> failures;
-    if (auto ec = cloud->ensureZone()) failures.push_back(ec.message());
-    auto signal = [waker] {
-      auto w = waker.lock();
-      if (!w) return;
-      std::lock_guard lock(w->mutex);
-      if (w->wake) w->wake();
-    };
-    if (auto ec = cloud->subscribeToChanges(signal)) failures.push_back(ec.message());
+  queue_.post([cloud = cloud_, setUp = setUp_, back, waker, this] {
+    setUp->done = false;
+    auto failures = setUpOnQueue(*cloud, *setUp, waker);
     auto summary = cloud->accountSummary();
-    back([this, failures, summary] {
+    auto account = cloud->accountStatus();
+    back([this, failures, summary, account] {
       for (const auto& f : failures) {
         log().warn("iCloud setup failed: {}", f);
+        lastError_ = "iCloud setup failed: " + f;
         status_ = "iCloud unavailable: " + f;
       }
+      accountStatus_ = account;
       log().info("iCloud: {}", summary);
       publish();
       poll();
+    });
+  });
+}
+
+void AnywhereAccess::useOwnerSecret(std::optional<std::string> secret) {
+  auto back = backHere();
+  // Stretching the secret takes a moment: not on the executor.
+  queue_.post([cloud = cloud_, back, secret = std::move(secret), this]() mutable {
+    std::shared_ptr<const corvel::cloud::OwnerKey> key;
+    if (secret) {
+      if (auto derived = corvel::cloud::OwnerKey::derive(*secret)) {
+        key = std::make_shared<corvel::cloud::OwnerKey>(std::move(*derived));
+      }
+      corvel::secureWipe(secret->data(), secret->size());
+    }
+    const bool sealing = key != nullptr;
+    cloud->setOwnerKey(std::move(key));
+    back([this, sealing] {
+      hasOwnerKey_ = sealing;
+      if (running_) publish();
     });
   });
 }
@@ -123,14 +165,26 @@ void AnywhereAccess::publish() {
   mac.id = macID_;
   mac.lastSeen = corvel::Date::fromTimePoint(context_.clock->wallNow());
   auto back = backHere();
-  queue_.post([cloud = cloud_, back, mac, this] {
+  std::weak_ptr<Waker> waker = waker_;
+  queue_.post([cloud = cloud_, setUp = setUp_, back, waker, mac, this] {
+    auto failures = setUpOnQueue(*cloud, *setUp, waker);
     auto ec = cloud->publish(mac);
-    back([this, ec, mac] {
+    const bool sealed = cloud->hasOwnerKey();
+    back([this, ec, mac, failures, sealed]() mutable {
       if (ec) {
-        status_ = "iCloud: " + ec.message();
-        log().error("publish failed: {}", ec.message());
+        // A zone that could not be made explains the failed save better than the save does.
+        const std::string error = failures.empty() ? ec.message() : failures.front();
+        status_ = "iCloud: " + error;
+        failed("publish failed", error);
         return;
       }
+      if (!sealed) {  // what went out
+        mac.accessCode.reset();
+        mac.identity.reset();
+        mac.authToken.reset();
+        mac.relayAlloc.reset();
+      }
+      published_ = mac;
       bool reachable = mac.publicAddress.has_value() || !mac.ipv6Addresses.empty();
       status_ = reachable ? "Reachable from anywhere" : "Home network only (router didn't open a port)";
       log().info("published: {} public {} ipv6 {}", status_, mac.publicAddress.value_or("–"),
@@ -141,18 +195,27 @@ void AnywhereAccess::publish() {
 
 void AnywhereAccess::poll() {
   auto back = backHere();
-  queue_.post([cloud = cloud_, back, this] {
+  std::weak_ptr<Waker> waker = waker_;
+  queue_.post([cloud = cloud_, setUp = setUp_, back, waker, this] {
+    (void)setUpOnQueue(*cloud, *setUp, waker);  // a failure shows in the fetch that follows
     auto fetched = cloud->fetchAll();
-    back([this, fetched = std::move(fetched)]() mutable { handle(std::move(fetched)); });
+    auto account = cloud->accountStatus();
+    back([this, fetched = std::move(fetched), account]() mutable { handle(std::move(fetched), account); });
   });
 }
 
 void AnywhereAccess::handle(
-    corvel::Expected<corvel::cloud::CorvelCloud::Everything, std::error_code> fetched) {
+    corvel::Expected<corvel::cloud::CorvelCloud::Everything, std::error_code> fetched,
+    corvel::cloud::AccountStatus account) {
+  accountStatus_ = account;
   if (!fetched) {
-    log().error("commands failed: {}", fetched.error().message());
+    status_ = "iCloud: " + fetched.error().message();
+    failed("commands failed", fetched.error().message());
+    pollFailed_ = true;
     return;
   }
+  // The database is back: show it now rather than at the next scheduled publish.
+  if (std::exchange(pollFailed_, false)) publish();
   std::string names;
   for (const auto& m : fetched->macs) names += (names.empty() ? "" : ", ") + m.name;
   log().info("fetched {} Mac(s) [{}], {} command(s)", fetched->macs.size(), names,
@@ -171,6 +234,7 @@ void AnywhereAccess::handle(
   // Executed, stale or already handled: every command for this computer goes.
   if (!ours.empty()) {
     queue_.post([cloud = cloud_, ours = std::move(ours)] {
+      // Left for the next poll, which finds them handled and deletes them again.
       if (auto ec = cloud->remove(ours)) log().error("commands failed: {}", ec.message());
     });
   }

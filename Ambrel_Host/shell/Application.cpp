@@ -1,6 +1,8 @@
 #include "Ambrel_Host/shell/Application.h"
 
 #include <csignal>
+#include <termios.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <cstdlib>
 #include <filesystem>
@@ -64,10 +66,51 @@ constexpr std::string_view kUsage =
     "                        send files to every connected device, or to one\n"
     "  received              list the files devices sent in this run\n"
     "  chat [TEXT]           send TEXT to every connected device, or show the chat\n"
+    "  cloud                 cloud database account, published record and last error\n"
+    "  cloud secret          read the owner secret from standard input and keep it in the\n"
+    "                        keychain (works without a running host too)\n"
+    "  cloud forget-secret   remove the owner secret\n"
+    "  cloud password        read the shared database's password from standard input and\n"
+    "                        keep it in the keychain\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
+
+// A secret, one line of standard input; not echoed when typed at a terminal.
+std::optional<std::string> readSecretLine(const char* prompt) {
+  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::cerr << prompt << std::flush;
+  }
+  std::string line;
+  const bool read = static_cast<bool>(std::getline(std::cin, line));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::cerr << "\n";
+  }
+  if (!read && line.empty()) return std::nullopt;
+  return line;
+}
 
 int runCommand(std::span<const std::string_view> args) {
   std::vector<std::string> request(args.begin(), args.end());
+  if (request.size() >= 2 && request[0] == "cloud" && (request[1] == "secret" || request[1] == "password")) {
+    // Never from the command line, where other users' process lists would show it.
+    if (request.size() > 2) {
+      std::cerr << "Secrets are read from standard input, not from the command line.\n";
+      return ControlCommands::usageError;
+    }
+    auto secret = readSecretLine(request[1] == "secret"
+                                     ? "Owner secret (the same on each of your devices): "
+                                     : "Database password: ");
+    if (!secret) {
+      std::cerr << "Nothing was given on standard input.\n";
+      return ControlCommands::usageError;
+    }
+    request.push_back(std::move(*secret));
+  }
   if (!request.empty() && request[0] == "send") {
     // The host opens the files: name them from where the command was given.
     for (std::size_t i = 1; i < request.size(); ++i) {
@@ -85,6 +128,8 @@ int runCommand(std::span<const std::string_view> args) {
   if (ec) {
     if (!request.empty() && request[0] == "settings") {
       reply = ControlCommands::settingsOffline(request);
+    } else if (!request.empty() && request[0] == "cloud") {
+      reply = ControlCommands::cloudOffline(request);
     } else {
       std::cerr << "Ambrel Host isn't running.\n";
       return ControlCommands::failed;

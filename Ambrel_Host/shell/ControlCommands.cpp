@@ -2,12 +2,19 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+#include <optional>
 #include <sstream>
 
 #include <unistd.h>
 
 #include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/reach/OwnerSecret.h"
 #include "CorvelKit/base/Defaults.h"
+#include "CorvelKit/cloud/CloudMacText.h"
+#include "CorvelKit/cloud/PostgresCloudDatabase.h"
+#include "CorvelKit/security/Keychain.h"
 
 namespace ambrel {
 
@@ -155,6 +162,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     for (const auto& m : host.chat()) out << printable(m.sender) << ": " << printable(m.text) << "\n";
     return {0, out.str()};
   }
+  if (command == "cloud") return cloud(args);
   if (command == "received" && args.size() == 1) {
     if (host.receivedFiles().empty()) return done("No files received.");
     std::ostringstream out;
@@ -177,6 +185,7 @@ ControlReply ControlCommands::status() {
   }
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
+  if (auto* anywhere = host.anywhere()) out << "Cloud: " << anywhere->status() << "\n";
   for (const auto& label : host.sendingFiles()) out << "Sending " << printable(label) << "\n";
   if (host.unreadChat() > 0) out << "Unread chat messages: " << host.unreadChat() << "\n";
   if (host.clients().empty()) {
@@ -239,6 +248,93 @@ ControlReply ControlCommands::send(const std::vector<std::string>& args) {
   const int n = host_->files().sendToEveryone(files);
   if (n == 0) return failure("No devices are connected.");
   return done("Sending " + what + " to " + (n == 1 ? std::string("1 device") : std::to_string(n) + " devices") + ".");
+}
+
+namespace {
+
+std::string accountText(corvel::cloud::AccountStatus status) {
+  using corvel::cloud::AccountStatus;
+  switch (status) {
+    case AccountStatus::available: return "Signed in";
+    case AccountStatus::restricted: return "Restricted";
+    case AccountStatus::noAccount: return "Not signed in";
+    case AccountStatus::temporarilyUnavailable: return "Temporarily unavailable";
+    case AccountStatus::undetermined: break;
+  }
+  return "Unknown";
+}
+
+constexpr const char* kCloudUsage = "usage: ambrel-host cloud [secret | forget-secret | password]";
+
+// `cloud secret TEXT` and `cloud password TEXT` as the command line sends them (having read TEXT
+// from standard input); the reply never repeats the secret.
+std::optional<ControlReply> secretCommand(const std::vector<std::string>& args,
+                                          const std::function<bool(std::optional<std::string>)>& keep) {
+  if (args.size() == 3 && args[1] == "secret") {
+    auto secret = OwnerSecret::normalized(args[2]);
+    if (!secret) return usage("The owner secret is empty.");
+    if (!keep(std::move(secret))) return failure("The keychain did not keep the owner secret.");
+    return done("Owner secret saved. The access code, identity and owner token are published "
+                "sealed with it.");
+  }
+  if (args.size() == 3 && args[1] == "password") {
+    // Read whenever a connection to the shared database is opened.
+    if (args[2].empty()) return usage("The database password is empty.");
+    if (!corvel::security::Keychain::set(args[2], corvel::cloud::PostgresCloudDatabase::passwordAccount,
+                                         corvel::cloud::PostgresCloudDatabase::passwordService, false)) {
+      return failure("The keychain did not keep the database password.");
+    }
+    return done("Database password saved.");
+  }
+  if (args.size() == 2 && args[1] == "forget-secret") {
+    (void)keep(std::nullopt);
+    return done("Owner secret removed. Only the plain fields are published.");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ControlReply ControlCommands::cloud(const std::vector<std::string>& args) {
+  if (auto reply = secretCommand(args, [this](std::optional<std::string> secret) {
+        return host_->setOwnerSecret(std::move(secret));
+      })) {
+    return *reply;
+  }
+  if (args.size() != 1) return usage(kCloudUsage);
+  auto* anywhere = host_->anywhere();
+  if (anywhere == nullptr) return failure("This host has no cloud database.");
+  const auto url = host_->settings().text(Setting::cloudDatabaseURL);
+  std::ostringstream out;
+  out << "Database: " << (url.empty() ? std::string("this computer's own file") : printable(url)) << "\n"
+      << "Account: " << accountText(anywhere->accountStatus()) << " (account status "
+      << static_cast<int>(anywhere->accountStatus()) << ")\n"
+      << "Status: " << anywhere->status() << "\n"
+      << "Owner secret: "
+      << (anywhere->hasOwnerKey() ? "set" : "not set (the record carries the plain fields only)") << "\n";
+  if (const auto& mac = anywhere->published()) {
+    out << "Published record:\n";
+    const auto now = corvel::Date::fromTimePoint(host_->context().clock->wallNow());
+    for (const auto& line : corvel::cloud::CloudMacText::lines(*mac, now, /*showSecrets=*/false)) {
+      out << "  " << line << "\n";
+    }
+  } else {
+    out << "Published record: none yet\n";
+  }
+  out << "Last error: " << (anywhere->lastError() ? printable(*anywhere->lastError()) : std::string("none"))
+      << "\n";
+  return {0, out.str()};
+}
+
+ControlReply ControlCommands::cloudOffline(const std::vector<std::string>& args) {
+  auto reply = secretCommand(args, [](std::optional<std::string> secret) {
+    if (!secret) {
+      OwnerSecret::remove();
+      return true;
+    }
+    return OwnerSecret::save(*secret);
+  });
+  return reply ? *reply : failure("Ambrel Host isn't running.");
 }
 
 ControlReply ControlCommands::settings(const std::vector<std::string>& args) {

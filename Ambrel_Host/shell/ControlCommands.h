@@ -16,7 +16,8 @@ struct ControlReply {
 
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
 // approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
-// send FILE... [--to ID], received, chat [TEXT].
+// send FILE... [--to ID], received, chat [TEXT], cloud [secret TEXT | forget-secret |
+// password TEXT].
 // Runs on the controller's executor.
 class ControlCommands {
  public:
@@ -26,6 +27,9 @@ class ControlCommands {
 
   // "settings" against a settings file, for when no host runs.
   static ControlReply settingsOffline(const std::vector<std::string>& args);
+  // "cloud secret TEXT", "cloud forget-secret" and "cloud password TEXT" against the keychain, for
+  // when no host runs.
+  static ControlReply cloudOffline(const std::vector<std::string>& args);
 
   static constexpr int usageError = 64;
   static constexpr int failed = 1;
@@ -35,6 +39,7 @@ class ControlCommands {
   ControlReply answer(const std::vector<std::string>& args);
   ControlReply settings(const std::vector<std::string>& args);
   ControlReply send(const std::vector<std::string>& args);
+  ControlReply cloud(const std::vector<std::string>& args);
 
   std::shared_ptr<HostController> host_;
 };

@@ -18,6 +18,11 @@ std::optional<CloudCommand> CloudCommand::from(const CloudRecord& r) {
   auto* macID = r.string("macID");
   auto* raw = r.string("action");
   if (macID == nullptr || raw == nullptr) return std::nullopt;
+  // Optional fields of another type mean a writer this version does not understand.
+  if ((r.fields.contains("sender") && r.string("sender") == nullptr) ||
+      (r.fields.contains("createdAt") && r.date("createdAt") == nullptr)) {
+    return std::nullopt;
+  }
   auto action = net::cloudAction(*raw);
   if (!action) return std::nullopt;
   CloudCommand c;

@@ -20,7 +20,8 @@ struct CloudCommand {
   Date createdAt{-1e12};  // the distant past
 
   CloudRecord record() const;
-  // Nothing for a record of another type, without a target or with an unknown action.
+  // Nothing for a record of another type, without a target, with an unknown action, or with a
+  // field of the wrong type.
   static std::optional<CloudCommand> from(const CloudRecord& record);
 
   friend bool operator==(const CloudCommand&, const CloudCommand&) = default;

@@ -1,8 +1,37 @@
 #include "CorvelKit/cloud/CorvelCloud.h"
 
+#include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/UUID.h"
 
 namespace corvel::cloud {
+
+namespace {
+
+auto& log() {
+  static auto& logger = Log::core("cloud");
+  return logger;
+}
+
+// A name another device wrote, fit for one log line.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, 80)) out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  return out;
+}
+
+}  // namespace
+
+void CorvelCloud::setOwnerKey(std::shared_ptr<const OwnerKey> key) {
+  std::lock_guard lock(keyMutex_);
+  ownerKey_ = std::move(key);
+}
+
+bool CorvelCloud::hasOwnerKey() const { return ownerKey() != nullptr; }
+
+std::shared_ptr<const OwnerKey> CorvelCloud::ownerKey() const {
+  std::lock_guard lock(keyMutex_);
+  return ownerKey_;
+}
 
 std::string CorvelCloud::accountSummary() {
   auto status = database_->accountStatus();
@@ -20,19 +49,30 @@ std::error_code CorvelCloud::subscribeToChanges(CloudDatabase::ChangeHandler han
 void CorvelCloud::unsubscribe() { database_->removeSubscription(subscriptionID); }
 
 std::error_code CorvelCloud::publish(const CloudMac& mac) {
-  auto saved = database_->save(zone, mac.record(), SavePolicy::overwrite);
+  auto key = ownerKey();
+  auto saved = database_->save(zone, mac.record(key.get()), SavePolicy::overwrite);
   return saved ? std::error_code() : saved.error();
 }
 
 Expected<CorvelCloud::Everything, std::error_code> CorvelCloud::fetchAll() {
   auto records = database_->fetchAll(zone);
   if (!records) return Unexpected{records.error()};
+  auto key = ownerKey();
   Everything all;
   for (const auto& r : *records) {
+    bool converted = true;
     if (r.recordType == CloudMac::recordType) {
-      if (auto mac = CloudMac::from(r)) all.macs.push_back(std::move(*mac));
+      auto mac = CloudMac::from(r, key.get());
+      if (mac) all.macs.push_back(std::move(*mac));
+      converted = mac.has_value();
     } else if (r.recordType == CloudCommand::recordType) {
-      if (auto command = CloudCommand::from(r)) all.commands.push_back(std::move(*command));
+      auto command = CloudCommand::from(r);
+      if (command) all.commands.push_back(std::move(*command));
+      converted = command.has_value();
+    }
+    if (!converted) {
+      log().warn("skipped {} record {}: missing or wrongly typed fields", r.recordType,
+                 printable(r.recordName));
     }
   }
   return all;

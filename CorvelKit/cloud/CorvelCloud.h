@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <system_error>
@@ -12,11 +13,13 @@
 #include "CorvelKit/cloud/CloudCommand.h"
 #include "CorvelKit/cloud/CloudDatabase.h"
 #include "CorvelKit/cloud/CloudMac.h"
+#include "CorvelKit/cloud/OwnerKey.h"
 
 namespace corvel::cloud {
 
 // The presence records and commands of the owner's devices, over the owner's cloud database: what
 // hosts publish and poll, and what clients list and send. Blocking, like the database.
+// With an owner key, published Macs carry their sealed fields and fetched ones have them opened.
 class CorvelCloud {
  public:
   static constexpr std::string_view zone = "Corvel";
@@ -26,6 +29,12 @@ class CorvelCloud {
 
   // "account status N (1 = available), user XXXXXXXXXXXX" for the log.
   std::string accountSummary();
+  AccountStatus accountStatus() { return database_->accountStatus(); }
+
+  // The key for sealed fields, or none; any thread.
+  void setOwnerKey(std::shared_ptr<const OwnerKey> key);
+  bool hasOwnerKey() const;
+
   [[nodiscard]] std::error_code ensureZone();
   [[nodiscard]] std::error_code subscribeToChanges(CloudDatabase::ChangeHandler handler);
   void unsubscribe();
@@ -35,14 +44,18 @@ class CorvelCloud {
     std::vector<CloudMac> macs;
     std::vector<CloudCommand> commands;
   };
-  // Every Mac and command of the zone; records that do not convert are skipped.
+  // Every Mac and command of the zone; records that do not convert are skipped with a log line.
   Expected<Everything, std::error_code> fetchAll();
   [[nodiscard]] std::error_code send(net::CloudAction action, const std::string& macID,
                                      const std::string& sender, Date now = Date::now());
   [[nodiscard]] std::error_code remove(std::span<const CloudCommand> commands);
 
  private:
+  std::shared_ptr<const OwnerKey> ownerKey() const;
+
   std::shared_ptr<CloudDatabase> database_;
+  mutable std::mutex keyMutex_;  // guards ownerKey_
+  std::shared_ptr<const OwnerKey> ownerKey_;
 };
 
 }  // namespace corvel::cloud

@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -160,13 +159,7 @@ PostgresCloudDatabase::URLCheck PostgresCloudDatabase::checkURL(std::string_view
 
 PostgresCloudDatabase::PostgresCloudDatabase(std::string url) : url_(std::move(url)) {}
 
-PostgresCloudDatabase::~PostgresCloudDatabase() {
-  std::jthread listener;
-  {
-    std::lock_guard lock(handlersMutex_);
-    listener = std::move(listener_);
-  }
-}
+PostgresCloudDatabase::~PostgresCloudDatabase() = default;
 
 Expected<PostgresCloudDatabase::Connection*, std::error_code> PostgresCloudDatabase::connection() {
   if (connection_ && connection_->healthy()) return connection_.get();
@@ -230,36 +223,16 @@ std::error_code PostgresCloudDatabase::saveZone(std::string_view zone) {
 
 std::error_code PostgresCloudDatabase::saveSubscription(std::string_view identifier,
                                                         ChangeHandler handler) {
-  std::lock_guard lock(handlersMutex_);
-  handlers_.insert_or_assign(std::string(identifier), std::move(handler));
-  if (!listener_.joinable()) {
-    listener_ = std::jthread([this](std::stop_token stop) { listen(stop); });
-  }
+  subscribers_.save(identifier, std::move(handler));
   return {};
 }
 
 void PostgresCloudDatabase::removeSubscription(std::string_view identifier) {
-  std::lock_guard lock(handlersMutex_);
-  if (auto it = handlers_.find(identifier); it != handlers_.end()) handlers_.erase(it);
-}
-
-void PostgresCloudDatabase::signalHandlers() {
-  std::vector<ChangeHandler> handlers;
-  {
-    std::lock_guard lock(handlersMutex_);
-    for (const auto& [id, handler] : handlers_) handlers.push_back(handler);
-  }
-  for (const auto& handler : handlers) {
-    if (handler) handler();
-  }
+  subscribers_.remove(identifier);
 }
 
 void PostgresCloudDatabase::listen(std::stop_token stop) {
-  auto pause = [&stop](auto duration) {
-    std::mutex m;
-    std::unique_lock lock(m);
-    std::condition_variable_any().wait_for(lock, stop, duration, [] { return false; });
-  };
+  auto pause = [&stop](std::chrono::milliseconds duration) { ChangeSubscribers::pause(stop, duration); };
   bool everListened = false;
   while (!stop.stop_requested()) {
     PostgresConnection pg = open(url_);
@@ -274,7 +247,7 @@ void PostgresCloudDatabase::listen(std::stop_token stop) {
       continue;
     }
     // Changes made while the listener was away were not announced.
-    if (everListened) signalHandlers();
+    if (everListened) subscribers_.signal();
     everListened = true;
     while (!stop.stop_requested() && PQstatus(pg.get()) == CONNECTION_OK) {
       pollfd fd{PQsocket(pg.get()), POLLIN, 0};
@@ -283,7 +256,7 @@ void PostgresCloudDatabase::listen(std::stop_token stop) {
       if (ready > 0 && PQconsumeInput(pg.get()) == 0) break;  // the connection is gone
       bool changed = false;
       while (PostgresNotify notify{PQnotifies(pg.get())}) changed = true;
-      if (changed) signalHandlers();
+      if (changed) subscribers_.signal();
     }
     if (!stop.stop_requested()) pause(kReconnectPause);
   }

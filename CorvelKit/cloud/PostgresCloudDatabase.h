@@ -1,11 +1,10 @@
 #pragma once
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "CorvelKit/cloud/ChangeSubscribers.h"
 #include "CorvelKit/cloud/CloudDatabase.h"
 
 namespace corvel::cloud {
@@ -53,15 +52,12 @@ class PostgresCloudDatabase final : public CloudDatabase {
   Expected<Connection*, std::error_code> connection();
   void dropConnectionAfter(std::error_code error);
   void listen(std::stop_token stop);
-  void signalHandlers();
 
   const std::string url_;
   std::mutex mutex_;  // guards connection_
   std::unique_ptr<Connection> connection_;
 
-  std::mutex handlersMutex_;  // guards handlers_ and listener_
-  std::map<std::string, ChangeHandler, std::less<>> handlers_;
-  std::jthread listener_;
+  ChangeSubscribers subscribers_{[this](std::stop_token stop) { listen(std::move(stop)); }};  // last
 };
 
 }  // namespace corvel::cloud

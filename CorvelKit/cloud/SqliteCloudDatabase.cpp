@@ -1,7 +1,6 @@
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 
 #include <charconv>
-#include <condition_variable>
 #include <chrono>
 #include <optional>
 #include <system_error>
@@ -161,14 +160,7 @@ std::filesystem::path SqliteCloudDatabase::defaultFile() {
 
 SqliteCloudDatabase::SqliteCloudDatabase(std::filesystem::path file) : file_(std::move(file)) {}
 
-SqliteCloudDatabase::~SqliteCloudDatabase() {
-  std::jthread watcher;
-  {
-    std::lock_guard lock(handlersMutex_);
-    watcher = std::move(watcher_);
-  }
-  // jthread's destructor asks the watcher to stop and joins it, outside the lock it takes.
-}
+SqliteCloudDatabase::~SqliteCloudDatabase() = default;
 
 Expected<SqliteCloudDatabase::Connection*, std::error_code> SqliteCloudDatabase::connection() {
   if (connection_) return connection_.get();
@@ -242,17 +234,12 @@ std::error_code SqliteCloudDatabase::saveZone(std::string_view zone) {
 
 std::error_code SqliteCloudDatabase::saveSubscription(std::string_view identifier,
                                                       ChangeHandler handler) {
-  std::lock_guard lock(handlersMutex_);
-  handlers_.insert_or_assign(std::string(identifier), std::move(handler));
-  if (!watcher_.joinable()) {
-    watcher_ = std::jthread([this](std::stop_token stop) { watch(stop); });
-  }
+  subscribers_.save(identifier, std::move(handler));
   return {};
 }
 
 void SqliteCloudDatabase::removeSubscription(std::string_view identifier) {
-  std::lock_guard lock(handlersMutex_);
-  if (auto it = handlers_.find(identifier); it != handlers_.end()) handlers_.erase(it);
+  subscribers_.remove(identifier);
 }
 
 void SqliteCloudDatabase::watch(std::stop_token stop) {
@@ -278,20 +265,9 @@ void SqliteCloudDatabase::watch(std::stop_token stop) {
       sqlite3_finalize(raw);
       db.reset();  // the file may not exist yet, or went away: open again on the next round
     }
-    if (value && seen && *value != *seen) {
-      std::vector<ChangeHandler> handlers;
-      {
-        std::lock_guard lock(handlersMutex_);
-        for (const auto& [id, handler] : handlers_) handlers.push_back(handler);
-      }
-      for (const auto& handler : handlers) {
-        if (handler) handler();
-      }
-    }
+    if (value && seen && *value != *seen) subscribers_.signal();
     if (value) seen = value;
-    std::mutex m;
-    std::unique_lock lock(m);
-    std::condition_variable_any().wait_for(lock, stop, kWatchInterval, [] { return false; });
+    ChangeSubscribers::pause(stop, kWatchInterval);
   }
 }
 

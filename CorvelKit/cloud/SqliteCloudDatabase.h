@@ -1,12 +1,11 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "CorvelKit/cloud/ChangeSubscribers.h"
 #include "CorvelKit/cloud/CloudDatabase.h"
 
 namespace corvel::cloud {
@@ -52,9 +51,7 @@ class SqliteCloudDatabase final : public CloudDatabase {
   std::mutex mutex_;  // guards connection_
   std::unique_ptr<Connection> connection_;
 
-  std::mutex handlersMutex_;  // guards handlers_ and watcher_
-  std::map<std::string, ChangeHandler, std::less<>> handlers_;
-  std::jthread watcher_;
+  ChangeSubscribers subscribers_{[this](std::stop_token stop) { watch(std::move(stop)); }};  // last
 };
 
 }  // namespace corvel::cloud

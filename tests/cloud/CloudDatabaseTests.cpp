@@ -15,6 +15,7 @@
 #include "CorvelKit/cloud/PostgresCloudDatabase.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/cloud/PostgresEnvironment.h"
 #include "tests/support/PostgresServer.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -26,20 +27,7 @@ using test::PostgresServer;
 
 constexpr std::string_view kZone = "Corvel";
 
-// One server for the whole program, started when a test first needs it.
-class PostgresEnvironment : public ::testing::Environment {
- public:
-  static PostgresServer& server() {
-    if (!instance_) instance_ = std::make_unique<PostgresServer>();
-    return *instance_;
-  }
-  void TearDown() override { instance_.reset(); }
-
- private:
-  static inline std::unique_ptr<PostgresServer> instance_;
-};
-[[maybe_unused]] auto* const environment =
-    ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
+using test::PostgresEnvironment;
 
 CloudRecord macRecord(const std::string& name, const std::string& title) {
   CloudRecord r;

@@ -30,10 +30,18 @@ TEST_F(CorvelCloudTest, PublishedMacsAndSentCommandsReadBackAndForeignRecordsAre
   ASSERT_FALSE(cloud.publish(mac));
   ASSERT_FALSE(cloud.send(CloudAction::lockScreen, mac.id, "Phone", Date(790'000'010)));
 
-  // Records this version cannot use: an unknown action, no target, another type.
+  // Records this version cannot use: an unknown action, no target, fields of the wrong type,
+  // another type.
   for (auto [type, fields] : std::vector<std::pair<std::string, std::map<std::string, CloudValue>>>{
            {"Command", {{"macID", std::string(mac.id)}, {"action", std::string("selfDestruct")}}},
            {"Command", {{"action", std::string("playSound")}}},
+           {"Command", {{"macID", std::int64_t{7}}, {"action", std::string("playSound")}}},
+           {"Command", {{"macID", std::string(mac.id)}, {"action", std::string("playSound")},
+                        {"createdAt", std::string("yesterday")}}},
+           {"Mac", {{"name", std::int64_t{1}}}},
+           {"Mac", {{"lanAddresses", std::string("192.168.1.9")}}},
+           {"Mac", {{"publicPort", std::string("5895")}}},
+           {"Mac", {{"lastSeen", 790'000'000.0}}},
            {"NATCandidate", {{"host", std::string("198.51.100.1")}}}}) {
     static int n = 0;
     ASSERT_TRUE(db->save(CorvelCloud::zone, CloudRecord{type, "odd-" + std::to_string(++n), fields, {}},

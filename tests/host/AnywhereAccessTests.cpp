@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/reach/OwnerSecret.h"
+#include "CorvelKit/cloud/OwnerKey.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/HostRig.h"
 
@@ -22,7 +24,8 @@ constexpr const char* kMacID = "6F1D5C2A-1111-4222-8333-444455556666";
 
 class AnywhereAccessTest : public ::testing::Test {
  protected:
-  void start(const std::filesystem::path& store, std::vector<std::string> ipv6 = {}) {
+  void start(const std::filesystem::path& store, std::vector<std::string> ipv6 = {},
+             std::optional<std::string> ownerSecret = {}) {
     anywhere = std::make_unique<AnywhereAccess>(
         rig.host->context(), std::make_shared<SqliteCloudDatabase>(store), kMacID,
         [ipv6] {
@@ -30,9 +33,12 @@ class AnywhereAccessTest : public ::testing::Test {
           mac.name = "Studio";
           mac.lanAddresses = {"192.168.1.4"};
           mac.ipv6Addresses = ipv6;
+          mac.accessCode = "ABCDEFGHJKLM";
+          mac.identity = "0123 4567 89AB CDEF 0123 4567 89AB CDEF";
           return mac;
         },
         [this](CloudAction action, const std::string& sender) { performed.emplace_back(action, sender); });
+    if (ownerSecret) anywhere->useOwnerSecret(ownerSecret);
     anywhere->start();
   }
 
@@ -85,6 +91,15 @@ TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnr
   ASSERT_FALSE(phone.send(CloudAction::lockScreen, kMacID, "Phone", wallNow()));
   ASSERT_FALSE(phone.send(CloudAction::newCode, kMacID, "Old tablet", Date(wallNow().secondsSinceReferenceDate() - 601)));
   ASSERT_FALSE(phone.send(CloudAction::playSound, "another-mac", "Phone", wallNow()));
+  // A command this version cannot read: skipped with a log line, neither run nor deleted.
+  auto store = std::make_shared<SqliteCloudDatabase>(file);
+  ASSERT_TRUE(store->save(CorvelCloud::zone,
+                          corvel::cloud::CloudRecord{"Command", "garbled",
+                                                     {{"macID", std::string(kMacID)},
+                                                      {"action", std::string("lockScreen")},
+                                                      {"createdAt", std::string("now")}},
+                                                     {}},
+                          corvel::cloud::SavePolicy::overwrite));
 
   // The database's change signal starts a poll: no tick needed.
   ASSERT_TRUE(settleUntil([&] { return !performed.empty(); }));
@@ -93,6 +108,7 @@ TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnr
     return all && all->commands.size() == 1;
   }));
   EXPECT_EQ(phone.fetchAll()->commands[0].macID, "another-mac") << "another host's command stays";
+  EXPECT_TRUE(store->fetch(CorvelCloud::zone, "garbled")) << "an unreadable command stays";
 
   rig.advance(60s, 30s);
   settleUntil([] { return false; }, 1s);  // give further polls their time
@@ -100,17 +116,56 @@ TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnr
   EXPECT_EQ(performed[0], std::make_pair(CloudAction::lockScreen, std::string("Phone")));
 }
 
-TEST_F(AnywhereAccessTest, AnUnreachableDatabaseShowsInTheStatusAndStopsNothing) {
-  // A "folder" that is a file: the store can never be opened.
-  std::ofstream(rig.home.path() / "blocker") << "x";
-  start(rig.home.path() / "blocker" / "cloud.sqlite");
+TEST_F(AnywhereAccessTest, AnUnreachableDatabaseShowsInTheStatusAndIsTriedAgainEveryTick) {
+  // A "folder" that is a file: the store cannot be opened while it is there.
+  const auto blocker = rig.home.path() / "blocker";
+  std::ofstream(blocker) << "x";
+  start(blocker / "cloud.sqlite");
   ASSERT_TRUE(settleUntil([&] { return anywhere->status().starts_with("iCloud: "); }))
       << anywhere->status();
   rig.advance(60s, 30s);
   EXPECT_TRUE(anywhere->status().starts_with("iCloud: "));
+  ASSERT_TRUE(anywhere->lastError());
+  EXPECT_FALSE(anywhere->published());
+
+  // The database comes back: the next tick sets the zone up, polls, and publishes at once
+  // (not minutes later at the scheduled time).
+  std::filesystem::remove(blocker);
+  CorvelCloud later{std::make_shared<SqliteCloudDatabase>(blocker / "cloud.sqlite")};
+  rig.advance(30s, 30s);
+  ASSERT_TRUE(settleUntil([&] {
+    return anywhere->status() == "Home network only (router didn't open a port)";
+  })) << anywhere->status();
+  ASSERT_TRUE(anywhere->published());
+  EXPECT_TRUE(anywhere->lastError()) << "the last error stays for the cloud command to show";
+  std::this_thread::sleep_for(400ms);  // the change watcher settles on the file's current state
+  ASSERT_FALSE(later.send(CloudAction::playSound, kMacID, "Phone", wallNow()));
+  EXPECT_TRUE(settleUntil([&] { return performed.size() == 1; })) << "the change signal works again";
   anywhere->stop();
   anywhere.reset();
   rig.settle();
+}
+
+TEST_F(AnywhereAccessTest, TheOwnerSecretSealsThePrivateFieldsAndCanBeTakenBack) {
+  start(file, {}, "owner secret");
+  ASSERT_TRUE(settleUntil([&] { return anywhere->published().has_value() && anywhere->hasOwnerKey(); }));
+  auto key = std::make_shared<corvel::cloud::OwnerKey>(*corvel::cloud::OwnerKey::derive("owner secret"));
+  phone.setOwnerKey(key);
+  auto all = phone.fetchAll();
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->macs.size(), 1u);
+  EXPECT_EQ(all->macs[0].accessCode, "ABCDEFGHJKLM");
+  EXPECT_EQ(all->macs[0].identity, "0123 4567 89AB CDEF 0123 4567 89AB CDEF");
+
+  anywhere->useOwnerSecret(std::nullopt);
+  ASSERT_TRUE(settleUntil([&] {
+    auto now = phone.fetchAll();
+    return !anywhere->hasOwnerKey() && now && now->macs.size() == 1 && !now->macs[0].accessCode;
+  })) << "republished without the sealed fields";
+  auto plain = std::make_shared<SqliteCloudDatabase>(file)->fetch(CorvelCloud::zone, kMacID);
+  ASSERT_TRUE(plain);
+  EXPECT_FALSE(plain->fields.contains("accessCode"));
+  EXPECT_EQ(*plain->string("name"), "Studio");
 }
 
 }  // namespace
@@ -120,7 +175,9 @@ namespace ambrel {
 namespace {
 
 TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTheController) {
-  test::HostRig rig(test::HostRig::Options{}, [](const std::filesystem::path& home) {
+  test::HostRig::Options options;
+  options.beforeStart = [] { ASSERT_TRUE(OwnerSecret::save("owner secret")); };
+  test::HostRig rig(options, [](const std::filesystem::path& home) {
     return std::make_shared<corvel::cloud::SqliteCloudDatabase>(home / "cloud.sqlite");
   });
   auto settleUntil = [&rig](auto done) {
@@ -142,6 +199,12 @@ TEST(HostCloudCommandsTest, ACommandFromAnotherDeviceReachesTheHostOnceThroughTh
   ASSERT_TRUE(settleUntil([&] { return rig.host->accessCode() != codeBefore; }));
   EXPECT_TRUE(rig.notifier->saw("New Access Code"));
   ASSERT_TRUE(settleUntil([&] { return phone.fetchAll()->commands.empty(); }));
+  // The new code reaches the owner's devices at once, sealed.
+  phone.setOwnerKey(std::make_shared<corvel::cloud::OwnerKey>(*corvel::cloud::OwnerKey::derive("owner secret")));
+  EXPECT_TRUE(settleUntil([&] {
+    auto all = phone.fetchAll();
+    return all && all->macs.size() == 1 && all->macs[0].accessCode == rig.host->accessCode();
+  }));
 
   rig.host->shutdown();
   rig.settle();

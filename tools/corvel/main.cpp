@@ -6,6 +6,7 @@
 #include "tools/corvel/ClientOptions.h"
 #include "tools/corvel/ChatCommand.h"
 #include "tools/corvel/ClipboardCommand.h"
+#include "tools/corvel/CloudToolCommand.h"
 #include "tools/corvel/ConnectCommand.h"
 #include "tools/corvel/ReceiveCommand.h"
 #include "tools/corvel/ScreenRequestCommand.h"
@@ -25,8 +26,11 @@ constexpr std::string_view kUsage =
     "                        [--into FILE]\n"
     "       corvel text HOST[:PORT] --code CODE [OPTIONS]\n"
     "       corvel screenshot HOST[:PORT] --code CODE [OPTIONS] FILE\n"
+    "       corvel macs [CLOUD OPTIONS]\n"
+    "       corvel command HOST ACTION [CLOUD OPTIONS] [--name SENDER]\n"
     "OPTIONS: [--pin FINGERPRINT] [--name NAME] [--device-id ID] [--token OWNER_TOKEN]\n"
     "         [--interface IFACE] [--seconds N] [--input SCRIPT]\n"
+    "CLOUD OPTIONS: [--database FILE | URL] [--secret-file FILE | -]\n"
     "\n"
     "connect: connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
     "view: shows the host's screen in a window that takes pointer and keyboard input (or, with\n"
@@ -36,6 +40,11 @@ constexpr std::string_view kUsage =
     "      sends into FOLDER (the current one). chat: sends TEXT and prints the host's messages.\n"
     "clipboard: puts TEXT on the host's clipboard, or prints (or writes) the host's next one.\n"
     "text: prints the text on the host's screen. screenshot: writes the screen as a JPEG.\n"
+    "macs: lists the hosts in the owner's cloud database (this computer's own file, or the\n"
+    "      SQLite FILE or PostgreSQL URL given): name, id, last seen, addresses; with the owner\n"
+    "      secret (first line of FILE, - for standard input) also their access codes and\n"
+    "      identities. command: queues ACTION (playSound, lockScreen, sleepDisplay,\n"
+    "      disconnectAll, newCode) for the host with that id or name.\n"
     "SCRIPT: steps separated by \";\": move X Y (fractions 0-1), click|down|up [left|right|middle],\n"
     "        key CODE [FLAGS], type TEXT, scroll DX DY, wait MS; sent once the host admits us.\n"
     "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
@@ -49,6 +58,17 @@ int main(int argc, char** argv) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     std::cout << kUsage;
     return args.empty() ? corvel::tool::ExitCode::usage : 0;
+  }
+  if (args[0] == "macs" || args[0] == "command") {
+    using corvel::tool::CloudToolOptions;
+    auto cloudParsed = CloudToolOptions::parse({args.begin() + 1, args.end()});
+    if (auto* problem = std::get_if<std::string>(&cloudParsed)) {
+      std::cerr << "corvel: " << *problem << "\n" << kUsage;
+      return corvel::tool::ExitCode::usage;
+    }
+    const auto& options = std::get<CloudToolOptions>(cloudParsed);
+    return args[0] == "macs" ? corvel::tool::CloudToolCommand::macs(options)
+                             : corvel::tool::CloudToolCommand::command(options);
   }
   auto parsed = CommandLine::parse(args);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
