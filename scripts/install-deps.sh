@@ -57,20 +57,20 @@ enable_non_free() {
   local own_sources="$dir/ambrel-non-free.sources" own_list="$dir/ambrel-non-free.list"
   # Each file read on its own, with a blank line after it, so stanzas of two files never merge.
   deb822="$(for f in "$dir"/*.sources; do
-      [ -f "$f" ] && [ "$f" != "$own_sources" ] && { cat "$f"; echo; }
+      if [ -f "$f" ] && [ "$f" != "$own_sources" ]; then cat "$f"; echo; fi
     done | awk '
     function flush() {
-      if (has_main && !has_non_free && uris != "") {
-        print "Types: " (types == "" ? "deb" : types)
+      # Binary entries only (a deb-src stanza has nothing for apt-get install).
+      if (has_main && !has_non_free && uris != "" && types != "") {
+        print "Types: " types
         print "URIs: " uris
         print "Suites: " suites
         print "Components: non-free"
         if (signed != "") print "Signed-By: " signed
         print ""
       }
-      types = uris = suites = signed = ""; has_main = has_non_free = 0; enabled = 1
+      types = uris = suites = signed = ""; has_main = has_non_free = 0
     }
-    BEGIN { enabled = 1 }
     /^[ \t]*$/ { flush(); next }
     /^#/ { next }
     /^Types:/ { $1 = ""; sub(/^ /, ""); types = $0; gsub(/deb-src/, "", types); gsub(/  +/, " ", types); sub(/^ /, "", types); next }
@@ -84,7 +84,7 @@ enable_non_free() {
     }
     END { flush() }')"
   classic="$(for f in /etc/apt/sources.list "$dir"/*.list; do
-      [ -f "$f" ] && [ "$f" != "$own_list" ] && cat "$f"
+      if [ -f "$f" ] && [ "$f" != "$own_list" ]; then cat "$f"; fi
     done | awk '
     /^[ \t]*deb[ \t]/ {
       main = 0; non_free = 0
