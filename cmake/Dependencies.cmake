@@ -37,3 +37,22 @@ pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)
 
 # The viewer window of the command-line client.
 pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)
+
+# Sound: AAC-ELD through libfdk-aac (Debian's non-free section) and capture through the sound
+# server's client library. Both are optional: without them the host builds and runs without sound.
+option(CORVEL_SOUND "Build the sound path where its libraries are present" ON)
+if(CORVEL_SOUND)
+  pkg_check_modules(FDKAAC IMPORTED_TARGET fdk-aac)
+  pkg_check_modules(LIBPULSE IMPORTED_TARGET libpulse)
+  pkg_check_modules(LIBPULSE_SIMPLE IMPORTED_TARGET libpulse-simple)
+endif()
+if(FDKAAC_FOUND)
+  message(STATUS "Sound coding: libfdk-aac ${FDKAAC_VERSION}")
+else()
+  message(STATUS "Sound coding: libfdk-aac not found, the host goes without sound")
+endif()
+if(LIBPULSE_FOUND)
+  message(STATUS "Sound capture: libpulse ${LIBPULSE_VERSION}")
+else()
+  message(STATUS "Sound capture: libpulse not found, the host goes without sound")
+endif()

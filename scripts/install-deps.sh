@@ -41,7 +41,72 @@ packages=(
   libsqlite3-dev libpq-dev postgresql
   # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)
   chromium
+  # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in
+  # Debian's non-free section, enabled below), and a sound server for the tests
+  libpulse-dev libfdk-aac-dev pulseaudio
 )
+
+# libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source
+# entry for that section next to every entry the machine already has for main: same addresses,
+# suites and keys, only the section differs, so no mirror is written down here.
+enable_non_free() {
+  local SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  local dir=/etc/apt/sources.list.d
+  local deb822 classic
+  local own_sources="$dir/ambrel-non-free.sources" own_list="$dir/ambrel-non-free.list"
+  # Each file read on its own, with a blank line after it, so stanzas of two files never merge.
+  deb822="$(for f in "$dir"/*.sources; do
+      if [ -f "$f" ] && [ "$f" != "$own_sources" ]; then cat "$f"; echo; fi
+    done | awk '
+    function flush() {
+      # Binary entries only (a deb-src stanza has nothing for apt-get install).
+      if (has_main && !has_non_free && uris != "" && types != "") {
+        print "Types: " types
+        print "URIs: " uris
+        print "Suites: " suites
+        print "Components: non-free"
+        if (signed != "") print "Signed-By: " signed
+        print ""
+      }
+      types = uris = suites = signed = ""; has_main = has_non_free = 0
+    }
+    /^[ \t]*$/ { flush(); next }
+    /^#/ { next }
+    /^Types:/ { $1 = ""; sub(/^ /, ""); types = $0; gsub(/deb-src/, "", types); gsub(/  +/, " ", types); sub(/^ /, "", types); next }
+    /^URIs:/ { $1 = ""; sub(/^ /, ""); uris = $0; next }
+    /^Suites:/ { $1 = ""; sub(/^ /, ""); suites = $0; next }
+    /^Signed-By:/ { $1 = ""; sub(/^ /, ""); signed = $0; next }
+    /^Enabled:/ { if ($2 == "no") uris = ""; next }
+    /^Components:/ {
+      for (i = 2; i <= NF; i++) { if ($i == "main") has_main = 1; if ($i == "non-free") has_non_free = 1 }
+      next
+    }
+    END { flush() }')"
+  classic="$(for f in /etc/apt/sources.list "$dir"/*.list; do
+      if [ -f "$f" ] && [ "$f" != "$own_list" ]; then cat "$f"; fi
+    done | awk '
+    /^[ \t]*deb[ \t]/ {
+      main = 0; non_free = 0
+      for (i = 2; i <= NF; i++) { if ($i == "main") main = 1; if ($i == "non-free") non_free = 1 }
+      if (!main || non_free) next
+      line = "deb"; i = 2
+      if ($2 ~ /^\[/) { while (i <= NF) { line = line " " $i; if ($i ~ /\]$/) { i++; break } i++ } }
+      line = line " " $i " " $(i + 1) " non-free"
+      print line
+    }')"
+  if [ -n "$deb822" ]; then
+    printf '%s\n' "$deb822" | $SUDO tee "$own_sources" >/dev/null
+  fi
+  if [ -n "$classic" ]; then
+    printf '%s\n' "$classic" | $SUDO tee "$own_list" >/dev/null
+  fi
+  if [ -z "$deb822$classic" ]; then
+    echo "No source entry for Debian's main section found; libfdk-aac-dev stays out (no sound)."
+    return 1
+  fi
+  $SUDO apt-get update -qq
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -58,6 +123,23 @@ if command -v npm >/dev/null 2>&1; then
   done
   missing=("${filtered[@]+"${filtered[@]}"}")
 fi
+
+has_candidate() {
+  # Read the whole answer first: grep -q leaving early would fail the pipe under pipefail.
+  local policy
+  policy="$(apt-cache policy "$1" 2>/dev/null || true)"
+  [[ "$policy" =~ Candidate:\ [^\(] ]]
+}
+for p in "${missing[@]+"${missing[@]}"}"; do
+  if [ "$p" = libfdk-aac-dev ] && ! has_candidate libfdk-aac-dev; then
+    if ! enable_non_free || ! has_candidate libfdk-aac-dev; then
+      # The build detects the library and goes without sound when it is missing.
+      filtered=()
+      for q in "${missing[@]}"; do [ "$q" = libfdk-aac-dev ] || filtered+=("$q"); done
+      missing=("${filtered[@]+"${filtered[@]}"}")
+    fi
+  fi
+done
 
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -21,7 +21,9 @@ DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
   return Parts{
       [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
       [hardware](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps, hardware); },
-      hardware.nvenc || hardware.vaapiDevice.has_value()};
+      hardware.nvenc || hardware.vaapiDevice.has_value(),
+      // No sound unless the owner asks for it: the browser's streams, say, carry none.
+      nullptr};
 }
 
 DisplayStreams::DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth,
@@ -108,6 +110,16 @@ bool DisplayStreams::update() {
     return targets;
   };
 
+  // Sound first: a viewer that joins gets the sound's format ahead of its first picture, so that
+  // a recording of it has both from the start.
+  {
+    std::vector<std::shared_ptr<StreamViewer>> watching;
+    for (auto& [viewer, description] : viewers) {
+      if (description.watching) watching.push_back(viewer);
+    }
+    updateSound(watching, !wanted.empty());
+  }
+
   for (std::uint32_t display : wanted) {
     if (hasPipeline(display)) continue;
     auto pipeline = VideoPipeline::create(parts_.capturer(),
@@ -143,7 +155,93 @@ bool DisplayStreams::update() {
     running = pipelines_;
   }
   for (auto& [display, pipeline] : running) pipeline->setTargets(targetsOf(display));
+
+  std::vector<std::shared_ptr<StreamViewer>> watching;
+  for (auto& [viewer, description] : viewers) {
+    if (description.watching && running.count(description.displayID)) watching.push_back(viewer);
+  }
+  updateSound(watching, !running.empty());
   return !running.empty();
+}
+
+void DisplayStreams::updateSound(const std::vector<std::shared_ptr<StreamViewer>>& watching,
+                                 bool streaming) {
+  const bool wanted = shareSound_ && streaming && parts_.sound;
+  if (!wanted) {
+    stopSound();
+    return;
+  }
+  auto sound = soundStream();
+  if (!sound) {
+    std::string problem;
+    auto encoder = corvel::media::AudioEncoder::create(soundSampleRate, soundChannels, soundBitrate);
+    std::unique_ptr<SoundSource> source = encoder ? parts_.sound() : nullptr;
+    if (!encoder) {
+      problem = corvel::media::AudioEncoder::available()
+                    ? "Sound: off (the AAC-ELD encoder could not be set up)"
+                    : "Sound: off (this build has no AAC-ELD encoder)";
+    } else if (!source) {
+      problem = "Sound: off (this build has no sound capture)";
+    } else {
+      sound = SoundStream::create(std::move(source), std::move(encoder));
+      sound->start();
+    }
+    bool firstTime = false;
+    {
+      std::lock_guard lock(mutex_);
+      sound_ = sound;
+      firstTime = !problem.empty() && problem != soundProblem_;
+      soundProblem_ = problem;
+    }
+    if (firstTime) log().warn("{}: streaming goes on without it", problem);
+  }
+  if (!sound) return;
+  std::vector<std::shared_ptr<SoundTarget>> targets;
+  for (const auto& viewer : watching) {
+    if (auto target = std::dynamic_pointer_cast<SoundTarget>(viewer)) targets.push_back(std::move(target));
+  }
+  sound->setTargets(std::move(targets));
+}
+
+void DisplayStreams::stopSound() {
+  std::shared_ptr<SoundStream> sound;
+  {
+    std::lock_guard lock(mutex_);
+    sound.swap(sound_);
+  }
+  if (sound) sound->stop();
+}
+
+void DisplayStreams::setShareSound(bool on) {
+  {
+    std::lock_guard lock(mutex_);
+    if (shareSound_ == on) return;
+    shareSound_ = on;
+  }
+  if (!on) stopSound();
+  // On: a new sound path for the viewers there are.
+  update();
+}
+
+std::string DisplayStreams::soundStatus() const {
+  if (!parts_.sound) return {};
+  auto sound = soundStream();
+  if (sound) return sound->status();
+  std::lock_guard lock(mutex_);
+  if (!shareSound_) return "Sound: off (shareSound is false)";
+  if (!soundProblem_.empty()) return soundProblem_;
+  return "Sound: starts with the first viewer";
+}
+
+std::optional<corvel::protocol::AudioStreamFormat> DisplayStreams::audioFormat() const {
+  auto sound = soundStream();
+  if (!sound) return std::nullopt;
+  return sound->format();
+}
+
+std::shared_ptr<SoundStream> DisplayStreams::soundStream() const {
+  std::lock_guard lock(mutex_);
+  return sound_;
 }
 
 void DisplayStreams::captureStopped(std::uint32_t displayID,
@@ -157,6 +255,7 @@ void DisplayStreams::captureStopped(std::uint32_t displayID,
   }
   log().warn("capture of display {} stopped: {}", displayID, error.message());
   pipeline->stop();
+  if (!hasAnyPipeline()) stopSound();
   report(error);
 }
 
@@ -177,6 +276,11 @@ void DisplayStreams::requestKeyframe(std::uint32_t displayID) {
 
 void DisplayStreams::refresh(std::uint32_t displayID) {
   if (auto p = pipeline(displayID)) p->refresh();
+}
+
+bool DisplayStreams::hasAnyPipeline() const {
+  std::lock_guard lock(mutex_);
+  return !pipelines_.empty();
 }
 
 bool DisplayStreams::hasPipeline(std::uint32_t displayID) const {
@@ -209,6 +313,7 @@ void DisplayStreams::stopAll() {
     stopping.swap(pipelines_);
   }
   for (auto& [display, p] : stopping) p->stop();
+  stopSound();
 }
 
 void DisplayStreams::setStopHandler(StopHandler handler) { onStop_ = std::move(handler); }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Ambrel_Host/capture/SoundSource.h"
+#include "Ambrel_Host/capture/SoundStream.h"
 #include "Ambrel_Host/capture/VideoPipeline.h"
 #include "Ambrel_Host/capture/VideoStreams.h"
 #include "CorvelKit/base/Executors.h"
@@ -31,7 +33,14 @@ class DisplayStreams final : public VideoStreams,
     // per frame and cannot hold 60 frames a second on a small machine, so it is offered only
     // where a hardware encoder may take it.
     bool hevcEncoder = true;
+    // Where the computer's sound comes from; none: the streams carry no sound.
+    std::function<std::unique_ptr<SoundSource>()> sound;
   };
+
+  // The sound as the host sends it: 48 kHz stereo AAC-ELD at 128 kbit/s.
+  static constexpr double soundSampleRate = 48000;
+  static constexpr int soundChannels = 2;
+  static constexpr int soundBitrate = 128000;
 
   // Capture from the X server `displayName` (empty: $DISPLAY); encoders try the hardware this
   // machine offers (presentHardwareEncoders()) before software.
@@ -55,8 +64,14 @@ class DisplayStreams final : public VideoStreams,
   void setBitrate(std::int64_t bitrate, int fps);
   void setCodec(corvel::media::VideoCodec codec, bool hdr);
   std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const override;
-  // Sound is not captured on this platform: there is never an audio format.
-  std::optional<corvel::protocol::AudioStreamFormat> audioFormat() const { return std::nullopt; }
+  // While sound is shared and some display streams, the computer's sound goes to every viewer
+  // that watches (not to screen sharers, nor to clients not yet admitted). Turning it off stops
+  // the sound path; turning it on starts a new one, whose format every viewer then gets again.
+  void setShareSound(bool on) override;
+  std::string soundStatus() const override;
+  // The running sound stream's format, if sound runs.
+  std::optional<corvel::protocol::AudioStreamFormat> audioFormat() const;
+  std::shared_ptr<SoundStream> soundStream() const;
 
   corvel::media::VideoCodec codec() const { return codec_; }
   std::shared_ptr<VideoPipeline> pipeline(std::uint32_t displayID) const;
@@ -67,6 +82,11 @@ class DisplayStreams final : public VideoStreams,
                       std::error_code error);
   std::vector<std::shared_ptr<StreamViewer>> liveViewers();
   std::vector<std::shared_ptr<VideoPipeline>> running() const;
+  // Starts or stops the sound path to match the setting and the running pipelines, and hands it
+  // the viewers that may hear it.
+  void updateSound(const std::vector<std::shared_ptr<StreamViewer>>& watching, bool streaming);
+  void stopSound();
+  bool hasAnyPipeline() const;
 
   const corvel::Executor executor_;
   const Parts parts_;
@@ -82,8 +102,11 @@ class DisplayStreams final : public VideoStreams,
   corvel::media::VideoCodec codec_ = corvel::media::VideoCodec::h264;
   bool hdr_ = false;
 
-  mutable std::mutex mutex_;  // guards `pipelines_` (changed on the executor only)
+  mutable std::mutex mutex_;  // guards the fields below (changed on the executor only)
   std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> pipelines_;
+  bool shareSound_ = true;
+  std::shared_ptr<SoundStream> sound_;  // set and cleared on the executor
+  std::string soundProblem_;            // why sound does not run, when it should
 };
 
 }  // namespace ambrel

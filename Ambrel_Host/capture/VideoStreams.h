@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "Ambrel_Host/capture/StreamViewer.h"
@@ -38,6 +39,10 @@ class VideoStreams {
   virtual void refresh(std::uint32_t /*displayID*/) {}
   // The latest picture of the display's pipeline, if it runs and has one. Thread-safe.
   virtual std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t /*displayID*/) const { return nullptr; }
+  // Whether the computer's sound goes to the viewers while video streams.
+  virtual void setShareSound(bool /*on*/) {}
+  // What the sound is doing, in a sentence for people; empty where there is no sound at all.
+  virtual std::string soundStatus() const { return {}; }
 
   // Streams that never run (no capture on this computer).
   static std::shared_ptr<VideoStreams> none();

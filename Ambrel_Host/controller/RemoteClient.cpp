@@ -104,6 +104,19 @@ StreamViewer::Description RemoteClient::describe() const {
           hello_ && hello_->supportsHDR.value_or(false)};
 }
 
+bool RemoteClient::hearsSound() const {
+  std::lock_guard lock(mutex_);
+  return authorized_ && !(hello_ && hello_->role == ClientRole::screenSharer);
+}
+
+void RemoteClient::sendAudioFormat(const corvel::protocol::AudioStreamFormat& format) {
+  connection_->sendJSON(corvel::protocol::MessageType::audioFormat, format);
+}
+
+void RemoteClient::sendAudio(corvel::ByteView packet) {
+  connection_->send(corvel::protocol::MessageType::audio, packet);
+}
+
 SessionLog::Participant RemoteClient::participant() const {
   return {id_,           displayName(), symbolName(), address_, connection_->route(),
           isScreenSharer(), isSupport(),  canControl()};

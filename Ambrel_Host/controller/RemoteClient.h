@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Ambrel_Host/capture/SoundTarget.h"
 #include "Ambrel_Host/capture/StreamViewer.h"
 #include "Ambrel_Host/controller/ClientConnection.h"
 #include "Ambrel_Host/controller/SessionLog.h"
@@ -18,7 +19,7 @@ namespace ambrel {
 
 // One connected device, admitted or not. Fields that the connection's queue reads for every
 // message live under `mutex_`; the rest are constant or touched on the controller's executor only.
-class RemoteClient final : public StreamViewer {
+class RemoteClient final : public StreamViewer, public SoundTarget {
  public:
   RemoteClient(std::shared_ptr<ClientConnection> connection, std::string address,
                std::shared_ptr<corvel::Clock> clock, std::uint32_t displayID);
@@ -53,6 +54,10 @@ class RemoteClient final : public StreamViewer {
   // A `video` message on the connection; `sent` runs on the connection's queue.
   void sendVideo(corvel::ByteView wire, std::function<void()> sent) override;
   Description describe() const override;
+  // Sound goes to the same clients as video: admitted, and not only sharing their own screen.
+  bool hearsSound() const override;
+  void sendAudioFormat(const corvel::protocol::AudioStreamFormat& format) override;
+  void sendAudio(corvel::ByteView packet) override;
 
   // A support client: its connection is keyed with the support session's code. Fixed for the
   // connection's life, whatever happens to the support session meanwhile.

@@ -32,7 +32,7 @@ void SettingsApplier::apply(Setting setting) {
                                             settings.flag(Setting::preferHDR));
       break;
     case SettingEffect::sound:
-      // No sound is captured on this computer yet: nothing runs to start or stop.
+      services.streams->setShareSound(settings.flag(Setting::shareSound));
       break;
   }
 }
@@ -40,6 +40,7 @@ void SettingsApplier::apply(Setting setting) {
 void SettingsApplier::applyStreamSettings() {
   apply(Setting::quality);
   apply(Setting::preferHEVC);
+  apply(Setting::shareSound);
 }
 
 }  // namespace ambrel

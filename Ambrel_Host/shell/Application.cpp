@@ -199,9 +199,11 @@ int runHost() {
   {
     // The controller applies the stored quality and frame rate when it starts.
     const auto initial = preset(StreamQuality::balanced);
+    // The computer's sound goes with the clients' video (the browser's streams carry none).
+    auto parts = DisplayStreams::x11Parts("");
+    parts.sound = [] { return SoundSource::create(); };
     env.services.streams = std::make_shared<DisplayStreams>(
-        loop.executor(), DisplayStreams::x11Parts(""), initial.maxWidth, initial.bitrate,
-        frameRate(false));
+        loop.executor(), std::move(parts), initial.maxWidth, initial.bitrate, frameRate(false));
   }
   env.services.input = InputInjector::createForX11();
   if (auto clipboard = X11Clipboard::create()) {

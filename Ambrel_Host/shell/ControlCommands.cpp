@@ -183,6 +183,7 @@ ControlReply ControlCommands::status() {
         << (address ? *address : problem ? "off (" + *problem + ")" : std::string("not listening"))
         << "\n";
   }
+  if (auto sound = host.context().services.streams->soundStatus(); !sound.empty()) out << sound << "\n";
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
   if (auto* anywhere = host.anywhere()) out << "Cloud: " << anywhere->status() << "\n";

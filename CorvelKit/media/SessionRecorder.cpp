@@ -30,6 +30,8 @@ class RecorderCategory final : public std::error_category {
 };
 
 constexpr std::int64_t kLastSampleMinimumMicros = 16'667;  // one frame at 60 per second
+// Sound that arrives this much later than the packets before it reach starts afresh there.
+constexpr double kAudioResyncSeconds = 0.2;
 
 }  // namespace
 
@@ -50,6 +52,9 @@ struct SessionRecorder::Writer {
   ffmpeg::PacketPtr pending{av_packet_alloc()};
   std::int64_t pendingPts = -1;  // microseconds from the first keyframe; -1: nothing waits
   std::chrono::steady_clock::time_point startedAt;
+  AVStream* audio = nullptr;
+  std::int64_t audioNext = -1;   // where the next sound packet goes, in samples; -1: none yet
+  std::int64_t audioFrames = 0;  // frames in one sound packet
 
   ~Writer() {
     if (!context) return;
@@ -109,6 +114,28 @@ void SessionRecorder::append(const VideoSample& sample) {
     std::copy(extradata.begin(), extradata.end(), par->extradata);
     par->extradata_size = static_cast<int>(extradata.size());
     stream->time_base = AVRational{1, 1'000'000};
+    if (audioFormat_) {
+      const auto& a = *audioFormat_;
+      AVStream* audio = avformat_new_stream(w.context, nullptr);
+      const auto rate = static_cast<int>(a.sampleRate);
+      if (audio && a.magicCookie && !a.magicCookie->empty()) {
+        AVCodecParameters* ap = audio->codecpar;
+        ap->codec_type = AVMEDIA_TYPE_AUDIO;
+        ap->codec_id = AV_CODEC_ID_AAC;
+        ap->sample_rate = rate;
+        av_channel_layout_default(&ap->ch_layout, static_cast<int>(a.channels));
+        ap->frame_size = static_cast<int>(a.framesPerPacket);
+        ap->extradata = static_cast<std::uint8_t*>(
+            av_mallocz(a.magicCookie->size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (ap->extradata) {
+          std::copy(a.magicCookie->begin(), a.magicCookie->end(), ap->extradata);
+          ap->extradata_size = static_cast<int>(a.magicCookie->size());
+        }
+        audio->time_base = AVRational{1, rate};
+        w.audio = audio;
+        w.audioFrames = a.framesPerPacket;
+      }
+    }
     const int rc = avformat_write_header(w.context, nullptr);
     if (rc < 0) {
       log().error("starting the movie failed: {}", ffmpeg::errorText(rc));
@@ -152,6 +179,46 @@ void SessionRecorder::append(const VideoSample& sample) {
   w.pendingPts = pts;
   w.lastPts = pts;
   ++samplesWritten_;
+}
+
+void SessionRecorder::setAudioFormat(const protocol::AudioStreamFormat& format) {
+  std::lock_guard guard(lock_);
+  // Sound rates a movie can carry and a cookie to describe it; the tracks are fixed once started.
+  if (!(format.sampleRate >= 8000 && format.sampleRate <= 96000) || format.channels < 1 ||
+      format.channels > 8 || format.framesPerPacket < 1 || format.framesPerPacket > 8192) {
+    return;
+  }
+  if (writer_ && !writer_->stream) audioFormat_ = format;
+}
+
+void SessionRecorder::appendAudio(ByteView packet) {
+  std::lock_guard guard(lock_);
+  if (!writer_ || !writer_->stream || !writer_->audio || packet.empty() || lastError_) return;
+  Writer& w = *writer_;
+  const int rate = w.audio->codecpar->sample_rate;
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - w.startedAt).count();
+  const auto arrival = static_cast<std::int64_t>(elapsed * rate);
+  if (w.audioNext < 0 || arrival - w.audioNext > static_cast<std::int64_t>(kAudioResyncSeconds * rate)) {
+    w.audioNext = std::max(arrival, w.audioNext);
+  }
+  AVPacket* pkt = w.packet.get();
+  av_packet_unref(pkt);
+  if (av_new_packet(pkt, static_cast<int>(packet.size())) < 0) return;
+  std::copy(packet.begin(), packet.end(), pkt->data);
+  pkt->stream_index = w.audio->index;
+  pkt->pts = pkt->dts = w.audioNext;
+  pkt->duration = w.audioFrames;
+  pkt->flags |= AV_PKT_FLAG_KEY;
+  const int rc = av_write_frame(w.context, pkt);
+  av_packet_unref(pkt);
+  if (rc < 0) {
+    log().error("writing a movie's sound failed: {}", ffmpeg::errorText(rc));
+    lastError_ = SessionRecorderError::writeFailed;
+    return;
+  }
+  w.audioNext += w.audioFrames;
+  ++audioPacketsWritten_;
 }
 
 bool SessionRecorder::writePendingLocked(std::int64_t duration) {
@@ -209,6 +276,11 @@ std::error_code SessionRecorder::lastError() const {
 int SessionRecorder::samplesSeen() const {
   std::lock_guard guard(lock_);
   return samplesSeen_;
+}
+
+int SessionRecorder::audioPacketsWritten() const {
+  std::lock_guard guard(lock_);
+  return audioPacketsWritten_;
 }
 
 int SessionRecorder::samplesWritten() const {

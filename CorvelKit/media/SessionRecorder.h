@@ -6,7 +6,9 @@
 #include <optional>
 #include <system_error>
 
+#include "CorvelKit/base/Bytes.h"
 #include "CorvelKit/media/VideoSample.h"
+#include "CorvelKit/protocol/AudioStreamFormat.h"
 
 namespace corvel::media {
 
@@ -24,7 +26,13 @@ inline std::error_code make_error_code(SessionRecorderError e) {
 // the file from the first keyframe on, and the file is finished on request. Samples of another
 // format than the first (a new picture size, say) are dropped, so the file keeps one format.
 // Each sample lasts until the next; the last one until the file is finished.
-// `append` and `finish` may be called from any thread.
+//
+// Sound goes along when its format is known by the first keyframe: the movie then has an AAC
+// track too, whose packets are placed by their arrival from the first keyframe on and then
+// follow one another without gaps (a pause of more than a fifth of a second starts them afresh
+// at their arrival). Sound before the first keyframe is dropped; a later format does not change
+// the file.
+// `append`, `appendAudio` and `finish` may be called from any thread.
 class SessionRecorder {
  public:
   // Creates the parent folders and opens the file; throws std::system_error with
@@ -37,6 +45,10 @@ class SessionRecorder {
 
   // Offers one sample. Errors do not throw; they are kept for `lastError`.
   void append(const VideoSample& sample);
+  // The received sound stream's format, for a track made with the first keyframe.
+  void setAudioFormat(const protocol::AudioStreamFormat& format);
+  // Offers one compressed sound packet of that format.
+  void appendAudio(ByteView packet);
 
   // Completes the file and returns its path; nothing when no playable file was written (no
   // keyframe ever came, in which case the file is removed, or writing failed).
@@ -47,6 +59,8 @@ class SessionRecorder {
   int samplesSeen() const;
   // Samples written so far.
   int samplesWritten() const;
+  // Sound packets written so far.
+  int audioPacketsWritten() const;
 
  private:
   struct Writer;
@@ -61,6 +75,8 @@ class SessionRecorder {
   std::error_code lastError_;
   int samplesSeen_ = 0;
   int samplesWritten_ = 0;
+  int audioPacketsWritten_ = 0;
+  std::optional<protocol::AudioStreamFormat> audioFormat_;
 };
 
 }  // namespace corvel::media

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "CorvelKit/media/AudioEncoder.h"
 #include "CorvelKit/media/SessionRecorder.h"
 #include "CorvelKit/media/VideoDepacketizer.h"
 #include "CorvelKit/media/FFmpeg.h"
 #include "EncodedClip.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/ToneAnalysis.h"
 
 namespace corvel::media {
 namespace {
@@ -128,6 +130,63 @@ TEST(SessionRecorder, ThrowsWhenTheFileCannotBeMade) {
     FAIL() << "no error";
   } catch (const std::system_error& e) {
     EXPECT_EQ(e.code(), SessionRecorderError::cannotCreateFile);
+  }
+}
+
+// Sound goes in beside the picture when its format came before the first keyframe; what comes
+// earlier is dropped, and a format that comes later changes nothing.
+TEST(SessionRecorder, RecordsTheSoundTrackWhenItsFormatCameFirst) {
+  auto encoder = AudioEncoder::create(48000, 2, 128000);
+  if (!encoder) GTEST_SKIP() << "built without an AAC encoder";
+  const auto pcm = corvel::test::ToneAnalysis::sine(1000, 48000, 2, 480 * 20);
+  const auto sound = encoder->encode({48000, 2, pcm});
+  ASSERT_EQ(sound.size(), 20u);
+  testing::RecordingEncoder video(VideoCodec::h264);
+  video.encodeFrames(320, 240, 3);
+  const auto samples = samplesOf(video.packets);
+  corvel::test::TemporaryFolder folder;
+
+  struct Case {
+    const char* name;
+    bool formatFirst;
+    int streams;
+    int audioPackets;
+  } cases[] = {{"format first", true, 2, 15}, {"format after the keyframe", false, 1, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = folder.path() / (std::string(c.name) + ".mov");
+    SessionRecorder recorder(path);
+    if (c.formatFirst) recorder.setAudioFormat(encoder->streamFormat());
+    for (int i = 0; i < 5; ++i) recorder.appendAudio(sound[static_cast<std::size_t>(i)]);  // no picture yet
+    recorder.append(samples[0]);
+    recorder.setAudioFormat(encoder->streamFormat());
+    for (std::size_t i = 5; i < sound.size(); ++i) recorder.appendAudio(sound[i]);
+    recorder.append(samples[1]);
+    recorder.append(samples[2]);
+    EXPECT_EQ(recorder.audioPacketsWritten(), c.audioPackets);
+    ASSERT_TRUE(recorder.finish());
+
+    AVFormatContext* ctx = nullptr;
+    ASSERT_EQ(avformat_open_input(&ctx, path.c_str(), nullptr, nullptr), 0);
+    ASSERT_GE(avformat_find_stream_info(ctx, nullptr), 0);
+    ASSERT_EQ(static_cast<int>(ctx->nb_streams), c.streams);
+    int audio = 0;
+    std::int64_t lastPts = -1;
+    bool rising = true;
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(ctx, pkt) >= 0) {
+      if (ctx->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+        ++audio;
+        rising = rising && pkt->pts > lastPts;
+        lastPts = pkt->pts;
+        EXPECT_EQ(ctx->streams[pkt->stream_index]->codecpar->codec_id, AV_CODEC_ID_AAC);
+      }
+      av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
+    EXPECT_EQ(audio, c.audioPackets);
+    EXPECT_TRUE(rising);
   }
 }
 

@@ -13,6 +13,8 @@ HostProcess::HostProcess(std::string program, Options options) {
     std::ofstream(home_.path() / "config" / "settings.json") << options.settings;
   }
   options.environment["AMBREL_HOME"] = home_.path().string();
+  // No sound server unless the test brings its own: the machine's, if any, stays out of it.
+  options.environment.try_emplace("PULSE_SERVER", "unix:" + (home_.path() / "no-sound-server").string());
   process_ = std::make_unique<ChildProcess>(std::move(program), std::vector<std::string>{},
                                             std::move(options.environment));
   if (!process_->waitForText(options.readyText, options.timeout)) return;

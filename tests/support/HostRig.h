@@ -38,6 +38,7 @@ class FakeVideoStreams final : public VideoStreams {
   std::shared_ptr<const CapturedFrame> lastFrame(std::uint32_t displayID) const override {
     return hasPipeline(displayID) ? frame : nullptr;
   }
+  void setShareSound(bool on) override { shareSound.push_back(on); }
 
   // Whether any attached viewer watches.
   bool streaming() const;
@@ -46,6 +47,7 @@ class FakeVideoStreams final : public VideoStreams {
   std::vector<std::weak_ptr<StreamViewer>> viewers;
   std::vector<std::uint32_t> keyframeRequests;
   std::shared_ptr<const CapturedFrame> frame;  // every pipeline's latest picture
+  std::vector<bool> shareSound;                // what the setting told the streams, in order
 };
 
 // Reads "screens" by their size: the lines and the JPEG name the frame's width and height.

@@ -70,6 +70,8 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       if (!o.frames || *o.frames == 0) return std::string("--frames takes a positive number");
     } else if (view && a == "--record" && (v = value())) {
       o.record = *v;
+    } else if (view && a == "--sound-file" && (v = value())) {
+      o.soundFile = *v;
     } else if (line.command == Command::receive && a == "--into" && (v = value())) {
       o.into = *v;
     } else if (line.command == Command::receive && a == "--files" && (v = value())) {

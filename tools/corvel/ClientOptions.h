@@ -44,7 +44,8 @@ struct ClientOptions {
 struct ViewOptions : ClientOptions {
   std::optional<int> frames;          // leave after this many decoded pictures
   std::optional<std::string> record;  // movie file for the received stream
-  bool headless = false;              // decode and count only, no window
+  bool headless = false;              // decode and count only, no window and no sound output
+  std::optional<std::string> soundFile;  // WAV file for the decoded sound
 };
 
 // A command line: a command with its options, or an error sentence for the usage text.

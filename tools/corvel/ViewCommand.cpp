@@ -8,10 +8,12 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "CorvelKit/base/JSONCoding.h"
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/SessionRecorder.h"
 #include "CorvelKit/media/VideoReceiver.h"
 #include "tools/corvel/ClientSession.h"
+#include "tools/corvel/SoundPlayer.h"
 #include "tools/corvel/ViewerWindow.h"
 
 namespace corvel::tool {
@@ -42,6 +44,7 @@ int ViewCommand::run(const ViewOptions& options) {
   ClientSession session(options);
   // Everything below runs on the session's thread.
   media::VideoReceiver receiver;
+  SoundPlayer sound(!options.headless, options.soundFile);
   long totalFrames = 0, totalBytes = 0;
   long secondFrames = 0, secondBytes = 0, secondKeyframes = 0;
   Clock::time_point firstVideo{};
@@ -68,7 +71,9 @@ int ViewCommand::run(const ViewOptions& options) {
     ticker.async_wait([&](const boost::system::error_code& ec) {
       if (ec) return;
       std::cout << secondFrames << " frames/s, " << secondBytes * 8 / 1000 << " kbit/s, "
-                << secondKeyframes << " keyframes/s" << std::endl;
+                << secondKeyframes << " keyframes/s";
+      if (sound.hasSound()) std::cout << ", " << sound.takeSecondPackets() << " sound packets/s";
+      std::cout << std::endl;
       secondFrames = secondBytes = secondKeyframes = 0;
       tick();
     });
@@ -96,6 +101,14 @@ int ViewCommand::run(const ViewOptions& options) {
       totalBytes += static_cast<long>(payload.size());
       secondBytes += static_cast<long>(payload.size());
       receiver.receive(payload);
+    } else if (type == MessageType::audioFormat) {
+      sound.receiveFormat(payload);
+      if (recorder) {
+        if (auto format = JSONCoding::decode<protocol::AudioStreamFormat>(payload)) recorder->setAudioFormat(*format);
+      }
+    } else if (type == MessageType::audio) {
+      sound.receivePacket(payload);
+      if (recorder) recorder->appendAudio(payload);
     } else if (type == MessageType::bye) {
       std::cout << "bye " << asString(payload) << std::endl;
     }
@@ -113,6 +126,7 @@ int ViewCommand::run(const ViewOptions& options) {
                 static_cast<double>(totalFrames) / seconds,
                 static_cast<double>(totalBytes) * 8.0 / seconds / 1000.0);
   }
+  if (auto line = sound.summary(); !line.empty()) std::cout << line << std::endl;
   if (recorder) {
     if (auto path = recorder->finish()) {
       std::cout << "recorded " << path->string() << std::endl;

@@ -18,7 +18,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: corvel connect HOST[:PORT] --code CODE [OPTIONS]\n"
     "       corvel view HOST[:PORT] --code CODE [OPTIONS] [--headless] [--frames N]\n"
-    "                   [--record FILE]\n"
+    "                   [--record FILE] [--sound-file WAV]\n"
     "       corvel send HOST[:PORT] --code CODE [OPTIONS] FILE...\n"
     "       corvel receive HOST[:PORT] --code CODE [OPTIONS] [--into FOLDER] [--files N]\n"
     "       corvel chat HOST[:PORT] --code CODE [OPTIONS] [TEXT]\n"
@@ -35,7 +35,8 @@ constexpr std::string_view kUsage =
     "connect: connects to an Ambrel host, prints its identity fingerprint and what it sends.\n"
     "view: shows the host's screen in a window that takes pointer and keyboard input (or, with\n"
     "      --headless, only decodes), prints frames per second, bit rate and keyframes, and\n"
-    "      records the stream to FILE (a QuickTime movie) if asked.\n"
+    "      records the stream to FILE (a QuickTime movie) if asked. The host's sound plays (with\n"
+    "      --headless it is only decoded) and goes to WAV (32-bit float) if asked.\n"
     "send: sends the files to the host, one after the other. receive: saves the files the host\n"
     "      sends into FOLDER (the current one). chat: sends TEXT and prints the host's messages.\n"
     "clipboard: puts TEXT on the host's clipboard, or prints (or writes) the host's next one.\n"
