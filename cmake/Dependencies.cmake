@@ -37,3 +37,16 @@ pkg_check_modules(XTEST REQUIRED IMPORTED_TARGET x11 xtst)
 
 # The viewer window of the command-line client.
 pkg_check_modules(SDL2 REQUIRED IMPORTED_TARGET sdl2)
+
+# The desktop interface (optional): Qt 6 Widgets, and libqrencode for the pairing QR codes.
+option(AMBREL_WITH_UI "Build the desktop interface when Qt 6 is there" ON)
+set(AMBREL_DESKTOP_UI OFF)
+if(AMBREL_WITH_UI)
+  find_package(Qt6 6.2 QUIET COMPONENTS Widgets Test)
+  pkg_check_modules(QRENCODE QUIET IMPORTED_TARGET libqrencode)
+  if(Qt6_FOUND AND QRENCODE_FOUND)
+    set(AMBREL_DESKTOP_UI ON)
+  else()
+    message(STATUS "Qt 6 Widgets or libqrencode missing: building without the desktop interface")
+  endif()
+endif()

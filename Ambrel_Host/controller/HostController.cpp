@@ -5,6 +5,7 @@
 #include "Ambrel_Host/browser/LocalAddresses.h"
 #include "Ambrel_Host/capture/DisplaySource.h"
 #include "Ambrel_Host/controller/ConnectionFactory.h"
+#include "Ambrel_Host/controller/LoginItem.h"
 #include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
@@ -21,6 +22,7 @@
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecureIdentity.h"
 
 namespace ambrel {
 
@@ -339,6 +341,22 @@ void HostController::regenerateAccessCode() {
     context_.services.browser->stop();
     context_.services.browser->start(secrets_.accessCode());
   }
+}
+
+const corvel::security::SecureIdentity& HostController::identity() const {
+  return identity_ ? *identity_ : corvel::security::SecureIdentity::shared();
+}
+
+bool HostController::launchAtLogin() const {
+  return context_.services.loginItem && context_.services.loginItem->isEnabled();
+}
+
+std::optional<std::string> HostController::setLaunchAtLogin(bool on) {
+  auto& item = context_.services.loginItem;
+  if (!item) return "This computer has no way to start Ambrel Host at login.";
+  auto error = item->setEnabled(on);
+  context_.observers.notify(HostProperty::launchAtLogin);
+  return error;
 }
 
 void HostController::startSupport() {

@@ -81,6 +81,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // The cloud presence, while the host has a cloud database.
   const AnywhereAccess* anywhere() const { return anywhere_.get(); }
   std::uint16_t port() const { return port_; }
+  // The identity that this host proves to devices.
+  const corvel::security::SecureIdentity& identity() const;
+  // Whether the host starts at login (false without a login item).
+  bool launchAtLogin() const;
 
   // ---- Settings (each written at once, then applied) ----
   HostSettings& settings() { return context_.settings; }
@@ -88,6 +92,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::optional<std::string> set(Setting setting, const SettingValue& value);
   // The same from text, as the command line gives it.
   std::optional<std::string> setFromText(std::string_view key, std::string_view text);
+
+  // An error sentence when the login item couldn't be changed (or there is none).
+  std::optional<std::string> setLaunchAtLogin(bool on);
 
   // ---- Operations ----
   void startListener();
@@ -106,6 +113,16 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // A one-time code replaces the access code until the last support client leaves.
   void startSupport();
   void endSupport() { supervision_.endSupport(); }
+  // The overlays' stop control (the pill's Stop, the curtain's shortcut at the computer): every
+  // session ends. Returns how many there were.
+  int stopFromComputer() {
+    const int stopped = disconnectEveryone("The person at the Mac stopped the session.");
+    // The stopped sessions end a moment later; the curtain and pill go now.
+    context_.refreshOverlays();
+    return stopped;
+  }
+  // Removes the drawings devices made on the screens.
+  void clearAnnotations() { context_.services.overlays->clearAnnotations(); }
   // A command from one of the owner's devices through the cloud; `sender` names that device.
   void performCloudAction(corvel::net::CloudAction action, const std::string& sender);
   // The computer's screens as last read. Clients whose display went away move to the main

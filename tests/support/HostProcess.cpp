@@ -13,7 +13,7 @@ HostProcess::HostProcess(std::string program, Options options) {
     std::ofstream(home_.path() / "config" / "settings.json") << options.settings;
   }
   options.environment["AMBREL_HOME"] = home_.path().string();
-  process_ = std::make_unique<ChildProcess>(std::move(program), std::vector<std::string>{},
+  process_ = std::make_unique<ChildProcess>(std::move(program), std::move(options.arguments),
                                             std::move(options.environment));
   if (!process_->waitForText(options.readyText, options.timeout)) return;
   const std::string out = process_->output();
