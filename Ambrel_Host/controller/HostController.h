@@ -20,6 +20,7 @@
 #include "Ambrel_Host/controller/HostEnvironment.h"
 #include "Ambrel_Host/controller/MessageDispatch.h"
 #include "Ambrel_Host/controller/ScreenReading.h"
+#include "Ambrel_Host/controller/ScreenShares.h"
 #include "Ambrel_Host/controller/SessionSupervision.h"
 #include "Ambrel_Host/controller/SettingsApplier.h"
 #include "CorvelKit/net/CloudAction.h"
@@ -145,6 +146,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   FileExchange& files() { return files_; }
   ChatLog& chatLog() { return chat_; }
   ClipboardSync& clipboard() { return clipboard_; }
+  ScreenShares& screenShares() { return shares_; }
 
  private:
   void setListenerState(std::string text);
@@ -170,6 +172,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ChatLog chat_{context_, dispatch_};
   ClipboardSync clipboard_{context_, dispatch_};
   ScreenReading screenReading_{context_, dispatch_};
+  ScreenShares shares_{context_, dispatch_, supervision_};
 
   std::string listenerState_ = "Starting…";
   bool isShuttingDown_ = false;

@@ -282,7 +282,9 @@ int runHost(const DesktopFactory* desktopFactory) {
   Desktop* presenter = nullptr;
   ControlCommands::Hooks hooks;
   hooks.present = [&presenter] {
-    if (presenter != nullptr) presenter->present();
+    if (presenter == nullptr) return false;
+    presenter->present();
+    return true;
   };
   hooks.quit = [&quit] { quit(); };
   ControlServer control(loop.executor(), ControlServer::defaultPath(),

@@ -107,8 +107,9 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
   }
   if (command == "status" && args.size() == 1) return status();
   if (command == "show" && args.size() == 1) {
-    if (!hooks_.present) return done("Ambrel Host is running without its desktop interface.");
-    hooks_.present();
+    if (!hooks_.present || !hooks_.present()) {
+      return done("Ambrel Host is running without its desktop interface.");
+    }
     return done("Ambrel Host is already running; its panel is open.");
   }
   if (command == "quit" && args.size() == 1) {

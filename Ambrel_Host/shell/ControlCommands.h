@@ -23,7 +23,7 @@ class ControlCommands {
  public:
   // What the program around the host does for `show` and `quit`; either may be empty.
   struct Hooks {
-    std::function<void()> present;  // brings the desktop interface's panel to the front
+    std::function<bool()> present;  // brings the desktop interface's panel up; false without one
     std::function<void()> quit;     // ends the program as Quit does
   };
 

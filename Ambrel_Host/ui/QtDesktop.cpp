@@ -11,6 +11,7 @@
 #include "Ambrel_Host/ui/DesktopShell.h"
 #include "Ambrel_Host/ui/HostModel.h"
 #include "Ambrel_Host/ui/OverlayWidgets.h"
+#include "Ambrel_Host/ui/ShareWindowSet.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -26,6 +27,9 @@ class QtDesktop final : public Desktop {
         model_(parts.host, parts.executor, parts.history),
         shell_(model_, DesktopShell::Options{std::move(parts.quit), {}, {}, {}, false}),
         overlayWidgets_([this] { model_.perform([](HostController& host) { host.stopFromComputer(); }); }) {
+    model_.perform([windows = shareWindows_.windows()](HostController& host) {
+      host.screenShares().setWindows(windows);
+    });
     if (parts.overlays) {
       boost::asio::post(parts.executor, [overlays = parts.overlays, windows = overlayWidgets_.windows()] {
         overlays->setWindows(windows);
@@ -54,6 +58,7 @@ class QtDesktop final : public Desktop {
   HostModel model_;
   DesktopShell shell_;
   OverlayWidgets overlayWidgets_;
+  ShareWindowSet shareWindows_;
 };
 
 bool canReachDisplay() {

@@ -15,6 +15,11 @@
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XorgDummyServer.h"
 
+// Last: Xlib defines names (None, Bool) that other headers use.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 namespace ambrel {
 namespace {
 
@@ -36,6 +41,19 @@ bool allBlack(const std::vector<GammaCurtain::Ramp>& ramps) {
     }
   }
   return !ramps.empty();
+}
+
+// Presses the keys named by `keysyms` together through XTest, as a person at the computer would,
+// and lets them go in the opposite order.
+void pressTogether(const std::string& display, const std::vector<KeySym>& keysyms) {
+  Display* x = XOpenDisplay(display.c_str());
+  ASSERT_NE(x, nullptr);
+  for (auto k : keysyms) XTestFakeKeyEvent(x, XKeysymToKeycode(x, k), True, CurrentTime);
+  for (auto it = keysyms.rbegin(); it != keysyms.rend(); ++it) {
+    XTestFakeKeyEvent(x, XKeysymToKeycode(x, *it), False, CurrentTime);
+  }
+  XSync(x, False);
+  XCloseDisplay(x);
 }
 
 // Polls the display's ramps until `wanted` holds of them.
@@ -64,7 +82,9 @@ bool seesDrawnColours(test::TestDevice& device, corvel::media::VideoReceiver& re
 
 // With blankScreen on, a viewer's session blacks out every physical output (their gamma ramps read
 // back zero) while the viewer's decoded frames show the real picture. The outputs come back when
-// the session ends, when the host quits, and when it is killed outright.
+// the session ends, when the person at the computer presses Ctrl+Alt+Super+period (which stops
+// the session; with Shift as well it does nothing), when the host quits, and when it is killed
+// outright.
 TEST(CurtainTest, OutputsGoBlackWhileTheViewerSeesThePictureAndComeBackHoweverTheSessionEnds) {
   corvel::test::XorgDummyServer server;
   ASSERT_TRUE(server.isRunning()) << server.errors();
@@ -82,8 +102,8 @@ TEST(CurtainTest, OutputsGoBlackWhileTheViewerSeesThePictureAndComeBackHoweverTh
   auto isNormal = [&](const std::vector<GammaCurtain::Ramp>& ramps) { return ramps == *normal; };
 
   corvel::test::TemporaryHome deviceHome;
-  enum class Ending { viewerLeaves, quit, kill };
-  for (auto ending : {Ending::viewerLeaves, Ending::quit, Ending::kill}) {
+  enum class Ending { viewerLeaves, shortcut, quit, kill };
+  for (auto ending : {Ending::viewerLeaves, Ending::shortcut, Ending::quit, Ending::kill}) {
     SCOPED_TRACE(static_cast<int>(ending));
     corvel::test::HostProcess host(
         kHost, {.settings = R"({"askBeforeConnecting": false, "blankScreen": true})",
@@ -121,6 +141,19 @@ TEST(CurtainTest, OutputsGoBlackWhileTheViewerSeesThePictureAndComeBackHoweverTh
         device.reset();
         EXPECT_TRUE(rampsBecome(display, isNormal));
         break;
+      case Ending::shortcut: {
+        pressTogether(display, {XK_Control_L, XK_Alt_L, XK_Super_L, XK_Shift_L, XK_period});
+        std::this_thread::sleep_for(500ms);
+        auto still = GammaCurtain::readRamps(display);
+        ASSERT_TRUE(still);
+        EXPECT_TRUE(allBlack(*still));
+        pressTogether(display, {XK_Control_L, XK_Alt_L, XK_Super_L, XK_period});
+        EXPECT_TRUE(rampsBecome(display, isNormal));
+        auto bye = device->waitForMessage(MessageType::bye, 10s);
+        ASSERT_TRUE(bye);
+        EXPECT_NE(bye->find("The person at the Mac stopped the session."), std::string::npos) << *bye;
+        break;
+      }
       case Ending::quit:
         EXPECT_EQ(host.stop(), 0);
         EXPECT_TRUE(rampsBecome(display, isNormal));
