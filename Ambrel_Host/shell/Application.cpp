@@ -267,7 +267,8 @@ int runHost(const DesktopFactory* desktopFactory) {
     shutdownTimer = corvel::Clock::system()->schedule(loop.executor(), std::chrono::milliseconds(300),
                                                       [&loop] { loop.stop(); });
   };
-  boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
+  // SIGHUP too: the terminal or the login session went away.
+  boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM, SIGHUP);
   std::function<void()> waitForSignal = [&] {
     signals.async_wait([&](const boost::system::error_code& ec, int signal) {
       if (ec) return;

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QBitmap>
 #include <QPainter>
 #include <QPainterPathStroker>
-
-#include "Ambrel_Host/ui/WindowShape.h"
 
 namespace ambrel {
 
@@ -52,14 +51,28 @@ QPainterPath AnnotationLayer::path(const corvel::protocol::AnnotationStroke& str
   return p;
 }
 
-QPainterPath AnnotationLayer::outline(const corvel::protocol::AnnotationStroke& stroke, QSizeF size) {
+std::vector<QPainterPath> AnnotationLayer::pieces(const corvel::protocol::AnnotationStroke& stroke, QSizeF size) {
+  std::vector<QPainterPath> out;
   auto line = path(stroke, size);
-  if (line.isEmpty()) return line;
+  if (line.isEmpty()) return out;
+  // One rounded piece per segment, each filled on its own: the outline of a whole polyline
+  // leaves small holes where segments join.
   QPainterPathStroker stroker;
   stroker.setWidth(lineWidth(stroke, size));
   stroker.setCapStyle(Qt::RoundCap);
   stroker.setJoinStyle(Qt::RoundJoin);
-  return stroker.createStroke(line);
+  for (int i = 1; i < line.elementCount(); ++i) {
+    QPainterPath segment(QPointF(line.elementAt(i - 1).x, line.elementAt(i - 1).y));
+    segment.lineTo(line.elementAt(i).x, line.elementAt(i).y);
+    out.push_back(stroker.createStroke(segment));
+  }
+  return out;
+}
+
+QPainterPath AnnotationLayer::outline(const corvel::protocol::AnnotationStroke& stroke, QSizeF size) {
+  QPainterPath all;
+  for (const auto& piece : pieces(stroke, size)) all.addPath(piece);
+  return all;
 }
 
 void AnnotationLayer::showOver(const DisplayBounds& display, std::vector<corvel::protocol::AnnotationStroke> strokes) {
@@ -76,26 +89,30 @@ void AnnotationLayer::showOver(const DisplayBounds& display, std::vector<corvel:
 }
 
 bool AnnotationLayer::reshape() {
-  QPainterPath covered;
-  for (const auto& s : strokes_) covered.addPath(outline(s, QSizeF(size())));
-  if (covered.isEmpty()) return false;
-  // One pixel more all round, for the antialiased edge.
-  QPainterPathStroker edge;
-  edge.setWidth(2);
-  covered.addPath(edge.createStroke(covered));
-  setMask(windowShape(size(), covered));
-  return true;
+  QBitmap shape(size());
+  shape.fill(Qt::color0);
+  bool any = false;
+  {
+    QPainter painter(&shape);
+    for (const auto& s : strokes_) {
+      for (const auto& piece : pieces(s, QSizeF(size()))) {
+        painter.fillPath(piece, Qt::color1);
+        any = true;
+      }
+    }
+  }
+  if (any) setMask(shape);
+  return any;
 }
 
 void AnnotationLayer::paintEvent(QPaintEvent*) {
+  // The same pieces as the window's shape, without antialiasing: exactly the pixels the window
+  // is cut to, so no edge blends with the window's own background instead of the screen beneath.
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
   const QSizeF canvas(size());
   for (const auto& s : strokes_) {
-    auto line = path(s, canvas);
-    if (line.isEmpty()) continue;
-    painter.setPen(QPen(colourOf(s), lineWidth(s, canvas), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.drawPath(line);
+    const auto colour = colourOf(s);
+    for (const auto& piece : pieces(s, canvas)) painter.fillPath(piece, colour);
   }
 }
 

@@ -26,6 +26,7 @@ class AnnotationLayer final : public QWidget {
 
  private:
   static QPainterPath path(const corvel::protocol::AnnotationStroke& stroke, QSizeF size);
+  static std::vector<QPainterPath> pieces(const corvel::protocol::AnnotationStroke& stroke, QSizeF size);
   static bool drawable(const corvel::protocol::AnnotationStroke& stroke);
   bool reshape();  // false when nothing is drawable
 
