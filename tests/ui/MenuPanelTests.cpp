@@ -78,6 +78,10 @@ TEST(MenuPanelTest, TheControlSwitchAndDisconnectActOnThatClientOnly) {
   EXPECT_FALSE(control->isChecked());
   EXPECT_EQ(control->toolTip(), "View only · click to allow control");
   EXPECT_EQ(control->accessibleName(), "Let Phone control");
+  // A view-only device isn't called controlling.
+  auto* row = d.find<QWidget>(panel, "client:" + phoneID);
+  ASSERT_NE(row, nullptr);
+  EXPECT_TRUE(row->findChild<QLabel*>("clientStatus")->text().startsWith("Viewing · since "));
 
   d.click(control);
   EXPECT_TRUE(phone.client->canControl());
