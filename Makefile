@@ -13,7 +13,7 @@ BUILD_DIR ?= build
 CMAKE_EXTRA :=
 endif
 
-.PHONY: deps configure build test run bench clean
+.PHONY: deps configure build test run bench screenshots install clean
 
 deps:
 	@scripts/install-deps.sh
@@ -39,6 +39,19 @@ run: deps
 bench: deps
 	@$(MAKE) --no-print-directory build
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
+
+# The program, its menu entry and its systemd user unit under PREFIX (default /usr/local); then
+# `systemctl --user enable --now ambrel-host` starts it now and at every login.
+PREFIX ?= /usr/local
+install: configure
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ambrel-host
+	cmake --install $(BUILD_DIR)
+
+# Pictures of the desktop interface in $(BUILD_DIR)/screenshots/.
+screenshots: deps configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ui_screenshots
+	$(BUILD_DIR)/bin/ui_screenshots $(BUILD_DIR)/screenshots
 
 clean:
 	rm -rf build build-asan

@@ -39,6 +39,8 @@ packages=(
   ffmpeg
   # the owner's cloud database: SQLite, PostgreSQL's client library, and a server for the tests
   libsqlite3-dev libpq-dev postgresql
+  # the desktop interface: Qt 6 Widgets and the pairing QR codes
+  qt6-base-dev libqrencode-dev
   # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)
   chromium
   # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in

@@ -41,7 +41,7 @@ void ChatLog::received(const std::string& from, ChatMessage message) {
   // What a client claims as its name doesn't count: the name from its hello does.
   message.sender = from;
   const auto text = message.text;
-  append(std::move(message));
+  append(std::move(message), false);
   ++unread_;
   context_.observers.notify(HostProperty::unreadChat);
   context_.notifier->post("Message from " + from, text);
@@ -59,7 +59,7 @@ std::optional<std::string> ChatLog::sendChat(std::string_view text) {
   for (auto& c : context_.clients.all()) {
     if (c->authorized()) c->connection()->sendJSON(MessageType::chat, message);
   }
-  append(std::move(message));
+  append(std::move(message), true);
   return std::nullopt;
 }
 
@@ -69,9 +69,13 @@ void ChatLog::markChatRead() {
   context_.observers.notify(HostProperty::unreadChat);
 }
 
-void ChatLog::append(ChatMessage message) {
+void ChatLog::append(ChatMessage message, bool fromHost) {
   chat_.push_back(std::move(message));
-  if (chat_.size() > maximumMessages) chat_.erase(chat_.begin());
+  fromHost_.push_back(fromHost);
+  if (chat_.size() > maximumMessages) {
+    chat_.erase(chat_.begin());
+    fromHost_.erase(fromHost_.begin());
+  }
   context_.observers.notify(HostProperty::chat);
 }
 

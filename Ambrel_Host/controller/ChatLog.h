@@ -27,6 +27,9 @@ class ChatLog {
 
   const std::vector<corvel::protocol::ChatMessage>& chat() const { return chat_; }
   int unreadChat() const { return unread_; }
+  // Whether chat()[index] was written at this computer. A device may call itself by this
+  // computer's name, so the sender's name can't tell.
+  bool isFromHost(std::size_t index) const { return index < fromHost_.size() && fromHost_[index]; }
 
   // Sends a message from this computer to every admitted client and keeps it. Nothing happens
   // for text that is only white space; text over the limit is refused with a sentence saying so.
@@ -36,10 +39,11 @@ class ChatLog {
 
  private:
   void received(const std::string& from, corvel::protocol::ChatMessage message);
-  void append(corvel::protocol::ChatMessage message);
+  void append(corvel::protocol::ChatMessage message, bool fromHost);
 
   HostContext& context_;
   std::vector<corvel::protocol::ChatMessage> chat_;
+  std::vector<bool> fromHost_;  // beside chat_
   int unread_ = 0;
 };
 

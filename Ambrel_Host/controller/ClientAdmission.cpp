@@ -164,7 +164,7 @@ void ClientAdmission::startSession(const std::shared_ptr<RemoteClient>& client) 
   corvel::protocol::SessionPermissions permissions{client->canControl(), client->isSupport()};
   client->connection()->sendJSON(MessageType::permissions, permissions);
   context_.streaming.update(context_.services.streams->attach(client));
-  context_.services.overlays->refresh();
+  context_.refreshOverlays();
 }
 
 void ClientAdmission::trustDevice(TrustedDevice device) {
@@ -187,7 +187,7 @@ void ClientAdmission::setCanControl(const std::shared_ptr<RemoteClient>& client,
   if (!on) context_.releaseInput();
   corvel::protocol::SessionPermissions permissions{on, client->isSupport()};
   client->connection()->sendJSON(MessageType::permissions, permissions);
-  context_.services.overlays->refresh();
+  context_.refreshOverlays();
   context_.clients.changed();
 }
 

@@ -53,4 +53,17 @@ void HostContext::lockScreen() const {
   if (services.actions) services.actions->lockScreen();
 }
 
+void HostContext::refreshOverlays() const {
+  OverlayState state;
+  for (const auto& c : clients.all()) {
+    if (!c->authorized() || c->isScreenSharer() || !c->canControl()) continue;
+    if (!state.showControl) state.displayID = c->displayID();
+    state.showControl = true;
+    state.names.push_back(c->displayName());
+    state.isSupport = state.isSupport || c->isSupport();
+  }
+  state.curtain = settings.flag(Setting::blankScreen) && !clients.viewers().empty();
+  services.overlays->refresh(state);
+}
+
 }  // namespace ambrel

@@ -36,6 +36,9 @@ struct HostContext {
   void releaseInput() const;
   // The lock-screen shortcut, after releasing held input.
   void lockScreen() const;
+  // Shows the overlays as the sessions stand: the border and pill while a device is in control,
+  // the curtain while the setting asks for it and someone watches.
+  void refreshOverlays() const;
 
   const corvel::Executor executor;
   const std::shared_ptr<corvel::Clock> clock;

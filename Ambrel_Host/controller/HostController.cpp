@@ -5,6 +5,7 @@
 #include "Ambrel_Host/browser/LocalAddresses.h"
 #include "Ambrel_Host/capture/DisplaySource.h"
 #include "Ambrel_Host/controller/ConnectionFactory.h"
+#include "Ambrel_Host/controller/LoginItem.h"
 #include "Ambrel_Host/controller/Notifier.h"
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
@@ -357,6 +358,22 @@ void HostController::regenerateAccessCode() {
   }
   // The owner's devices read the code from the presence record: not minutes later.
   if (anywhere_) anywhere_->publish();
+}
+
+const corvel::security::SecureIdentity& HostController::identity() const {
+  return identity_ ? *identity_ : corvel::security::SecureIdentity::shared();
+}
+
+bool HostController::launchAtLogin() const {
+  return context_.services.loginItem && context_.services.loginItem->isEnabled();
+}
+
+std::optional<std::string> HostController::setLaunchAtLogin(bool on) {
+  auto& item = context_.services.loginItem;
+  if (!item) return "This computer has no way to start Ambrel Host at login.";
+  auto error = item->setEnabled(on);
+  context_.observers.notify(HostProperty::launchAtLogin);
+  return error;
 }
 
 void HostController::startSupport() {

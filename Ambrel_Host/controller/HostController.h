@@ -20,6 +20,7 @@
 #include "Ambrel_Host/controller/HostEnvironment.h"
 #include "Ambrel_Host/controller/MessageDispatch.h"
 #include "Ambrel_Host/controller/ScreenReading.h"
+#include "Ambrel_Host/controller/ScreenShares.h"
 #include "Ambrel_Host/controller/SessionSupervision.h"
 #include "Ambrel_Host/controller/SettingsApplier.h"
 #include "CorvelKit/net/CloudAction.h"
@@ -82,6 +83,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   const AnywhereAccess* anywhere() const { return anywhere_.get(); }
   AnywhereAccess* anywhere() { return anywhere_.get(); }
   std::uint16_t port() const { return port_; }
+  // The identity that this host proves to devices.
+  const corvel::security::SecureIdentity& identity() const;
+  // Whether the host starts at login (false without a login item).
+  bool launchAtLogin() const;
 
   // ---- Settings (each written at once, then applied) ----
   HostSettings& settings() { return context_.settings; }
@@ -89,6 +94,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::optional<std::string> set(Setting setting, const SettingValue& value);
   // The same from text, as the command line gives it.
   std::optional<std::string> setFromText(std::string_view key, std::string_view text);
+
+  // An error sentence when the login item couldn't be changed (or there is none).
+  std::optional<std::string> setLaunchAtLogin(bool on);
 
   // ---- Operations ----
   void startListener();
@@ -110,6 +118,16 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // Keeps the owner secret in the keychain (or removes it) and seals the presence record's private
   // fields with it from the next publish on; false when the keychain did not keep it.
   [[nodiscard]] bool setOwnerSecret(std::optional<std::string> secret);
+  // The overlays' stop control (the pill's Stop, the curtain's shortcut at the computer): every
+  // session ends. Returns how many there were.
+  int stopFromComputer() {
+    const int stopped = disconnectEveryone("The person at the computer stopped the session.");
+    // The stopped sessions end a moment later; the curtain and pill go now.
+    context_.refreshOverlays();
+    return stopped;
+  }
+  // Removes the drawings devices made on the screens.
+  void clearAnnotations() { context_.services.overlays->clearAnnotations(); }
   // A command from one of the owner's devices through the cloud; `sender` names that device.
   void performCloudAction(corvel::net::CloudAction action, const std::string& sender);
   // The computer's screens as last read. Clients whose display went away move to the main
@@ -132,6 +150,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   FileExchange& files() { return files_; }
   ChatLog& chatLog() { return chat_; }
   ClipboardSync& clipboard() { return clipboard_; }
+  ScreenShares& screenShares() { return shares_; }
 
  private:
   void setListenerState(std::string text);
@@ -157,6 +176,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   ChatLog chat_{context_, dispatch_};
   ClipboardSync clipboard_{context_, dispatch_};
   ScreenReading screenReading_{context_, dispatch_};
+  ScreenShares shares_{context_, dispatch_, supervision_};
 
   std::string listenerState_ = "Starting…";
   bool isShuttingDown_ = false;

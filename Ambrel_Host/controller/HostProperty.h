@@ -25,6 +25,7 @@ enum class HostProperty {
   receivedFiles,
   chat,
   unreadChat,
+  launchAtLogin,
   setting,  // one of the settings; HostChange::setting says which
 };
 

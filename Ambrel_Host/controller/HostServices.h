@@ -23,6 +23,7 @@ class Clipboard;
 class ScreenReader;
 class DisplaySource;
 class InputInjector;
+class LoginItem;
 class SessionLog;
 class SystemActions;
 
@@ -41,6 +42,7 @@ struct HostServices {
   std::shared_ptr<AwakeAssertion> keepAwake; // no idling while streaming
   std::shared_ptr<Clipboard> clipboard;      // the desktop's clipboard, for sharing it
   std::shared_ptr<ScreenReader> screenReader; // screen text and screenshots
+  std::shared_ptr<LoginItem> loginItem;      // starting at login
   std::shared_ptr<corvel::cloud::CloudDatabase> cloud;  // presence and commands of the owner's devices
   // Builds the status sent every 5 seconds; may block on the disk (called off the executor).
   std::function<corvel::protocol::HostStatus()> status;

@@ -139,7 +139,7 @@ void SessionSupervision::endClient(const std::shared_ptr<RemoteClient>& client,
       context_.clients.viewers().empty()) {
     context_.lockScreen();
   }
-  services.overlays->refresh();
+  context_.refreshOverlays();
 
   const auto& all = context_.clients.all();
   if (isSupportParticipant(*client) && secrets_.supportCode() &&

@@ -12,7 +12,7 @@ void SettingsApplier::apply(Setting setting) {
     case SettingEffect::none:
       break;
     case SettingEffect::refreshOverlays:
-      services.overlays->refresh();
+      context_.refreshOverlays();
       break;
     case SettingEffect::browserServer:
       if (settings.flag(Setting::browserAccess)) {

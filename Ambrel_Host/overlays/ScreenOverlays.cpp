@@ -5,9 +5,10 @@ namespace ambrel {
 namespace {
 class NoOverlays final : public ScreenOverlays {
  public:
-  void refresh() override {}
+  void refresh(const OverlayState&) override {}
   void draw(const corvel::protocol::AnnotationEvent&, std::uint32_t) override {}
   void hideAll() override {}
+  void clearAnnotations() override {}
 };
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Ambrel_Host/overlays/OverlayState.h"
 #include "CorvelKit/protocol/AnnotationEvent.h"
 
 namespace ambrel {
@@ -11,9 +12,12 @@ namespace ambrel {
 class ScreenOverlays {
  public:
   virtual ~ScreenOverlays() = default;
-  virtual void refresh() = 0;
+  // Brings the overlays in line with the sessions.
+  virtual void refresh(const OverlayState& state) = 0;
   virtual void draw(const corvel::protocol::AnnotationEvent& event, std::uint32_t displayID) = 0;
   virtual void hideAll() = 0;
+  // Removes every drawing from the screens.
+  virtual void clearAnnotations() = 0;
 
   // Overlays that show nothing (no desktop to draw on).
   static std::shared_ptr<ScreenOverlays> none();

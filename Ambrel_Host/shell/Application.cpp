@@ -6,8 +6,11 @@
 #include <sys/resource.h>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
+#include <thread>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "Ambrel_Host/browser/BrowserIdentity.h"
@@ -24,7 +27,11 @@
 #include "Ambrel_Host/controller/SlowDiskCache.h"
 #include "Ambrel_Host/controller/X11Clipboard.h"
 #include "Ambrel_Host/input/InputInjector.h"
+#include "Ambrel_Host/overlays/CurtainGuard.h"
+#include "Ambrel_Host/overlays/GammaCurtain.h"
+#include "Ambrel_Host/overlays/HostOverlays.h"
 #include "Ambrel_Host/shell/ControlCommands.h"
+#include "Ambrel_Host/shell/AutostartEntry.h"
 #include "Ambrel_Host/shell/ControlServer.h"
 #include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
@@ -46,10 +53,11 @@ namespace {
 auto& log() { return corvel::Log::host("app"); }
 
 constexpr std::string_view kUsage =
-    "usage: ambrel-host [--help] [--version]\n"
+    "usage: ambrel-host [--help] [--version] [--headless]\n"
     "       ambrel-host COMMAND [ARGS]\n"
     "\n"
-    "Without a command, runs the host until interrupted (Ctrl-C or SIGTERM).\n"
+    "Without a command, runs the host until interrupted (Ctrl-C or SIGTERM) or quit from its\n"
+    "panel. --headless runs it without the desktop interface.\n"
     "Commands for the running host:\n"
     "  code                  show the access code\n"
     "  new-code              make a new access code (everyone is disconnected)\n"
@@ -72,6 +80,8 @@ constexpr std::string_view kUsage =
     "  cloud forget-secret   remove the owner secret\n"
     "  cloud password        read the shared database's password from standard input and\n"
     "                        keep it in the keychain\n"
+    "  show                  bring the running host's panel to the front\n"
+    "  quit                  close every session and end the running host\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
 
 // A secret, one line of standard input; not echoed when typed at a terminal.
@@ -148,6 +158,13 @@ void printConnectionDetails(const HostController& host) {
             << "Listener: " << host.listenerState() << std::endl;
 }
 
+// This program's own file, for the login entry.
+std::filesystem::path programPath() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path("ambrel-host") : self;
+}
+
 // Every connection, pipeline and X connection takes descriptors: run with as many as the system
 // allows this process, not the desktop's smaller default.
 void raiseDescriptorLimit() {
@@ -160,7 +177,16 @@ void raiseDescriptorLimit() {
   }
 }
 
-int runHost() {
+int runHost(const DesktopFactory* desktopFactory) {
+  // One host per person: a second start hands over to the one running (which brings its panel
+  // up) and ends.
+  {
+    ControlReply reply;
+    if (!ControlClient::send(ControlServer::defaultPath(), {"show"}, reply)) {
+      std::cout << reply.output;
+      return reply.status;
+    }
+  }
   raiseDescriptorLimit();
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
 
@@ -177,6 +203,11 @@ int runHost() {
       log().warn("no desktop and no virtual display ({}); running without a screen",
                  started.error().message());
     }
+  }
+
+  // A curtain left up by a run that couldn't take it down (and whose guard didn't either).
+  if (GammaCurtain::restore(GammaCurtain::defaultStateFile())) {
+    log().warn("the last run ended with the screens blacked out; they are back");
   }
 
   corvel::MainLoop loop;
@@ -213,6 +244,16 @@ int runHost() {
   }
   // The host, once made, for the services that call back into it (set before it starts).
   auto hostSlot = std::make_shared<std::weak_ptr<HostController>>();
+  auto overlays = std::make_shared<HostOverlays>(HostOverlays::Options{
+      loop.executor(), GammaCurtain::defaultStateFile(), programPath(), "",
+      [hostSlot] {
+        if (auto host = hostSlot->lock()) host->stopFromComputer();
+      },
+      [hostSlot](std::uint32_t displayID) -> std::optional<DisplayBounds> {
+        auto host = hostSlot->lock();
+        return host ? host->context().displays.boundsOf(displayID) : std::nullopt;
+      }});
+  env.services.overlays = overlays;
   {
     // The browser viewer's server: its own pipeline, injector and certificate.
     BrowserServer::Parts parts;
@@ -245,7 +286,9 @@ int runHost() {
     env.services.browser = std::move(browser);
   }
   env.services.screenReader = std::make_shared<DesktopScreenReader>();
-  env.services.history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
+  auto history = std::make_shared<SessionHistory>(SessionHistory::defaultFile(), env.clock);
+  env.services.history = history;
+  env.services.loginItem = std::make_shared<AutostartEntry>(AutostartEntry::defaultPath(), programPath());
   env.services.actions = std::make_shared<LinuxSystemActions>(ProcessLauncher::posix(), loop.executor());
   env.services.keepAwake = std::make_shared<KeepAwake>();
   // The owner's shared database when one is set, else this computer's own file.
@@ -257,19 +300,43 @@ int runHost() {
   auto host = std::make_shared<HostController>(std::move(env));
   *hostSlot = host;
 
+  // Quit: every session is told "Ambrel Host quit." and the byes get a moment to go out before
+  // the loop ends; a second quit while that runs ends it at once. On the loop only.
   std::unique_ptr<corvel::Timer> shutdownTimer;
-  boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM);
-  signals.async_wait([&](const boost::system::error_code& ec, int signal) {
-    if (ec) return;
-    log().info("received signal {}, shutting down", signal);
+  bool quitting = false;
+  auto quit = [&] {
+    if (quitting) {
+      loop.stop();
+      return;
+    }
+    quitting = true;
     host->shutdown();
-    // Let the byes go out before the loop ends.
     shutdownTimer = corvel::Clock::system()->schedule(loop.executor(), std::chrono::milliseconds(300),
                                                       [&loop] { loop.stop(); });
-  });
+  };
+  // SIGHUP too: the terminal or the login session went away.
+  boost::asio::signal_set signals(loop.context(), SIGINT, SIGTERM, SIGHUP);
+  std::function<void()> waitForSignal = [&] {
+    signals.async_wait([&](const boost::system::error_code& ec, int signal) {
+      if (ec) return;
+      log().info("received signal {}, shutting down", signal);
+      quit();
+      waitForSignal();
+    });
+  };
+  waitForSignal();
 
+  // The desktop interface, once made: before the loop runs, so commands only ever see it set.
+  Desktop* presenter = nullptr;
+  ControlCommands::Hooks hooks;
+  hooks.present = [&presenter] {
+    if (presenter == nullptr) return false;
+    presenter->present();
+    return true;
+  };
+  hooks.quit = [&quit] { quit(); };
   ControlServer control(loop.executor(), ControlServer::defaultPath(),
-                        [commands = std::make_shared<ControlCommands>(host)](
+                        [commands = std::make_shared<ControlCommands>(host, std::move(hooks))](
                             const std::vector<std::string>& args) { return commands->run(args); });
   if (auto ec = control.start()) {
     if (ec == std::errc::address_in_use) {
@@ -297,7 +364,27 @@ int runHost() {
                host->settings().defaults().file().string());
   });
 
-  loop.run();
+  // The interface only where a person sees the display, and not when asked to go without one.
+  std::unique_ptr<Desktop> desktop;
+  if (desktopFactory && *desktopFactory && !virtualDisplay) {
+    desktop = (*desktopFactory)(Desktop::Parts{
+        host, loop.executor(), history, overlays,
+        [&loop, &quit] { boost::asio::post(loop.executor(), quit); }});
+  }
+  if (desktop) {
+    presenter = desktop.get();
+    std::thread hostThread([&] {
+      loop.run();
+      desktop->stop();
+    });
+    desktop->run();
+    // The interface may end by itself (its display went away): the host ends with it.
+    boost::asio::post(loop.executor(), quit);
+    hostThread.join();
+    desktop.reset();
+  } else {
+    loop.run();
+  }
   control.stop();
   host.reset();
   log().info("Ambrel Host stopped");
@@ -305,7 +392,18 @@ int runHost() {
 }
 }  // namespace
 
-int Application::main(std::span<const std::string_view> args) {
+int Application::main(std::span<const std::string_view> args, const DesktopFactory& desktop) {
+  // The host started this process to guard its curtain.
+  if (args.size() == 3 && args[1] == CurtainGuard::argument) {
+    return CurtainGuard::run(std::filesystem::path(args[2]));
+  }
+  if (args.size() > 1 && args[1] == "--headless") {
+    if (args.size() > 2) {
+      std::cerr << "ambrel-host: --headless takes no command\n" << kUsage;
+      return 64;
+    }
+    return runHost(nullptr);
+  }
   if (args.size() > 1) {
     if (args[1] == "--help" || args[1] == "-h") {
       std::cout << kUsage;
@@ -321,7 +419,7 @@ int Application::main(std::span<const std::string_view> args) {
     }
     return runCommand(args.subspan(1));
   }
-  return runHost();
+  return runHost(&desktop);
 }
 
 }  // namespace ambrel

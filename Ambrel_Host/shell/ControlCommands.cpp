@@ -91,7 +91,8 @@ ControlReply settingsOn(HostSettings& settings, const std::vector<std::string>& 
 
 }  // namespace
 
-ControlCommands::ControlCommands(std::shared_ptr<HostController> host) : host_(std::move(host)) {}
+ControlCommands::ControlCommands(std::shared_ptr<HostController> host, Hooks hooks)
+    : host_(std::move(host)), hooks_(std::move(hooks)) {}
 
 ControlReply ControlCommands::run(const std::vector<std::string>& args) {
   if (args.empty()) return usage("No command given.");
@@ -112,6 +113,17 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     return done("Disconnected " + std::to_string(n) + " devices.");
   }
   if (command == "status" && args.size() == 1) return status();
+  if (command == "show" && args.size() == 1) {
+    if (!hooks_.present || !hooks_.present()) {
+      return done("Ambrel Host is running without its desktop interface.");
+    }
+    return done("Ambrel Host is already running; its panel is open.");
+  }
+  if (command == "quit" && args.size() == 1) {
+    if (!hooks_.quit) return failure("This host can't be quit from here.");
+    hooks_.quit();
+    return done("Ambrel Host is quitting.");
+  }
   if (command == "approve" || command == "always" || command == "deny") return answer(args);
   if (command == "support" && args.size() == 2 && (args[1] == "start" || args[1] == "end")) {
     if (args[1] == "start") {

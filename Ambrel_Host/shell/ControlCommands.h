@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,11 +18,17 @@ struct ControlReply {
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
 // approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
 // send FILE... [--to ID], received, chat [TEXT], cloud [secret TEXT | forget-secret |
-// password TEXT].
+// password TEXT], show, quit.
 // Runs on the controller's executor.
 class ControlCommands {
  public:
-  explicit ControlCommands(std::shared_ptr<HostController> host);
+  // What the program around the host does for `show` and `quit`; either may be empty.
+  struct Hooks {
+    std::function<bool()> present;  // brings the desktop interface's panel up; false without one
+    std::function<void()> quit;     // ends the program as Quit does
+  };
+
+  explicit ControlCommands(std::shared_ptr<HostController> host, Hooks hooks = {});
 
   ControlReply run(const std::vector<std::string>& args);
 
@@ -42,6 +49,7 @@ class ControlCommands {
   ControlReply cloud(const std::vector<std::string>& args);
 
   std::shared_ptr<HostController> host_;
+  Hooks hooks_;
 };
 
 }  // namespace ambrel

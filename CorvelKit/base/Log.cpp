@@ -58,6 +58,12 @@ void Log::addFileSink(const std::filesystem::path& file) {
   for (auto& [name, logger] : r.loggers) logger->sinks().push_back(sink);
 }
 
+void Log::flush() {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  for (auto& [name, logger] : r.loggers) logger->flush();
+}
+
 void Log::setLevel(spdlog::level::level_enum level) {
   auto& r = registry();
   std::lock_guard lock(r.mutex);

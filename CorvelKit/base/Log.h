@@ -27,6 +27,8 @@ class Log {
 
   // Adds a rotating file (1 MiB × 3) to every logger, present and future.
   static void addFileSink(const std::filesystem::path& file);
+  // Writes out what every logger holds, so the file has every line logged so far.
+  static void flush();
   // Level for every logger; AMBREL_LOG_LEVEL (trace, debug, info, warn, error, off) sets the
   // initial one.
   static void setLevel(spdlog::level::level_enum level);

@@ -62,7 +62,7 @@ TEST_F(HostBrowserAccessTest, TheSettingStartsAndStopsTheServerAndANewCodeReplac
   ASSERT_TRUE(xvfb.isRunning()) << xvfb.errors();
   // On before the start, in the settings file.
   EXPECT_EQ(command({"settings", "browserAccess", "true"}), "browserAccess = true\n");
-  ChildProcess host(kHost, {}, env);
+  ChildProcess host(kHost, {"--headless"}, env);
   ASSERT_TRUE(host.waitForText("Browser access: https://", 30s)) << host.output() << host.errors();
   EXPECT_NE(command({"status"}).find("Browser access: https://"), std::string::npos);
   const std::string code = accessCode(host.output());

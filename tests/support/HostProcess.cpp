@@ -15,7 +15,7 @@ HostProcess::HostProcess(std::string program, Options options) {
   options.environment["AMBREL_HOME"] = home_.path().string();
   // No sound server unless the test brings its own: the machine's, if any, stays out of it.
   options.environment.try_emplace("PULSE_SERVER", "unix:" + (home_.path() / "no-sound-server").string());
-  process_ = std::make_unique<ChildProcess>(std::move(program), std::vector<std::string>{},
+  process_ = std::make_unique<ChildProcess>(std::move(program), std::move(options.arguments),
                                             std::move(options.environment));
   if (!process_->waitForText(options.readyText, options.timeout)) return;
   const std::string out = process_->output();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryFolder.h"
@@ -24,6 +25,9 @@ class HostProcess {
     // What the host prints once it is ready for what the caller wants of it.
     std::string readyText = "Listener: Ready on port 5895";
     std::chrono::milliseconds timeout = std::chrono::seconds(20);
+    // The command line: without the desktop interface unless a test asks for it, so no window of
+    // the host's covers the screen a test reads.
+    std::vector<std::string> arguments = {"--headless"};
   };
 
   HostProcess(std::string program, Options options);

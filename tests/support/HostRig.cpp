@@ -80,7 +80,7 @@ bool ListNotifier::saw(const std::string& title) const {
 
 // ---- HostRig ------------------------------------------------------------------------------------
 
-HostRig::HostRig(Options options, const CloudMaker& cloud) {
+HostRig::HostRig(Options options, const CloudMaker& cloud, std::shared_ptr<SessionLog> sessionLog) {
   if (options.beforeStart) options.beforeStart();
   HostEnvironment env;
   env.executor = io.get_executor();
@@ -91,7 +91,7 @@ HostRig::HostRig(Options options, const CloudMaker& cloud) {
   env.port = options.port;
   env.advertiser = advertiser;
   env.services.streams = streams;
-  env.services.history = history;
+  env.services.history = sessionLog ? std::move(sessionLog) : history;
   env.services.actions = actions;
   env.services.keepAwake = awake;
   env.services.clipboard = clipboard;

@@ -143,8 +143,10 @@ class HostRig {
   // The host's cloud database, made in the rig's home folder.
   using CloudMaker =
       std::function<std::shared_ptr<corvel::cloud::CloudDatabase>(const std::filesystem::path& home)>;
-  // Without a cloud maker the host has no cloud database.
-  explicit HostRig(Options options, const CloudMaker& cloud = nullptr);
+  // Without a cloud maker the host has no cloud database. `sessionLog` is the session record the
+  // host keeps; without one, `history` records it.
+  explicit HostRig(Options options, const CloudMaker& cloud = nullptr,
+                   std::shared_ptr<SessionLog> sessionLog = nullptr);
   ~HostRig();
 
   // Runs everything the executor has to do now.
