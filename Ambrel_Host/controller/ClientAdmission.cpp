@@ -49,7 +49,7 @@ void ClientAdmission::handleHello(const std::shared_ptr<RemoteClient>& client,
 
   // A device stopped at this computer can't come straight back.
   if (fingerprint && supervision_.recentlyStopped(*fingerprint)) {
-    supervision_.stopClient(client, "The session was stopped at the Mac.");
+    supervision_.stopClient(client, "The session was stopped at the computer.");
     return;
   }
 
@@ -87,11 +87,11 @@ void ClientAdmission::askApproval(const std::shared_ptr<RemoteClient>& client) {
   context_.approvals.push(client->id());
   const auto name = client->displayName();
   if (client->isScreenSharer()) {
-    context_.notifier->post("Show " + name + "'s screen on this Mac?",
+    context_.notifier->post("Show " + name + "'s screen on this computer?",
                             "They entered the correct access code and want to share their screen "
-                            "with you. They won't see or control this Mac.");
+                            "with you. They won't see or control this computer.");
   } else {
-    context_.notifier->post("Allow " + name + " to control this Mac?",
+    context_.notifier->post("Allow " + name + " to control this computer?",
                             "They entered the correct access code. They will see your screen and "
                             "be able to use your mouse and keyboard.");
   }

@@ -117,7 +117,7 @@ void ScreenShares::clientsChanged() {
       // The person closed the window: that sharer stops.
       context_.post([this, closed] {
         if (auto client = context_.clients.find(closed)) {
-          supervision_.stopClient(client, "The Mac closed the shared screen.");
+          supervision_.stopClient(client, "The computer closed the shared screen.");
         }
       });
     });

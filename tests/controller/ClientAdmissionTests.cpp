@@ -65,7 +65,7 @@ TEST(ClientAdmissionTest, TheDecisionFollowsIdentityTokenTrustAndSettings) {
       EXPECT_TRUE(rig.streams->isAttached(*p.client));
       EXPECT_TRUE(rig.host->isStreaming());
     } else {
-      EXPECT_TRUE(rig.notifier->saw("Allow Phone to control this Mac?"));
+      EXPECT_TRUE(rig.notifier->saw("Allow Phone to control this computer?"));
     }
   }
 }
@@ -120,7 +120,7 @@ TEST(ClientAdmissionTest, ASecondConnectionOfAnAdmittedDeviceInheritsItsControl)
   // A screen sharer of the same device is no second viewer connection.
   auto sharer = rig.join("Phone", kPhone, KeySource::accessCode, {}, ClientRole::screenSharer);
   EXPECT_TRUE(waiting(rig, sharer));
-  EXPECT_TRUE(rig.notifier->saw("Show Phone's screen on this Mac?"));
+  EXPECT_TRUE(rig.notifier->saw("Show Phone's screen on this computer?"));
 }
 
 TEST(ClientAdmissionTest, ADeviceStoppedHereWaitsTwoMinutes) {
@@ -132,7 +132,7 @@ TEST(ClientAdmissionTest, ADeviceStoppedHereWaitsTwoMinutes) {
 
   auto back = rig.join("Phone", kPhone);
   EXPECT_FALSE(back.client->authorized());
-  EXPECT_EQ(back.connection->byeReason(), "The session was stopped at the Mac.");
+  EXPECT_EQ(back.connection->byeReason(), "The session was stopped at the computer.");
   // Another device is not held back.
   EXPECT_TRUE(rig.join("Laptop", kLaptop).client->authorized());
 

@@ -151,7 +151,7 @@ TEST(CurtainTest, OutputsGoBlackWhileTheViewerSeesThePictureAndComeBackHoweverTh
         EXPECT_TRUE(rampsBecome(display, isNormal));
         auto bye = device->waitForMessage(MessageType::bye, 10s);
         ASSERT_TRUE(bye);
-        EXPECT_NE(bye->find("The person at the Mac stopped the session."), std::string::npos) << *bye;
+        EXPECT_NE(bye->find("The person at the computer stopped the session."), std::string::npos) << *bye;
         break;
       }
       case Ending::quit:

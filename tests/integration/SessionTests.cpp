@@ -84,7 +84,7 @@ TEST_F(SessionTest, AskingWaitsForTheAnswerAndDenialIsRecorded) {
   auto first = device("First");
   first->sendHello();
   ASSERT_TRUE(waitingForApproval("First"));
-  EXPECT_TRUE(harness.notifier->saw("Allow First to control this Mac?"));
+  EXPECT_TRUE(harness.notifier->saw("Allow First to control this computer?"));
   // Pings are answered while the question is open; nothing else comes.
   first->connection->send(MessageType::ping, corvel::asBytes("p1"));
   EXPECT_EQ(first->waitForMessage(MessageType::pong), "p1");
@@ -199,7 +199,7 @@ TEST_F(SessionTest, StoppedDeviceMustWaitTwoMinutes) {
   {
     auto tablet = device("Tablet");
     tablet->sendHello();
-    EXPECT_EQ(tablet->waitForMessage(MessageType::bye), R"({"reason":"The session was stopped at the Mac."})");
+    EXPECT_EQ(tablet->waitForMessage(MessageType::bye), R"({"reason":"The session was stopped at the computer."})");
     EXPECT_FALSE(tablet->heard(MessageType::helloAck));
     harness.advance(1s);
   }

@@ -182,17 +182,17 @@ TEST_F(SessionHistoryTest, EntriesDescribeTheClientAndHowItEnded) {
   EXPECT_FALSE(open.ended);
 
   clock->advance(5s);
-  history->end(id, "The person at the Mac stopped the session.");
+  history->end(id, "The person at the computer stopped the session.");
   EXPECT_EQ(changes, 2);
   EXPECT_EQ(history->entries().front().ended, Date(kStartSince2001 + 5));
-  EXPECT_EQ(history->entries().front().outcome, "The person at the Mac stopped the session.");
+  EXPECT_EQ(history->entries().front().outcome, "The person at the computer stopped the session.");
 
   // A closed entry is not closed again, and an unknown id changes nothing.
   clock->advance(5s);
   history->end(id, "later");
   history->end(UUID::random(), "nobody");
   EXPECT_EQ(changes, 2);
-  EXPECT_EQ(history->entries().front().outcome, "The person at the Mac stopped the session.");
+  EXPECT_EQ(history->entries().front().outcome, "The person at the computer stopped the session.");
 
   history->declined(client);
   EXPECT_EQ(changes, 3);

@@ -89,7 +89,7 @@ TEST(ScreenShareWindowTest, ASharersStreamShowsInItsWindowUntilEitherSideEndsIt)
   // The person closes the window: the sharer is stopped.
   window->close();
   d.pump();
-  EXPECT_EQ(tablet.connection->byeReason(), "The Mac closed the shared screen.");
+  EXPECT_EQ(tablet.connection->byeReason(), "The computer closed the shared screen.");
 
   // Another sharer leaves by itself: its window goes.
   auto phone = d.rig.join("Phone", std::nullopt, KeySource::accessCode, {},
