@@ -23,43 +23,17 @@
 #include <boost/system/system_error.hpp>
 #include <nlohmann/json.hpp>
 
-#include "CorvelKit/net/CorvelConnection.h"
-#include "CorvelKit/protocol/Hello.h"
 #include "CorvelKit/security/SecureIdentity.h"
-#include "tests/support/ConnectionRecorder.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/RawPeer.h"
+#include "tests/support/SessionTiming.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using corvel::protocol::MessageType;
 
 constexpr int kSources = 200;
-
-// One good client: connect, handshake, hello, HelloAck; milliseconds, or -1 when it failed.
-double goodClient(const std::string& code, const corvel::security::SecureIdentity& identity) {
-  const auto start = std::chrono::steady_clock::now();
-  corvel::test::ConnectionRecorder events;
-  auto c = corvel::net::CorvelConnection::client({"::1", 5895}, code, events.handlers(),
-                                                 {.identity = &identity});
-  events.track(c);
-  c->start();
-  if (!events.waitForState(corvel::net::ConnectionState::Kind::ready)) return -1;
-  corvel::protocol::Hello hello;
-  hello.deviceName = "Good";
-  hello.protocolVersion = 2;
-  c->sendJSON(MessageType::hello, hello);
-  const bool acked = events.waitFor([&] {
-    for (auto& [t, p] : events.messages)
-      if (t == MessageType::helloAck) return true;
-    return false;
-  }, 5s);
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  c->cancel();
-  return acked ? ms : -1;
-}
 
 // The history's entries, oldest last, as "kind name" lines.
 std::vector<std::string> historyEntries(const std::filesystem::path& home) {
@@ -110,7 +84,7 @@ int main(int argc, char** argv) {
   const std::string code = hostProcess.accessCode();
   corvel::security::SecureIdentity identity("bruteforce.client");
   // Sessions before the storm, for the history to keep.
-  for (int i = 0; i < 20; ++i) goodClient(code, identity);
+  for (int i = 0; i < 20; ++i) corvel::test::timedSession(code, identity);
   std::this_thread::sleep_for(1s);
   const auto before = historyEntries(hostProcess.home());
 
@@ -119,7 +93,7 @@ int main(int argc, char** argv) {
   int goodFailed = 0;
   std::thread good([&] {
     while (storming) {
-      double ms = goodClient(code, identity);
+      double ms = corvel::test::timedSession(code, identity);
       if (ms < 0) {
         ++goodFailed;
       } else {

@@ -19,12 +19,10 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "CorvelKit/net/CorvelConnection.h"
-#include "CorvelKit/protocol/Hello.h"
 #include "CorvelKit/security/SecureIdentity.h"
-#include "tests/support/ConnectionRecorder.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/ProcessFigures.h"
+#include "tests/support/SessionTiming.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace {
@@ -32,31 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using corvel::test::openDescriptors;
 using corvel::test::residentKiB;
-using corvel::protocol::MessageType;
 using tcp = boost::asio::ip::tcp;
-
-// One good client: connect, handshake, hello, HelloAck; milliseconds, or -1 when it failed.
-double goodClient(const std::string& code, const corvel::security::SecureIdentity& identity) {
-  const auto start = std::chrono::steady_clock::now();
-  corvel::test::ConnectionRecorder events;
-  auto c = corvel::net::CorvelConnection::client({"::1", 5895}, code, events.handlers(),
-                                                 {.identity = &identity});
-  events.track(c);
-  c->start();
-  if (!events.waitForState(corvel::net::ConnectionState::Kind::ready)) return -1;
-  corvel::protocol::Hello hello;
-  hello.deviceName = "Good";
-  hello.protocolVersion = 2;
-  c->sendJSON(MessageType::hello, hello);
-  const bool acked = events.waitFor([&] {
-    for (auto& [t, p] : events.messages)
-      if (t == MessageType::helloAck) return true;
-    return false;
-  }, 5s);
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  c->cancel();
-  return acked ? ms : -1;
-}
 
 struct Figures {
   long rssKiB;
@@ -69,7 +43,7 @@ Figures measure(pid_t host, const std::string& code, const corvel::security::Sec
   std::vector<double> times;
   int failed = 0;
   for (int i = 0; i < 40; ++i) {
-    double ms = goodClient(code, identity);
+    double ms = corvel::test::timedSession(code, identity);
     if (ms < 0) {
       ++failed;
     } else {
@@ -118,7 +92,7 @@ int main(int argc, char** argv) {
   const auto pid = hostProcess.process().pid();
   const std::string code = hostProcess.accessCode();
   corvel::security::SecureIdentity identity("preauth.client");
-  goodClient(code, identity);  // the first key derivation and session
+  corvel::test::timedSession(code, identity);  // the first key derivation and session
   std::this_thread::sleep_for(1s);
   const auto base = measure(pid, code, identity);
 

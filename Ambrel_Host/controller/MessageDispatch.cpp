@@ -7,13 +7,13 @@
 #include "Ambrel_Host/controller/SystemActions.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "CorvelKit/base/Date.h"
-#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/protocol/AnnotationEvent.h"
 #include "CorvelKit/protocol/ChatMessage.h"
 #include "CorvelKit/protocol/HostAction.h"
 #include "CorvelKit/protocol/InputEvent.h"
 #include "CorvelKit/protocol/MacCommand.h"
 #include "CorvelKit/protocol/SelectDisplay.h"
+#include "CorvelKit/security/SecretBytes.h"
 
 namespace ambrel {
 
@@ -78,7 +78,8 @@ void MessageDispatch::received(const std::shared_ptr<RemoteClient>& client, Mess
   }
   std::weak_ptr<RemoteClient> weak = client;
   // The decrypted bytes are wiped when the work is done with them, or dropped unrun.
-  context_.post([this, weak, &route, payload = corvel::SecretBytes(std::move(payload))]() mutable {
+  auto secret = corvel::security::SecretBytes::adopt(std::move(payload));
+  context_.post([this, weak, &route, payload = std::move(secret)]() mutable {
     if (auto c = weak.lock()) mainStage(c, route, payload.bytes());
   });
 }

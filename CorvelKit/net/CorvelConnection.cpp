@@ -18,13 +18,13 @@
 #include "CorvelKit/SecureChannel/SecureHandshake.h"
 #include "CorvelKit/SecureChannel/SecureMessageChannel.h"
 #include "CorvelKit/base/Log.h"
-#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/net/NetworkInterfaces.h"
 #include "CorvelKit/net/OnceFlag.h"
 #include "CorvelKit/net/TlsPskContext.h"
 #include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/CorvelFramer.h"
 #include "CorvelKit/security/AccessCode.h"
+#include "CorvelKit/security/SecretBytes.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
 namespace corvel::net {
@@ -407,9 +407,9 @@ void CorvelConnection::handle(MessageType type, ByteView payload) {
     channel = m.channel;
   }
   if (!channel) return;  // nothing but the handshake counts before the channel exists
-  SecretBytes plaintext;
+  security::SecretBytes plaintext;
   try {
-    plaintext = SecretBytes(channel->open(payload));
+    plaintext = security::SecretBytes::adopt(channel->open(payload));
   } catch (const std::exception&) {
     failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
     return;

@@ -63,7 +63,7 @@ struct Endpoint {
 class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
  public:
   // The payload is wiped when the handler returns: a handler that keeps it moves it out, and
-  // then wipes it itself (SecretBytes does).
+  // then wipes it itself (security::SecretBytes does).
   using MessageHandler = std::function<void(protocol::MessageType, Bytes& payload)>;
   using StateHandler = std::function<void(const ConnectionState&)>;
   using ViabilityHandler = std::function<void(bool viable)>;

@@ -46,6 +46,9 @@ class SecretBytes {
   std::size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
   ByteView view() const { return bytes_; }
+  // The buffer itself, for code that reads it in place or moves it on (a decrypted payload handed
+  // to its handler); what is left in it is still wiped with this value.
+  Bytes& bytes() { return bytes_; }
   operator ByteView() const { return bytes_; }  // NOLINT(google-explicit-constructor)
 
   // Equality of two secrets in time that does not depend on where they differ.

@@ -3,9 +3,9 @@
 #include <csignal>
 #include <iostream>
 
-#include "CorvelKit/base/SecretBytes.h"
 #include "CorvelKit/protocol/Bye.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
+#include "CorvelKit/security/SecretBytes.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
 namespace corvel::tool {
@@ -58,7 +58,8 @@ int ClientSession::run() {
   };
   handlers.message = [this, loop](MessageType type, Bytes& payload) {
     if (auto l = loop.lock()) {
-      boost::asio::post(l->executor(), [this, type, payload = SecretBytes(std::move(payload))] {
+      auto secret = security::SecretBytes::adopt(std::move(payload));
+      boost::asio::post(l->executor(), [this, type, payload = std::move(secret)]() mutable {
         received(type, payload.bytes());
       });
     }
