@@ -25,31 +25,19 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WebSocketTestClient.h"
 #include "tests/support/XvfbServer.h"
 
 namespace {
 
+using corvel::test::cpuSeconds;
+
 using namespace std::chrono_literals;
 using corvel::test::WebSocketTestClient;
 
 constexpr std::uint16_t kPort = 5896;
-
-// user + system time of a process, in seconds.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::istringstream fields(content.substr(content.rfind(')') + 2));
-  std::string field;
-  long utime = 0;
-  long stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // A window over the whole screen with a block that moves and changes colour every frame.
 class Animation {

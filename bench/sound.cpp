@@ -35,6 +35,7 @@
 #include "CorvelKit/media/AudioEncoder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/PulseServer.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/ToneAnalysis.h"
@@ -43,26 +44,13 @@
 
 namespace {
 
+using corvel::test::cpuSeconds;
+
 using namespace std::chrono_literals;
 using corvel::test::ChildProcess;
 using SteadyClock = std::chrono::steady_clock;
 
 std::string binDir() { return std::filesystem::read_symlink("/proc/self/exe").parent_path().string(); }
-
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // Share of one core that `pid` used over `seconds`.
 double cpuShare(pid_t pid, int seconds) {

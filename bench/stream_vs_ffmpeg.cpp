@@ -53,10 +53,13 @@
 #include "CorvelKit/media/AvcodecVideoEncoder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XvfbServer.h"
 
 namespace {
+
+using corvel::test::cpuSeconds;
 
 using namespace std::chrono_literals;
 using corvel::test::ChildProcess;
@@ -272,23 +275,6 @@ struct Options {
   // Pictures drawn a second: faster than capture, so that every capture finds a new one.
   int drawFps = 120;
 };
-
-// CPU seconds a process used so far (all its threads, live and ended), from /proc/PID/stat.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // After the name: state is field 3; utime and stime are fields 14 and 15.
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // Busy CPU time of the whole machine so far, in clock ticks (all CPUs together).
 double machineBusyTicks() {

@@ -12,6 +12,7 @@
 #include "Ambrel_Host/reach/AnywhereAccess.h"
 #include "Ambrel_Host/reach/OwnerSecret.h"
 #include "CorvelKit/base/Defaults.h"
+#include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/cloud/CloudMacText.h"
 #include "CorvelKit/cloud/PostgresCloudDatabase.h"
 #include "CorvelKit/security/Keychain.h"
@@ -22,25 +23,9 @@ namespace {
 
 ControlReply usage(std::string text) { return {ControlCommands::usageError, std::move(text) + "\n"}; }
 ControlReply done(std::string text) { return {0, std::move(text) + "\n"}; }
-ControlReply failure(std::string text) { return {ControlCommands::failed, std::move(text) + "\n"}; }
+using corvel::unicode::escapeControls;
 
-// A name a peer chose, fit for a terminal: control characters (escape sequences, new lines) are
-// shown as \xNN instead of acting on the screen.
-std::string printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      static constexpr char hex[] = "0123456789abcdef";
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+ControlReply failure(std::string text) { return {ControlCommands::failed, std::move(text) + "\n"}; }
 
 std::string upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
@@ -138,7 +123,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     if (host.trustedDevices().empty()) return done("No trusted devices.");
     std::ostringstream out;
     for (const auto& d : host.trustedDevices()) {
-      out << d.id << "  " << printable(d.name) << " (" << corvel::protocol::wireName(d.platform) << ")\n";
+      out << d.id << "  " << escapeControls(d.name) << " (" << corvel::protocol::wireName(d.platform) << ")\n";
     }
     return {0, out.str()};
   }
@@ -152,7 +137,7 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
       std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(compactWanted),
                    [](char c) { return c != ' '; });
       if (compact == compactWanted) {
-        auto name = printable(d.name);
+        auto name = escapeControls(d.name);
         host.forgetTrustedDevice(id);
         return done("Forgot " + name + ".");
       }
@@ -171,14 +156,14 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     host.chatLog().markChatRead();
     if (host.chat().empty()) return done("No messages.");
     std::ostringstream out;
-    for (const auto& m : host.chat()) out << printable(m.sender) << ": " << printable(m.text) << "\n";
+    for (const auto& m : host.chat()) out << escapeControls(m.sender) << ": " << escapeControls(m.text) << "\n";
     return {0, out.str()};
   }
   if (command == "cloud") return cloud(args);
   if (command == "received" && args.size() == 1) {
     if (host.receivedFiles().empty()) return done("No files received.");
     std::ostringstream out;
-    for (const auto& f : host.receivedFiles()) out << f.url.string() << "  from " << printable(f.from) << "\n";
+    for (const auto& f : host.receivedFiles()) out << f.url.string() << "  from " << escapeControls(f.from) << "\n";
     return {0, out.str()};
   }
   return usage("Unknown command \"" + command + "\".");
@@ -199,14 +184,14 @@ ControlReply ControlCommands::status() {
   if (host.supportCode()) out << "Support code: " << *host.supportCode() << "\n";
   if (host.lastError()) out << "Last error: " << *host.lastError() << "\n";
   if (auto* anywhere = host.anywhere()) out << "Cloud: " << anywhere->status() << "\n";
-  for (const auto& label : host.sendingFiles()) out << "Sending " << printable(label) << "\n";
+  for (const auto& label : host.sendingFiles()) out << "Sending " << escapeControls(label) << "\n";
   if (host.unreadChat() > 0) out << "Unread chat messages: " << host.unreadChat() << "\n";
   if (host.clients().empty()) {
     out << "No devices connected.\n";
   } else {
     out << "Devices:\n";
     for (const auto& c : host.clients()) {
-      out << "  " << c->id().string() << "  " << printable(c->displayName()) << "  " << c->address() << "  "
+      out << "  " << c->id().string() << "  " << escapeControls(c->displayName()) << "  " << c->address() << "  "
           << stateOf(host, *c) << (c->isSupport() ? ", support" : "") << "\n";
     }
   }
@@ -220,7 +205,7 @@ ControlReply ControlCommands::answer(const std::vector<std::string>& args) {
   auto answerFor = args[0] == "approve"  ? ApprovalAnswer::allow
                    : args[0] == "always" ? ApprovalAnswer::alwaysAllow
                                          : ApprovalAnswer::deny;
-  const auto name = printable(client->displayName());
+  const auto name = escapeControls(client->displayName());
   if (!host_->answerApproval(client->id(), answerFor)) {
     return failure(name + " isn't waiting for approval.");
   }
@@ -256,7 +241,7 @@ ControlReply ControlCommands::send(const std::vector<std::string>& args) {
     auto client = findClient(*host_, *to);
     if (!client || !client->authorized()) return failure("No device with the id " + *to + " is connected.");
     host_->files().send(files, client);
-    return done("Sending " + what + " to " + printable(client->displayName()) + ".");
+    return done("Sending " + what + " to " + escapeControls(client->displayName()) + ".");
   }
   const int n = host_->files().sendToEveryone(files);
   if (n == 0) return failure("No devices are connected.");
@@ -319,7 +304,7 @@ ControlReply ControlCommands::cloud(const std::vector<std::string>& args) {
   if (anywhere == nullptr) return failure("This host has no cloud database.");
   const auto url = host_->settings().text(Setting::cloudDatabaseURL);
   std::ostringstream out;
-  out << "Database: " << (url.empty() ? std::string("this computer's own file") : printable(url)) << "\n"
+  out << "Database: " << (url.empty() ? std::string("this computer's own file") : escapeControls(url)) << "\n"
       << "Account: " << accountText(anywhere->accountStatus()) << " (account status "
       << static_cast<int>(anywhere->accountStatus()) << ")\n"
       << "Status: " << anywhere->status() << "\n"
@@ -334,7 +319,7 @@ ControlReply ControlCommands::cloud(const std::vector<std::string>& args) {
   } else {
     out << "Published record: none yet\n";
   }
-  out << "Last error: " << (anywhere->lastError() ? printable(*anywhere->lastError()) : std::string("none"))
+  out << "Last error: " << (anywhere->lastError() ? escapeControls(*anywhere->lastError()) : std::string("none"))
       << "\n";
   return {0, out.str()};
 }

@@ -3,33 +3,19 @@
 #include <cmath>
 #include <ctime>
 
+#include "CorvelKit/base/Unicode.h"
+
 namespace corvel::cloud {
 
 namespace {
 
 std::string joined(const std::vector<std::string>& items) {
   std::string out;
-  for (const auto& item : items) out += (out.empty() ? "" : ", ") + CloudMacText::printable(item);
+  for (const auto& item : items) out += (out.empty() ? "" : ", ") + unicode::escapeControls(item);
   return out.empty() ? "none" : out;
 }
 
 }  // namespace
-
-std::string CloudMacText::printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      static constexpr char hex[] = "0123456789abcdef";
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 std::string CloudMacText::utc(Date date) {
   const double unix = date.unixSeconds();
@@ -44,13 +30,13 @@ std::string CloudMacText::utc(Date date) {
 
 std::vector<std::string> CloudMacText::lines(const CloudMac& mac, Date now, bool showSecrets) {
   std::vector<std::string> out;
-  out.push_back(printable(mac.name) + "  " + printable(mac.id));
-  if (!mac.model.empty()) out.push_back("  model: " + printable(mac.model));
+  out.push_back(unicode::escapeControls(mac.name) + "  " + unicode::escapeControls(mac.id));
+  if (!mac.model.empty()) out.push_back("  model: " + unicode::escapeControls(mac.model));
   out.push_back("  last seen: " + utc(mac.lastSeen) + (mac.isOnline(now) ? " (online)" : " (offline)"));
   out.push_back("  local addresses: " + joined(mac.lanAddresses));
   out.push_back("  internet: " + joined(mac.internetEndpoints()));
   if (mac.natHost && mac.natPort) {
-    out.push_back("  hole punching: " + printable(*mac.natHost) + ":" + std::to_string(*mac.natPort));
+    out.push_back("  hole punching: " + unicode::escapeControls(*mac.natHost) + ":" + std::to_string(*mac.natPort));
   }
   const std::pair<const char*, const std::optional<std::string>*> sealed[] = {
       {"access code", &mac.accessCode}, {"identity", &mac.identity}, {"owner token", &mac.authToken}};
@@ -58,7 +44,7 @@ std::vector<std::string> CloudMacText::lines(const CloudMac& mac, Date now, bool
   for (const auto& [label, value] : sealed) {
     if (!*value) continue;
     if (showSecrets) {
-      out.push_back(std::string("  ") + label + ": " + printable(**value));
+      out.push_back(std::string("  ") + label + ": " + unicode::escapeControls(**value));
     } else {
       names += (names.empty() ? "" : ", ") + std::string(label);
     }

@@ -17,7 +17,6 @@ struct CloudMacText {
   static std::vector<std::string> lines(const CloudMac& mac, Date now, bool showSecrets);
   // "2026-12-10 16:30:05 UTC"; "never" for dates before 1970.
   static std::string utc(Date date);
-  static std::string printable(const std::string& text);
 };
 
 }  // namespace corvel::cloud

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <memory>
 
+#include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/cloud/CloudMacText.h"
 #include "CorvelKit/cloud/CorvelCloud.h"
 #include "CorvelKit/cloud/OwnerKey.h"
@@ -125,7 +126,7 @@ int CloudToolCommand::command(const CloudToolOptions& options) {
   const auto& wanted = options.operands[0];
   auto action = net::cloudAction(options.operands[1]);
   if (!action) {
-    std::cerr << "corvel: unknown action \"" << CloudMacText::printable(options.operands[1])
+    std::cerr << "corvel: unknown action \"" << unicode::escapeControls(options.operands[1])
               << "\" (playSound, lockScreen, sleepDisplay, disconnectAll, newCode)\n";
     return ExitCode::usage;
   }
@@ -146,13 +147,13 @@ int CloudToolCommand::command(const CloudToolOptions& options) {
     if (upper(mac.name) == upper(wanted)) matches.push_back(&mac);
   }
   if (matches.empty()) {
-    std::cerr << "corvel: no host named " << CloudMacText::printable(wanted) << " (see corvel macs)\n";
+    std::cerr << "corvel: no host named " << unicode::escapeControls(wanted) << " (see corvel macs)\n";
     return ExitCode::failed;
   }
   if (matches.size() > 1) {
-    std::cerr << "corvel: several hosts are named " << CloudMacText::printable(wanted)
+    std::cerr << "corvel: several hosts are named " << unicode::escapeControls(wanted)
               << "; give the id of one:\n";
-    for (const auto* mac : matches) std::cerr << "  " << CloudMacText::printable(mac->id) << "\n";
+    for (const auto* mac : matches) std::cerr << "  " << unicode::escapeControls(mac->id) << "\n";
     return ExitCode::usage;
   }
   const auto& target = *matches.front();
@@ -160,8 +161,8 @@ int CloudToolCommand::command(const CloudToolOptions& options) {
     std::cerr << "corvel: the cloud database failed: " << ec.message() << "\n";
     return ExitCode::networkFailure;
   }
-  std::cout << "Queued " << net::rawValue(*action) << " for " << CloudMacText::printable(target.name)
-            << " (" << CloudMacText::printable(target.id) << ").\n";
+  std::cout << "Queued " << net::rawValue(*action) << " for " << unicode::escapeControls(target.name)
+            << " (" << unicode::escapeControls(target.id) << ").\n";
   return ExitCode::ok;
 }
 
