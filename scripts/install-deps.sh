@@ -39,6 +39,9 @@ packages=(
   ffmpeg
   # the owner's cloud database: SQLite, PostgreSQL's client library, and a server for the tests
   libsqlite3-dev libpq-dev postgresql
+  # reach from outside the home network: a STUN server for the tests, and the network namespaces
+  # and masquerading router the port-mapping and hole-punching tests build
+  coturn iproute2 nftables
   # the desktop interface: Qt 6 Widgets and the pairing QR codes
   qt6-base-dev libqrencode-dev
   # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)
