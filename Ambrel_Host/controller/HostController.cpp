@@ -122,6 +122,7 @@ void HostController::startAnywhereAccess() {
   anywhere_ = std::make_unique<AnywhereAccess>(context_, context_.services.cloud, *macID,
                                                std::move(describe), std::move(perform));
   if (auto secret = OwnerSecret::load()) anywhere_->useOwnerSecret(std::move(secret));
+  if (context_.services.portMapper) anywhere_->usePortMapper(context_.services.portMapper, port_);
   anywhere_->start();
 }
 

@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "Ambrel_Host/controller/HostContext.h"
+#include "Ambrel_Host/reach/PortMapper.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/cloud/OwnerKey.h"
 
@@ -52,9 +53,20 @@ std::function<void(std::function<void()>)> AnywhereAccess::backHere() {
   };
 }
 
+void AnywhereAccess::usePortMapper(std::shared_ptr<PortMapper> mapper, std::uint16_t port) {
+  portMapper_ = std::move(mapper);
+  mappedPort_ = port;
+}
+
 void AnywhereAccess::start() {
   if (running_) return;
   running_ = true;
+  if (portMapper_) {
+    portMapper_->setChangeHandler([this](const std::optional<PortMapper::External>&) {
+      if (running_) publish();
+    });
+    portMapper_->start(mappedPort_);
+  }
   {
     auto back = backHere();
     std::lock_guard lock(waker_->mutex);
@@ -68,6 +80,10 @@ void AnywhereAccess::stop() {
   if (!running_) return;
   running_ = false;
   timer_.reset();
+  if (portMapper_) {
+    portMapper_->setChangeHandler(nullptr);
+    portMapper_->stop();
+  }
   {
     std::lock_guard lock(waker_->mutex);
     waker_->wake = nullptr;
@@ -163,6 +179,10 @@ void AnywhereAccess::tick() {
 void AnywhereAccess::publish() {
   corvel::cloud::CloudMac mac = describe_ ? describe_() : corvel::cloud::CloudMac{};
   mac.id = macID_;
+  if (portMapper_ && portMapper_->external()) {
+    mac.publicAddress = portMapper_->external()->address;
+    mac.publicPort = portMapper_->external()->port;
+  }
   mac.lastSeen = corvel::Date::fromTimePoint(context_.clock->wallNow());
   auto back = backHere();
   std::weak_ptr<Waker> waker = waker_;

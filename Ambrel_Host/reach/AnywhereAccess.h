@@ -19,6 +19,7 @@
 namespace ambrel {
 
 struct HostContext;
+class PortMapper;
 
 // The host's presence in the owner's cloud database: it publishes this computer's CloudMac record
 // at start and about every five minutes, and polls (every 30 seconds and whenever the database
@@ -47,6 +48,10 @@ class AnywhereAccess {
   ~AnywhereAccess();
   AnywhereAccess(const AnywhereAccess&) = delete;
   AnywhereAccess& operator=(const AnywhereAccess&) = delete;
+
+  // The router's forwarding of `port` (the listening one) goes into the record as its public
+  // endpoint, and every change of it is published at once. Set before start().
+  void usePortMapper(std::shared_ptr<PortMapper> mapper, std::uint16_t port);
 
   void start();
   void stop();
@@ -111,6 +116,8 @@ class AnywhereAccess {
   std::shared_ptr<SetUp> setUp_ = std::make_shared<SetUp>();
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<corvel::Timer> timer_;
+  std::shared_ptr<PortMapper> portMapper_;
+  std::uint16_t mappedPort_ = 0;
   std::set<std::string> handledCommands_;
   std::string status_ = "Starting…";
   std::optional<corvel::cloud::CloudMac> published_;

@@ -36,6 +36,7 @@
 #include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
 #include "Ambrel_Host/reach/ComputerName.h"
+#include "Ambrel_Host/reach/PortMapper.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "Ambrel_Host/shell/DBusNotifier.h"
 #include "Ambrel_Host/shell/HostVersion.h"
@@ -294,6 +295,8 @@ int runHost(const DesktopFactory* desktopFactory) {
   // The owner's shared database when one is set, else this computer's own file.
   env.services.cloud = corvel::cloud::CloudDatabase::make(
       HostSettings(env.defaults).text(Setting::cloudDatabaseURL));
+  // The home router forwards the listening port, where it offers NAT-PMP.
+  env.services.portMapper = std::make_shared<PortMapper>(loop.executor(), env.clock, PortMapper::Options{});
   env.services.status = [source = std::make_shared<HostStatusSource>(SlowDiskCache::shared())] {
     return source->makeHostStatus();
   };
