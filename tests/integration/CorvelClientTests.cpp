@@ -9,6 +9,9 @@
 
 #include "CorvelKit/base/Base64.h"
 #include "CorvelKit/base/Bytes.h"
+#include "CorvelKit/cloud/CorvelCloud.h"
+#include "CorvelKit/cloud/OwnerKey.h"
+#include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HostProcess.h"
 #include "tests/support/TemporaryFolder.h"
@@ -71,6 +74,60 @@ TEST_F(CorvelClientTest, ExitStatusTellsTheOutcomes) {
 
   EXPECT_EQ(runClient({"127.0.0.1:5999", "--code", code}).first, 4);
   EXPECT_EQ(runClient({"127.0.0.1:99999", "--code", code}).first, 64);
+}
+
+// A host id from the owner's cloud database: the client races every address in the record (the
+// first here goes nowhere, the second is the host) and takes the code and identity from its
+// sealed fields.
+TEST_F(CorvelClientTest, AHostIdRacesTheAddressesOfItsRecord) {
+  const auto database = (clientHome.path() / "cloud.sqlite").string();
+  const auto secretFile = (clientHome.path() / "owner-secret").string();
+  std::ofstream(secretFile) << "owner secret\n";
+  corvel::cloud::CorvelCloud cloud(std::make_shared<corvel::cloud::SqliteCloudDatabase>(database));
+  cloud.setOwnerKey(std::make_shared<corvel::cloud::OwnerKey>(*corvel::cloud::OwnerKey::derive("owner secret")));
+  ASSERT_FALSE(cloud.ensureZone());
+  auto record = [&](std::string id, std::vector<std::string> lan, std::optional<std::string> code) {
+    corvel::cloud::CloudMac mac;
+    mac.id = std::move(id);
+    mac.name = "Studio";
+    mac.lastSeen = corvel::Date::now();
+    mac.lanAddresses = std::move(lan);
+    // Nothing listens on port 1: refused at once.
+    mac.publicAddress = "127.0.0.1";
+    mac.publicPort = 1;
+    mac.accessCode = std::move(code);
+    mac.identity = fingerprint;
+    EXPECT_FALSE(cloud.publish(mac));
+    return mac.id;
+  };
+  const auto reachable = record("0C6D1E2A-1111-4222-8333-444455556666", {"192.0.2.1", "127.0.0.1"}, code);
+  const auto refusing = record("1C6D1E2A-1111-4222-8333-444455556666", {}, code);
+  const auto stale = record("2C6D1E2A-1111-4222-8333-444455556666", {"127.0.0.1"}, "AAA-AAA-AAA-AAA");
+  const auto sealedAway = record("3C6D1E2A-1111-4222-8333-444455556666", {"127.0.0.1"}, std::nullopt);
+  auto byID = [&](const std::string& id, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {id, "--database", database, "--secret-file", secretFile};
+    args.insert(args.end(), more.begin(), more.end());
+    return runClient(args);
+  };
+
+  auto [ok, okOutput] = byID(reachable, {"--seconds", "1"});
+  EXPECT_EQ(ok, 0) << okOutput;
+  EXPECT_NE(okOutput.find("reached 127.0.0.1:5895"), std::string::npos) << okOutput;
+  EXPECT_NE(okOutput.find("host identity: " + fingerprint), std::string::npos) << okOutput;
+
+  // Every address refused: the race ends early with the reason, not at its time-out.
+  const auto before = std::chrono::steady_clock::now();
+  auto [refused, refusedOutput] = byID(refusing);
+  EXPECT_EQ(refused, 4) << refusedOutput;
+  EXPECT_NE(refusedOutput.find("connection failed: Connection refused"), std::string::npos) << refusedOutput;
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+
+  // The host refuses the record's old code; the code given on the command line wins over it.
+  EXPECT_EQ(byID(stale).first, 2);
+  EXPECT_EQ(byID(stale, {"--code", code, "--seconds", "0"}).first, 0);
+  // No code anywhere.
+  EXPECT_EQ(byID(sealedAway).first, 64);
+  EXPECT_EQ(byID("4C6D1E2A-1111-4222-8333-444455556666").first, 1) << "no such host";
 }
 
 // A canary: the access code, the support code and the owner token go through a whole session

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <utility>
 
+#include "CorvelKit/base/UUID.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 
 namespace corvel::tool {
@@ -54,6 +55,10 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       o.deviceID = *v;
     } else if (a == "--token" && (v = value())) {
       o.ownerToken = *v;
+    } else if (a == "--database" && (v = value())) {
+      o.database = *v;
+    } else if (a == "--secret-file" && (v = value())) {
+      o.secretFile = *v;
     } else if (a == "--interface" && (v = value())) {
       o.interfaceName = *v;
     } else if (a == "--seconds" && (v = value())) {
@@ -91,7 +96,7 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
   }
   const std::string name(args[0]);
   if (o.target.empty()) return name + " needs HOST[:PORT]";
-  if (!haveCode) return name + " needs --code";
+  if (!haveCode && !UUID::parse(o.target)) return name + " needs --code";
   switch (line.command) {
     case Command::send:
       if (o.operands.empty()) return std::string("send needs at least one FILE");

@@ -25,8 +25,12 @@ struct ExitCode {
 
 // What every command that connects to a host takes.
 struct ClientOptions {
-  std::string target;  // HOST, HOST:PORT or [IPv6]:PORT
-  std::string code;
+  // HOST, HOST:PORT or [IPv6]:PORT; or the id of a host in the owner's cloud database (as
+  // `corvel macs` lists it), whose every address is then tried at once.
+  std::string target;
+  std::string code;  // for a host id, taken from its record (with the owner secret) when not given
+  std::string database;                   // the cloud database, as for `corvel macs`
+  std::optional<std::string> secretFile;  // the owner secret's file, as for `corvel macs`
   std::optional<std::string> pin;
   std::optional<std::string> interfaceName;
   std::string deviceName = "corvel";

@@ -3,10 +3,14 @@
 #include <csignal>
 #include <iostream>
 
+#include "CorvelKit/base/Clock.h"
+#include "CorvelKit/base/UUID.h"
+#include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/protocol/Bye.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/SecretBytes.h"
 #include "CorvelKit/security/SecureIdentity.h"
+#include "tools/corvel/OwnerCloud.h"
 
 namespace corvel::tool {
 
@@ -16,6 +20,9 @@ using protocol::MessageType;
 
 namespace {
 constexpr auto kPingInterval = std::chrono::seconds(5);
+// A host id's addresses: one more every quarter second, all given ten seconds.
+constexpr auto kRaceStagger = std::chrono::milliseconds(250);
+constexpr auto kRaceTimeout = std::chrono::milliseconds(10000);
 
 // The pings that sync() sends carry "sync" and a number; the keep-alive pings carry nothing.
 Bytes syncPayload(std::uint64_t id) { return toBytes("sync " + std::to_string(id)); }
@@ -37,6 +44,7 @@ ClientSession::ClientSession(const ClientOptions& options)
 ClientSession::~ClientSession() {
   // No new callback once this object is gone; one already under way finds the loop stopped (or
   // gone) and its work never runs.
+  if (race_) race_->cancel();
   if (connection_) {
     connection_->cancel();
     connection_->detach();
@@ -44,8 +52,9 @@ ClientSession::~ClientSession() {
 }
 
 int ClientSession::run() {
+  const bool hostID = UUID::parse(options_.target).has_value();
   auto endpoint = parseEndpoint(options_.target);
-  if (!endpoint) {
+  if (!hostID && !endpoint) {
     std::cerr << "corvel: \"" << options_.target << "\" is not HOST or HOST:PORT\n";
     return ExitCode::usage;
   }
@@ -64,23 +73,102 @@ int ClientSession::run() {
       });
     }
   };
-  connection_ = CorvelConnection::client(
-      *endpoint, options_.code, std::move(handlers),
-      {.requiredInterface = options_.interfaceName, .pinnedFingerprint = options_.pin});
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) leave();
   });
-
-  std::cout << "connecting to " << endpoint->host << ":" << endpoint->port << std::endl;
-  connection_->start();
+  if (hostID) {
+    if (!startRace(std::move(handlers))) return exitCode_;
+  } else {
+    connection_ = CorvelConnection::client(
+        *endpoint, options_.code, std::move(handlers),
+        {.requiredInterface = options_.interfaceName, .pinnedFingerprint = options_.pin});
+    std::cout << "connecting to " << endpoint->host << ":" << endpoint->port << std::endl;
+    connection_->start();
+  }
   loop_->run();
-  connection_->cancel();
-  connection_->detach();
+  if (race_) race_->cancel();
+  if (connection_) {
+    connection_->cancel();
+    connection_->detach();
+  }
   return exitCode_;
 }
 
+bool ClientSession::startRace(CorvelConnection::Handlers handlers) {
+  cloud::CorvelCloud cloud(OwnerCloud::open(options_.database));
+  auto failure = OwnerCloud::loadKey(options_.secretFile, cloud);
+  auto found = failure ? std::variant<cloud::CloudMac, OwnerCloud::Failure>(*failure)
+                       : OwnerCloud::find(cloud, options_.target);
+  if (auto* failed = std::get_if<OwnerCloud::Failure>(&found)) {
+    std::cerr << "corvel: " << failed->message << "\n";
+    exitCode_ = failed->exitCode;
+    return false;
+  }
+  const auto& mac = std::get<cloud::CloudMac>(found);
+  const auto name = unicode::escapeControls(mac.name);
+  const std::string code = options_.code.empty() ? mac.accessCode.value_or("") : options_.code;
+  if (code.empty()) {
+    std::cerr << "corvel: the record of " << name
+              << " carries no access code: give --code, or the owner secret (--secret-file)\n";
+    exitCode_ = ExitCode::usage;
+    return false;
+  }
+  // Every address the host published: the local ones first, then those from outside.
+  std::vector<net::ConnectCandidate> candidates;
+  for (const auto& address : mac.lanAddresses) {
+    candidates.push_back({{address, protocol::corvelDefaultPort}, options_.interfaceName});
+  }
+  for (const auto& text : mac.internetEndpoints()) {
+    if (auto endpoint = parseEndpoint(text)) candidates.push_back({*endpoint, options_.interfaceName});
+  }
+  std::cout << "connecting to " << name << " (" << candidates.size() << " addresses)" << std::endl;
+  std::weak_ptr<MainLoop> loop = loop_;
+  race_ = net::Connector::race(
+      loop_->executor(), Clock::system(), [candidates] { return candidates; },
+      net::Connector::connections(code, options_.pin ? options_.pin : mac.identity, std::move(handlers)),
+      kRaceStagger, kRaceTimeout, [this, loop](net::ConnectOutcome outcome) {
+        if (auto l = loop.lock()) {
+          boost::asio::post(l->executor(), [this, outcome = std::move(outcome)]() mutable {
+            raced(std::move(outcome));
+          });
+        }
+      });
+  return true;
+}
+
+void ClientSession::raced(net::ConnectOutcome outcome) {
+  using Kind = net::ConnectOutcome::Kind;
+  switch (outcome.kind) {
+    case Kind::ready:
+      connection_ = std::move(outcome.connection);
+      std::cout << "reached " << outcome.winner.substr(0, outcome.winner.rfind('|')) << std::endl;
+      changed(ConnectionState{ConnectionState::Kind::ready, {}, false});
+      break;
+    case Kind::wrongCode:
+      std::cout << "wrong access code" << std::endl;
+      finish(ExitCode::wrongCode);
+      break;
+    case Kind::insecure: {
+      const auto& security = *outcome.securityFailure;
+      if (security.errc() == secure::SecureChannelErrc::identityChanged) {
+        std::cout << "identity changed: expected " << security.expected().value_or("?")
+                  << ", got " << security.got().value_or("?") << std::endl;
+        finish(ExitCode::identityChanged);
+      } else {
+        std::cout << "wrong access code (" << security.what() << ")" << std::endl;
+        finish(ExitCode::wrongCode);
+      }
+      break;
+    }
+    case Kind::failed:
+      std::cout << "connection failed: " << outcome.reason << std::endl;
+      finish(ExitCode::networkFailure);
+      break;
+  }
+}
+
 void ClientSession::leave() {
-  if (!connection_->isSecure()) return finish(ExitCode::ok);
+  if (!connection_ || !connection_->isSecure()) return finish(ExitCode::ok);
   connection_->sendJSON(MessageType::bye, protocol::Bye{"Ended on " + options_.deviceName},
                         [this, loop = std::weak_ptr<MainLoop>(loop_)](std::error_code) {
                           if (auto l = loop.lock()) {

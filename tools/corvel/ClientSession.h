@@ -10,6 +10,7 @@
 
 #include "CorvelKit/base/Bytes.h"
 #include "CorvelKit/base/MainLoop.h"
+#include "CorvelKit/net/Connector.h"
 #include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/protocol/Hello.h"
 #include "CorvelKit/protocol/MessageType.h"
@@ -17,7 +18,8 @@
 
 namespace corvel::tool {
 
-// One connection to a host as the commands share it: dials, proves the code, checks the pinned
+// One connection to a host as the commands share it: dials (or, for a host id, races the
+// addresses of its cloud record), proves the code, checks the pinned
 // fingerprint, says hello, pings, runs the input script once admitted, leaves on a signal (saying
 // bye), on the host's bye or when `seconds` are up, and turns the outcome into an exit status.
 // Everything, the hooks included, runs on the session's loop, which is the thread of `run()`.
@@ -47,6 +49,10 @@ class ClientSession {
   Executor executor() { return loop_->executor(); }
 
  private:
+  // For a host id: looks its record up and races its addresses; false (exit status set) when
+  // there is nothing to race.
+  bool startRace(net::CorvelConnection::Handlers handlers);
+  void raced(net::ConnectOutcome outcome);
   void changed(const net::ConnectionState& state);
   void received(protocol::MessageType type, const Bytes& payload);
   void schedulePing();
@@ -56,6 +62,7 @@ class ClientSession {
   // Shared only so that the connection's handlers can hold it weakly.
   std::shared_ptr<MainLoop> loop_;
   std::shared_ptr<net::CorvelConnection> connection_;
+  std::shared_ptr<net::Connector> race_;
   boost::asio::steady_timer pings_{loop_->executor()};
   boost::asio::steady_timer deadline_{loop_->executor()};
   boost::asio::steady_timer inputTimer_{loop_->executor()};

@@ -1,18 +1,14 @@
 #include "tools/corvel/CloudToolCommand.h"
 
 #include <algorithm>
-#include <cctype>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/cloud/CloudMacText.h"
 #include "CorvelKit/cloud/CorvelCloud.h"
-#include "CorvelKit/cloud/OwnerKey.h"
-#include "CorvelKit/cloud/PostgresCloudDatabase.h"
-#include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tools/corvel/ClientOptions.h"
+#include "tools/corvel/OwnerCloud.h"
 
 namespace corvel::tool {
 
@@ -22,42 +18,10 @@ using cloud::CloudMac;
 using cloud::CloudMacText;
 using cloud::CorvelCloud;
 
-std::shared_ptr<cloud::CloudDatabase> openDatabase(const std::string& database) {
-  if (database.empty()) return std::make_shared<cloud::SqliteCloudDatabase>();
-  const bool postgres = database.starts_with("postgresql://") || database.starts_with("postgres://") ||
-                        database.find('=') != std::string::npos;
-  if (postgres) return std::make_shared<cloud::PostgresCloudDatabase>(database);
-  return std::make_shared<cloud::SqliteCloudDatabase>(database);
-}
-
-// The owner key from the secret's file; false (with a message) when it can't be read.
-bool loadOwnerKey(const CloudToolOptions& options, CorvelCloud& cloud) {
-  if (!options.secretFile) return true;
-  std::string line;
-  if (*options.secretFile == "-") {
-    std::getline(std::cin, line);
-  } else {
-    std::ifstream in(*options.secretFile);
-    if (!in) {
-      std::cerr << "corvel: can't read the owner secret from " << *options.secretFile << "\n";
-      return false;
-    }
-    std::getline(in, line);
-  }
-  auto key = cloud::OwnerKey::derive(line);
-  secureWipe(line.data(), line.size());
-  if (!key) {
-    std::cerr << "corvel: the owner secret is empty\n";
-    return false;
-  }
-  cloud.setOwnerKey(std::make_shared<cloud::OwnerKey>(std::move(*key)));
-  return true;
-}
-
-std::string upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return s;
+// Prints a failure to standard error; its exit status.
+int report(const OwnerCloud::Failure& failure) {
+  std::cerr << "corvel: " << failure.message << "\n";
+  return failure.exitCode;
 }
 
 }  // namespace
@@ -94,8 +58,8 @@ int CloudToolCommand::macs(const CloudToolOptions& options) {
     std::cerr << "corvel: macs takes no operands\n";
     return ExitCode::usage;
   }
-  CorvelCloud cloud(openDatabase(options.database));
-  if (!loadOwnerKey(options, cloud)) return ExitCode::failed;
+  CorvelCloud cloud(OwnerCloud::open(options.database));
+  if (auto failure = OwnerCloud::loadKey(options.secretFile, cloud)) return report(*failure);
   auto all = cloud.fetchAll();
   if (!all && all.error() != cloud::CloudError::zoneNotFound) {
     std::cerr << "corvel: the cloud database failed: " << all.error().message() << "\n";
@@ -130,33 +94,11 @@ int CloudToolCommand::command(const CloudToolOptions& options) {
               << "\" (playSound, lockScreen, sleepDisplay, disconnectAll, newCode)\n";
     return ExitCode::usage;
   }
-  CorvelCloud cloud(openDatabase(options.database));
-  if (!loadOwnerKey(options, cloud)) return ExitCode::failed;
-  auto all = cloud.fetchAll();
-  if (!all) {
-    std::cerr << "corvel: the cloud database failed: " << all.error().message() << "\n";
-    return all.error() == cloud::CloudError::zoneNotFound ? ExitCode::failed : ExitCode::networkFailure;
-  }
-  // The id, or a name only one host has.
-  std::vector<const CloudMac*> matches;
-  for (const auto& mac : all->macs) {
-    if (upper(mac.id) == upper(wanted)) {
-      matches = {&mac};
-      break;
-    }
-    if (upper(mac.name) == upper(wanted)) matches.push_back(&mac);
-  }
-  if (matches.empty()) {
-    std::cerr << "corvel: no host named " << unicode::escapeControls(wanted) << " (see corvel macs)\n";
-    return ExitCode::failed;
-  }
-  if (matches.size() > 1) {
-    std::cerr << "corvel: several hosts are named " << unicode::escapeControls(wanted)
-              << "; give the id of one:\n";
-    for (const auto* mac : matches) std::cerr << "  " << unicode::escapeControls(mac->id) << "\n";
-    return ExitCode::usage;
-  }
-  const auto& target = *matches.front();
+  CorvelCloud cloud(OwnerCloud::open(options.database));
+  if (auto failure = OwnerCloud::loadKey(options.secretFile, cloud)) return report(*failure);
+  auto found = OwnerCloud::find(cloud, wanted);
+  if (auto* failure = std::get_if<OwnerCloud::Failure>(&found)) return report(*failure);
+  const auto& target = std::get<CloudMac>(found);
   if (auto ec = cloud.send(*action, target.id, options.sender)) {
     std::cerr << "corvel: the cloud database failed: " << ec.message() << "\n";
     return ExitCode::networkFailure;
