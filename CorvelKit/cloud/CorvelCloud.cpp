@@ -93,4 +93,33 @@ std::error_code CorvelCloud::remove(std::span<const CloudCommand> commands) {
   return database_->deleteRecords(zone, names);
 }
 
+namespace {
+std::string candidateName(const std::string& macID) { return "nat-" + macID + "-viewer"; }
+constexpr const char* candidateType = "NATCandidate";
+}  // namespace
+
+std::error_code CorvelCloud::publishViewerCandidate(const std::string& macID,
+                                                    const net::StunReflexive& reflexive, Date now) {
+  CloudRecord record{candidateType, candidateName(macID), {}, {}};
+  record.fields.emplace("macID", macID);
+  record.fields.emplace("host", reflexive.host);
+  record.fields.emplace("port", std::int64_t{reflexive.port});
+  record.fields.emplace("updatedAt", now);
+  auto saved = database_->save(zone, record, SavePolicy::overwrite);
+  return saved ? std::error_code() : saved.error();
+}
+
+std::optional<net::StunReflexive> CorvelCloud::viewerCandidate(const std::string& macID,
+                                                               double freshWithinSeconds, Date now) {
+  auto record = database_->fetch(zone, candidateName(macID));
+  if (!record || record->recordType != candidateType) return std::nullopt;
+  const auto* host = record->string("host");
+  const auto* port = record->integer("port");
+  const auto* updatedAt = record->date("updatedAt");
+  if (!host || host->empty() || !port || *port < 1 || *port > 65535 || !updatedAt) return std::nullopt;
+  const double age = now.secondsSinceReferenceDate() - updatedAt->secondsSinceReferenceDate();
+  if (!(age < freshWithinSeconds)) return std::nullopt;
+  return net::StunReflexive{*host, static_cast<std::uint16_t>(*port)};
+}
+
 }  // namespace corvel::cloud

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -14,6 +15,7 @@
 #include "CorvelKit/cloud/CloudDatabase.h"
 #include "CorvelKit/cloud/CloudMac.h"
 #include "CorvelKit/cloud/OwnerKey.h"
+#include "CorvelKit/net/Stun.h"
 
 namespace corvel::cloud {
 
@@ -49,6 +51,17 @@ class CorvelCloud {
   [[nodiscard]] std::error_code send(net::CloudAction action, const std::string& macID,
                                      const std::string& sender, Date now = Date::now());
   [[nodiscard]] std::error_code remove(std::span<const CloudCommand> commands);
+
+  // A hole-punching viewer's public UDP address for the host `macID`: one record per host
+  // ("NATCandidate" named "nat-" + macID + "-viewer"), each publish replacing the last.
+  [[nodiscard]] std::error_code publishViewerCandidate(const std::string& macID,
+                                                       const net::StunReflexive& reflexive,
+                                                       Date now = Date::now());
+  // That address while its record is less than `freshWithinSeconds` old; nothing when it is
+  // older, missing, malformed or can't be read.
+  std::optional<net::StunReflexive> viewerCandidate(const std::string& macID,
+                                                    double freshWithinSeconds,
+                                                    Date now = Date::now());
 
  private:
   std::shared_ptr<const OwnerKey> ownerKey() const;

@@ -87,5 +87,31 @@ TEST(CloudMacTest, EndpointsOnlineWindowAndReadDefaults) {
   EXPECT_EQ(command->sender, "Another device");
 }
 
+TEST_F(CorvelCloudTest, ViewerCandidatesAreUsedWhileFresh) {
+  const std::string macID = "9A0C2E1D-0000-4000-8000-000000000001";
+  const Date published(790'000'000);
+  EXPECT_FALSE(cloud.viewerCandidate(macID, 120, published)) << "none yet";
+  ASSERT_FALSE(cloud.publishViewerCandidate(macID, {"198.51.100.7", 50123}, published));
+  const net::StunReflexive expected{"198.51.100.7", 50123};
+  EXPECT_EQ(cloud.viewerCandidate(macID, 120, Date(790'000'119)), expected);
+  EXPECT_FALSE(cloud.viewerCandidate(macID, 120, Date(790'000'121)));
+  EXPECT_FALSE(cloud.viewerCandidate("9A0C2E1D-0000-4000-8000-000000000002", 120, published));
+
+  // A newer publish replaces the record; a malformed one is not used.
+  ASSERT_FALSE(cloud.publishViewerCandidate(macID, {"2001:db8::7", 6000}, Date(790'000'200)));
+  EXPECT_EQ(cloud.viewerCandidate(macID, 120, Date(790'000'201)),
+            (net::StunReflexive{"2001:db8::7", 6000}));
+  for (auto fields : std::vector<std::map<std::string, CloudValue>>{
+           {{"host", std::string("198.51.100.7")}, {"port", std::int64_t{0}}, {"updatedAt", published}},
+           {{"host", std::string("198.51.100.7")}, {"port", std::int64_t{70000}}, {"updatedAt", published}},
+           {{"host", std::string("198.51.100.7")}, {"port", std::string("5000")}, {"updatedAt", published}},
+           {{"host", std::string("198.51.100.7")}, {"port", std::int64_t{5000}}},
+           {{"port", std::int64_t{5000}}, {"updatedAt", published}}}) {
+    ASSERT_TRUE(db->save(CorvelCloud::zone, CloudRecord{"NATCandidate", "nat-" + macID + "-viewer", fields, {}},
+                         SavePolicy::overwrite));
+    EXPECT_FALSE(cloud.viewerCandidate(macID, 120, Date(790'000'001)));
+  }
+}
+
 }  // namespace
 }  // namespace corvel::cloud
