@@ -15,26 +15,36 @@ namespace {
 std::atomic<int> made{0};
 }  // namespace
 
+NetworkNamespace::NetworkNamespace() {
+  if (!create()) return;
+  startThread();
+}
+
 NetworkNamespace::NetworkNamespace(std::string outside, std::string inside) {
-  const auto tag = std::to_string(::getpid() % 100000) + "x" + std::to_string(made++);
-  name_ = "ambrel-test-" + tag;
-  outsideLink_ = "ao" + tag;
-  const std::string insideLink = "ai" + tag;
+  if (!create()) return;
+  const std::string insideLink = "ai" + name_.substr(name_.rfind('-') + 1);
+  outsideLink_ = "ao" + name_.substr(name_.rfind('-') + 1);
+  const bool linked = sh("ip link add " + outsideLink_ + " type veth peer name " + insideLink +
+                         " netns " + name_) &&
+                      sh("ip addr add " + outside + "/24 dev " + outsideLink_) &&
+                      sh("ip link set " + outsideLink_ + " up") &&
+                      shInside("ip addr add " + inside + "/24 dev " + insideLink) &&
+                      shInside("ip link set " + insideLink + " up") &&
+                      shInside("ip route add default via " + outside);
+  if (!linked) return;
+  startThread();
+}
+
+bool NetworkNamespace::create() {
+  name_ = "ambrel-test-" + std::to_string(::getpid() % 100000) + "x" + std::to_string(made++);
   if (::geteuid() != 0) {
     errors_ = "network namespaces need root";
-    return;
+    return false;
   }
-  const bool linked = sh("ip netns add " + name_) &&
-                    sh("ip link add " + outsideLink_ + " type veth peer name " + insideLink +
-                       " netns " + name_) &&
-                    sh("ip addr add " + outside + "/24 dev " + outsideLink_) &&
-                    sh("ip link set " + outsideLink_ + " up") &&
-                    sh("ip -n " + name_ + " link set lo up") &&
-                    sh("ip -n " + name_ + " addr add " + inside + "/24 dev " + insideLink) &&
-                    sh("ip -n " + name_ + " link set " + insideLink + " up") &&
-                    sh("ip -n " + name_ + " route add default via " + outside);
-  if (!linked) return;
+  return sh("ip netns add " + name_) && shInside("ip link set lo up");
+}
 
+void NetworkNamespace::startThread() {
   work_ = std::make_unique<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>(
       io_.get_executor());
   std::promise<std::string> entered;
@@ -53,9 +63,9 @@ NetworkNamespace::~NetworkNamespace() {
   work_.reset();
   io_.stop();
   if (thread_.joinable()) thread_.join();
-  // Deleting the namespace takes its end of the link, and with it this one.
-  sh("ip link del " + outsideLink_ + " 2>/dev/null");
-  sh("ip netns del " + name_ + " 2>/dev/null");
+  // Deleting the namespace takes its ends of the links, and with them the other ends.
+  if (!outsideLink_.empty()) (void)std::system(("ip link del " + outsideLink_ + " 2>/dev/null").c_str());
+  if (!name_.empty()) (void)std::system(("ip netns del " + name_ + " 2>/dev/null").c_str());
 }
 
 void NetworkNamespace::run(const std::function<void()>& work) {
@@ -67,8 +77,12 @@ void NetworkNamespace::run(const std::function<void()>& work) {
   done.get_future().get();
 }
 
+bool NetworkNamespace::shInside(const std::string& command) {
+  return sh("ip netns exec " + name_ + " " + command);
+}
+
 bool NetworkNamespace::sh(const std::string& command) {
-  if (std::system((command + " 2>>/dev/null").c_str()) == 0) return true;
+  if (std::system((command + " >/dev/null 2>&1").c_str()) == 0) return true;
   errors_ += "failed: " + command + "\n";
   return false;
 }

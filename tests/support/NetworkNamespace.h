@@ -16,6 +16,8 @@ namespace corvel::test {
 // Needs root; removed with everything in it at the end.
 class NetworkNamespace {
  public:
+  // A namespace with nothing but its loopback, for a test to wire (see sh()).
+  NetworkNamespace();
   NetworkNamespace(std::string outside, std::string inside);
   ~NetworkNamespace();
   NetworkNamespace(const NetworkNamespace&) = delete;
@@ -29,9 +31,15 @@ class NetworkNamespace {
   boost::asio::io_context::executor_type executor() { return io_.get_executor(); }
   // Runs `work` there and waits for it.
   void run(const std::function<void()>& work);
+  // Runs a shell command in this namespace ("ip netns exec"); false (noted in errors()) when it
+  // fails.
+  bool shInside(const std::string& command);
+  // Runs a shell command in the test's own namespace; false (noted in errors()) when it fails.
+  bool sh(const std::string& command);
 
  private:
-  bool sh(const std::string& command);
+  bool create();
+  void startThread();
 
   std::string name_;
   std::string outsideLink_;

@@ -13,6 +13,7 @@
 #include "CorvelKit/base/UniqueFd.h"
 #include "CorvelKit/net/Stun.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/NetworkNamespace.h"
 
 namespace corvel::test {
 
@@ -54,29 +55,47 @@ bool answers(const std::string& address, std::uint16_t port, std::chrono::millis
 
 }  // namespace
 
-StunServer::StunServer(std::string address) : address_(std::move(address)) {
+StunServer::StunServer(std::string address) : address_(std::move(address)) { start(nullptr); }
+
+StunServer::StunServer(NetworkNamespace& space, std::string address) : address_(std::move(address)) {
+  start(&space);
+}
+
+void StunServer::start(NetworkNamespace* space) {
+  // Free ports, and whether the server answers, as seen where it runs.
+  auto inside = [space](const std::function<void()>& work) {
+    if (space) {
+      space->run(work);
+    } else {
+      work();
+    }
+  };
   const std::filesystem::path program = "/usr/bin/turnserver";
   if (!std::filesystem::exists(program)) {
     errors_ = "no STUN server (Debian's coturn) installed";
     return;
   }
-  port_ = freeUdpPort(address_);
+  inside([&] { port_ = freeUdpPort(address_); });
   if (port_ == 0) {
     errors_ = "no free UDP port on " + address_;
     return;
   }
   const auto folder = folder_.path().string();
-  server_ = std::make_unique<ChildProcess>(
-      program.string(),
-      std::vector<std::string>{"-n", "--stun-only", "--no-tls", "--no-dtls", "--no-cli",
+  std::vector<std::string> arguments{"-n", "--stun-only", "--no-tls", "--no-dtls", "--no-cli",
                                "--listening-ip=" + address_,
                                "--listening-port=" + std::to_string(port_),
                                "--relay-ip=" + address_, "--db=" + folder + "/turndb",
                                "--pidfile=" + folder + "/turnserver.pid",
-                               "--log-file=" + folder + "/turn.log", "--no-stdout-log"});
+                               "--log-file=" + folder + "/turn.log", "--no-stdout-log"};
+  if (space) {
+    arguments.insert(arguments.begin(), {"netns", "exec", space->name(), program.string()});
+    server_ = std::make_unique<ChildProcess>("/usr/sbin/ip", std::move(arguments));
+  } else {
+    server_ = std::make_unique<ChildProcess>(program.string(), std::move(arguments));
+  }
   for (int attempt = 0; attempt < 50 && !running_; ++attempt) {
     if (server_->wait(std::chrono::milliseconds(0))) break;
-    running_ = answers(address_, port_, std::chrono::milliseconds(100));
+    inside([&] { running_ = answers(address_, port_, std::chrono::milliseconds(100)); });
   }
   if (!running_) errors_ = "the STUN server didn't answer: " + server_->errors();
 }
