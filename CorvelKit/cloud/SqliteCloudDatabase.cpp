@@ -1,5 +1,8 @@
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <chrono>
 #include <optional>
@@ -9,6 +12,7 @@
 
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Paths.h"
+#include "CorvelKit/base/PrivateFolder.h"
 #include "CorvelKit/base/UUID.h"
 #include "CorvelKit/cloud/CloudFieldCoding.h"
 #include "CorvelKit/cloud/SqliteHandles.h"
@@ -164,8 +168,12 @@ SqliteCloudDatabase::~SqliteCloudDatabase() = default;
 
 Expected<SqliteCloudDatabase::Connection*, std::error_code> SqliteCloudDatabase::connection() {
   if (connection_) return connection_.get();
-  std::error_code ec;
-  std::filesystem::create_directories(file_.parent_path(), ec);
+  // A new store is this user's alone, like the folders made for it (the journal files follow the
+  // store's mode); an existing one keeps the mode its owner gave it.
+  (void)PrivateFolder::create(file_.parent_path());
+  if (const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) {
+    ::close(fd);
+  }
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(file_.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);

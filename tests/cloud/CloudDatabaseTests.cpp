@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -298,6 +300,38 @@ TEST(PostgresCloudDatabaseTest, ALostConnectionIsOpenedAgainAndTheListenerComesB
     heard = signal.waitBeyond(before, 500ms);
   }
   EXPECT_TRUE(heard);
+}
+
+// The owner's records (addresses, sealed secrets) are this user's alone: a new store and the
+// folders made for it are private whatever the umask; a store someone set up to share keeps its
+// mode.
+TEST(SqliteCloudDatabaseTest, ANewStoreIsPrivateAndAnExistingOneKeepsItsMode) {
+  test::TemporaryFolder folder;
+  const auto saved = ::umask(022);
+  const auto file = folder.path() / "new" / "cloud.sqlite";
+  {
+    SqliteCloudDatabase store(file);
+    ASSERT_FALSE(store.saveZone("Corvel"));
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  const auto shared = folder.path() / "shared.sqlite";
+  {
+    SqliteCloudDatabase store(shared);
+    ASSERT_FALSE(store.saveZone("Corvel"));
+  }
+  ::chmod(shared.c_str(), 0640);
+  {
+    SqliteCloudDatabase store(shared);
+    ASSERT_FALSE(store.saveZone("Other"));
+  }
+  ASSERT_EQ(::stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  ::umask(saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, CloudDatabaseTest, ::testing::Values("sqlite", "postgres"),
