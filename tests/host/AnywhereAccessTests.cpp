@@ -6,9 +6,11 @@
 
 #include "Ambrel_Host/reach/AnywhereAccess.h"
 #include "Ambrel_Host/reach/OwnerSecret.h"
+#include "Ambrel_Host/reach/PortMapper.h"
 #include "CorvelKit/cloud/OwnerKey.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/HostRig.h"
+#include "tests/support/ScriptedGateway.h"
 
 namespace ambrel {
 namespace {
@@ -80,6 +82,41 @@ TEST_F(AnywhereAccessTest, PublishesAtStartAndAgainAboutEveryFiveMinutes) {
     auto now = phone.fetchAll();
     return now && now->macs.size() == 1 && now->macs[0].lastSeen > first->macs[0].lastSeen;
   }));
+}
+
+// The router's forwarding of the listening port goes into the record as its public endpoint,
+// at once, and makes the computer reachable without IPv6; stopping removes the mapping.
+TEST_F(AnywhereAccessTest, TheRoutersPortMappingIsPublished) {
+  corvel::test::ScriptedGateway router("127.0.0.1", 0,
+                                       corvel::test::ScriptedGateway::granting("203.0.113.7", 40000, 7200));
+  ASSERT_TRUE(router.isBound());
+  PortMapper::Options options;
+  options.gateway = [] { return std::optional<std::string>("127.0.0.1"); };
+  options.gatewayPort = router.port();
+  auto mapper = std::make_shared<PortMapper>(rig.io.get_executor(), rig.clock, options);
+  anywhere = std::make_unique<AnywhereAccess>(
+      rig.host->context(), std::make_shared<SqliteCloudDatabase>(file), kMacID,
+      [] {
+        CloudMac mac;
+        mac.name = "Studio";
+        return mac;
+      },
+      nullptr);
+  anywhere->usePortMapper(mapper, 5895);
+  anywhere->start();
+  ASSERT_TRUE(settleUntil([&] {
+    auto all = phone.fetchAll();
+    return all && all->macs.size() == 1 && all->macs[0].publicPort == 40000;
+  }));
+  EXPECT_EQ(phone.fetchAll()->macs[0].publicAddress, "203.0.113.7");
+  EXPECT_EQ(phone.fetchAll()->macs[0].internetEndpoints(), std::vector<std::string>{"203.0.113.7:40000"});
+  EXPECT_TRUE(settleUntil([&] { return anywhere->status() == "Reachable from anywhere"; }))
+      << anywhere->status();
+
+  anywhere->stop();
+  auto requests = router.waitFor(3, 2s);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(corvel::hexString(requests[2].bytes), "000200001707000000000000");
 }
 
 TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnrun) {

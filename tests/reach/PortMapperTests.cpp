@@ -2,10 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,9 +13,9 @@
 #include "Ambrel_Host/reach/DefaultGateway.h"
 #include "Ambrel_Host/reach/PortMapper.h"
 #include "CorvelKit/base/BigEndian.h"
-#include "CorvelKit/base/UniqueFd.h"
 #include "CorvelKit/net/NatPmp.h"
 #include "tests/support/NetworkNamespace.h"
+#include "tests/support/ScriptedGateway.h"
 
 namespace ambrel {
 namespace {
@@ -25,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using corvel::net::NatPmp;
 using Clock = std::chrono::steady_clock;
+using corvel::test::ScriptedGateway;
 
 TEST(DefaultGateway, ReadsTheDefaultRouteWithTheLowestMetric) {
   const std::string header =
@@ -95,109 +94,12 @@ TEST(NatPmp, RequestsAndAnswersByteForByte) {
   }
 }
 
-// A router's NAT-PMP port, scripted by the test: every request is recorded with its time, and the
-// answer (if any) is the script's.
-class ScriptedGateway {
- public:
-  struct Request {
-    corvel::Bytes bytes;
-    Clock::time_point at;
-  };
-  using Script = std::function<std::optional<corvel::Bytes>(const corvel::Bytes& request)>;
-
-  ScriptedGateway(const std::string& address, Script script) : script_(std::move(script)) {
-    fd_ = corvel::UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(NatPmp::gatewayPort);
-    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-    bound_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedGateway() {
-    stopping_ = true;
-    thread_.join();
-  }
-  bool isBound() const { return bound_; }
-
-  // Waits until `count` requests have come; all of them.
-  std::vector<Request> waitFor(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-    return requests_;
-  }
-  void setScript(Script script) {
-    std::lock_guard lock(mutex_);
-    script_ = std::move(script);
-  }
-
- private:
-  void serve() {
-    while (!stopping_) {
-      pollfd p{fd_.get(), POLLIN, 0};
-      if (::poll(&p, 1, 50) != 1) continue;
-      std::uint8_t buffer[64];
-      sockaddr_in from{};
-      socklen_t size = sizeof from;
-      const auto n = ::recvfrom(fd_.get(), buffer, sizeof buffer, 0,
-                                reinterpret_cast<sockaddr*>(&from), &size);
-      if (n <= 0) continue;
-      corvel::Bytes request(buffer, buffer + n);
-      std::optional<corvel::Bytes> answer;
-      {
-        std::lock_guard lock(mutex_);
-        requests_.push_back({request, Clock::now()});
-        answer = script_(request);
-      }
-      changed_.notify_all();
-      if (answer) {
-        ::sendto(fd_.get(), answer->data(), answer->size(), 0, reinterpret_cast<sockaddr*>(&from),
-                 size);
-      }
-    }
-  }
-
-  corvel::UniqueFd fd_;
-  bool bound_ = false;
-  std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Request> requests_;
-  Script script_;
-  std::thread thread_;
-};
-
-// A router that has `external` and grants every mapping on `grantedPort` for `lifetime` seconds.
-ScriptedGateway::Script granting(const std::string& external, std::uint16_t grantedPort,
-                                 std::uint32_t lifetime) {
-  return [=](const corvel::Bytes& request) -> std::optional<corvel::Bytes> {
-    if (request.size() == 2 && request[1] == NatPmp::externalAddressOpcode) {
-      corvel::Bytes answer(12, 0);
-      answer[1] = 128;
-      corvel::storeU32BE(answer.data() + 4, 1000);
-      ::inet_pton(AF_INET, external.c_str(), answer.data() + 8);
-      return answer;
-    }
-    if (request.size() == 12 && request[1] == NatPmp::mapTCPOpcode) {
-      corvel::Bytes answer(16, 0);
-      answer[1] = 128 + NatPmp::mapTCPOpcode;
-      corvel::storeU32BE(answer.data() + 4, 1000);
-      std::copy(request.begin() + 4, request.begin() + 6, answer.begin() + 8);
-      const bool removing = corvel::loadU32BE(request.data() + 8) == 0;
-      corvel::storeU16BE(answer.data() + 10, removing ? 0 : grantedPort);
-      corvel::storeU32BE(answer.data() + 12, removing ? 0 : lifetime);
-      return answer;
-    }
-    return std::nullopt;
-  };
-}
-
 // A port mapper living in a namespace behind a scripted router at 10.<n>.0.1.
 struct MappedHome {
   explicit MappedHome(ScriptedGateway::Script script, PortMapper::Options options = {})
       : subnet("10." + std::to_string(100 + ::getpid() % 100) + ".0."),
         home(subnet + "1", subnet + "2"),
-        gateway(subnet + "1", std::move(script)) {
+        gateway(subnet + "1", NatPmp::gatewayPort, std::move(script)) {
     if (!home.isReady()) return;
     home.run([&] {
       mapper = std::make_unique<PortMapper>(home.executor(), corvel::Clock::system(), options);
@@ -226,7 +128,7 @@ struct MappedHome {
 };
 
 TEST(PortMapper, MapsRenewsAndRemovesThroughTheDefaultRouter) {
-  MappedHome net(granting("203.0.113.7", 40000, 2));
+  MappedHome net(ScriptedGateway::granting("203.0.113.7", 40000, 2));
   ASSERT_TRUE(net.home.isReady()) << net.home.errors();
   ASSERT_TRUE(net.gateway.isBound());
   // The namespace's own routing table names the router.
@@ -269,16 +171,16 @@ TEST(PortMapper, MapsRenewsAndRemovesThroughTheDefaultRouter) {
 TEST(PortMapper, LosingTheMappingIsReportedAndRetried) {
   PortMapper::Options options;
   options.retryAfterFailure = std::chrono::seconds(1);
-  MappedHome net(granting("203.0.113.7", 5895, 2), options);
+  MappedHome net(ScriptedGateway::granting("203.0.113.7", 5895, 2), options);
   ASSERT_TRUE(net.home.isReady()) << net.home.errors();
   net.home.run([&] { net.mapper->start(5895); });
   ASSERT_TRUE(net.waitForChanges(1, 5s));
 
   // At the renewal the router has lost its external address: the endpoint goes, and is told.
-  net.gateway.setScript(granting("0.0.0.0", 5895, 2));
+  net.gateway.setScript(ScriptedGateway::granting("0.0.0.0", 5895, 2));
   ASSERT_TRUE(net.waitForChanges(2, 5s));
   // Once the router has an address again, the retry maps again.
-  net.gateway.setScript(granting("198.51.100.4", 5895, 2));
+  net.gateway.setScript(ScriptedGateway::granting("198.51.100.4", 5895, 2));
   ASSERT_TRUE(net.waitForChanges(3, 5s));
   std::lock_guard lock(net.mutex);
   EXPECT_EQ(net.changes[1], std::nullopt);
