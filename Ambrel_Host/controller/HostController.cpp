@@ -123,6 +123,9 @@ void HostController::startAnywhereAccess() {
                                                std::move(describe), std::move(perform));
   if (auto secret = OwnerSecret::load()) anywhere_->useOwnerSecret(std::move(secret));
   if (context_.services.portMapper) anywhere_->usePortMapper(context_.services.portMapper, port_);
+  if (context_.services.holePuncher && context_.settings.flag(Setting::natHolePunch)) {
+    anywhere_->useHolePunching(context_.services.holePuncher);
+  }
   anywhere_->start();
 }
 

@@ -27,6 +27,7 @@ class LoginItem;
 class SessionLog;
 class SystemActions;
 class PortMapper;
+class NatHostPuncher;
 
 // The parts of the host that the controller drives but does not own the workings of. The video,
 // overlay and browser parts have do-nothing stand-ins, so the controller runs (and is tested)
@@ -46,6 +47,7 @@ struct HostServices {
   std::shared_ptr<LoginItem> loginItem;      // starting at login
   std::shared_ptr<corvel::cloud::CloudDatabase> cloud;  // presence and commands of the owner's devices
   std::shared_ptr<PortMapper> portMapper;  // the home router's forwarding of the listening port
+  std::shared_ptr<NatHostPuncher> holePuncher;  // used when the natHolePunch setting is on
   // Builds the status sent every 5 seconds; may block on the disk (called off the executor).
   std::function<corvel::protocol::HostStatus()> status;
 

@@ -15,7 +15,7 @@ namespace {
 using enum SettingType;
 using enum SettingEffect;
 
-constexpr std::array<SettingSpec, 12> kTable = {{
+constexpr std::array<SettingSpec, 13> kTable = {{
     {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
     {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
     {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
@@ -30,6 +30,9 @@ constexpr std::array<SettingSpec, 12> kTable = {{
     // The owner's shared PostgreSQL database; empty for the SQLite file of this machine. Read when
     // the host starts.
     {Setting::cloudDatabaseURL, "cloudDatabaseURL", text, "", false, none},
+    // Connections from outside through UDP hole punching (a STUN server learns the public
+    // address). Read when the host starts.
+    {Setting::natHolePunch, "natHolePunch", flag, "false", false, none},
 }};
 
 // The table is indexed by the enumeration: a row out of place is a build error.

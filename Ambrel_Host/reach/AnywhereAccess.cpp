@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "Ambrel_Host/controller/HostContext.h"
+#include "Ambrel_Host/reach/NatHostPuncher.h"
 #include "Ambrel_Host/reach/PortMapper.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/cloud/OwnerKey.h"
@@ -58,6 +59,10 @@ void AnywhereAccess::usePortMapper(std::shared_ptr<PortMapper> mapper, std::uint
   mappedPort_ = port;
 }
 
+void AnywhereAccess::useHolePunching(std::shared_ptr<NatHostPuncher> puncher) {
+  puncher_ = std::move(puncher);
+}
+
 void AnywhereAccess::start() {
   if (running_) return;
   running_ = true;
@@ -66,6 +71,11 @@ void AnywhereAccess::start() {
       if (running_) publish();
     });
     portMapper_->start(mappedPort_);
+  }
+  if (puncher_) {
+    puncher_->prepare([this](const std::optional<corvel::net::StunReflexive>& reflexive) {
+      if (reflexive && running_) publish();
+    });
   }
   {
     auto back = backHere();
@@ -84,6 +94,7 @@ void AnywhereAccess::stop() {
     portMapper_->setChangeHandler(nullptr);
     portMapper_->stop();
   }
+  if (puncher_) puncher_->stop();
   {
     std::lock_guard lock(waker_->mutex);
     waker_->wake = nullptr;
@@ -183,6 +194,10 @@ void AnywhereAccess::publish() {
     mac.publicAddress = portMapper_->external()->address;
     mac.publicPort = portMapper_->external()->port;
   }
+  if (puncher_ && puncher_->reflexive()) {
+    mac.natHost = puncher_->reflexive()->host;
+    mac.natPort = puncher_->reflexive()->port;
+  }
   mac.lastSeen = corvel::Date::fromTimePoint(context_.clock->wallNow());
   auto back = backHere();
   std::weak_ptr<Waker> waker = waker_;
@@ -216,11 +231,19 @@ void AnywhereAccess::publish() {
 void AnywhereAccess::poll() {
   auto back = backHere();
   std::weak_ptr<Waker> waker = waker_;
-  queue_.post([cloud = cloud_, setUp = setUp_, back, waker, this] {
+  // A viewer that wants to come in through a punched hole has left its address (fresh: within
+  // two minutes).
+  const bool punching = puncher_ && puncher_->reflexive();
+  const auto now = corvel::Date::fromTimePoint(context_.clock->wallNow());
+  queue_.post([cloud = cloud_, setUp = setUp_, back, waker, punching, now, this] {
     (void)setUpOnQueue(*cloud, *setUp, waker);  // a failure shows in the fetch that follows
     auto fetched = cloud->fetchAll();
     auto account = cloud->accountStatus();
-    back([this, fetched = std::move(fetched), account]() mutable { handle(std::move(fetched), account); });
+    auto viewer = punching ? cloud->viewerCandidate(macID_, viewerFreshness, now) : std::nullopt;
+    back([this, fetched = std::move(fetched), account, viewer]() mutable {
+      if (viewer && puncher_) puncher_->punch(*viewer);
+      handle(std::move(fetched), account);
+    });
   });
 }
 

@@ -20,6 +20,7 @@ namespace ambrel {
 
 struct HostContext;
 class PortMapper;
+class NatHostPuncher;
 
 // The host's presence in the owner's cloud database: it publishes this computer's CloudMac record
 // at start and about every five minutes, and polls (every 30 seconds and whenever the database
@@ -37,6 +38,7 @@ class AnywhereAccess {
   static constexpr std::chrono::seconds tickInterval{30};
   static constexpr double commandLifetimeSeconds = 600;
   static constexpr long long publishPeriodSeconds = 300;
+  static constexpr double viewerFreshness = 120;
 
   // What the host does with a command; `sender` names the device that sent it.
   using Perform = std::function<void(corvel::net::CloudAction action, const std::string& sender)>;
@@ -52,6 +54,9 @@ class AnywhereAccess {
   // The router's forwarding of `port` (the listening one) goes into the record as its public
   // endpoint, and every change of it is published at once. Set before start().
   void usePortMapper(std::shared_ptr<PortMapper> mapper, std::uint16_t port);
+  // Hole punching: the puncher's public address goes into the record, and each poll that finds a
+  // fresh viewer candidate (less than two minutes old) punches toward it. Set before start().
+  void useHolePunching(std::shared_ptr<NatHostPuncher> puncher);
 
   void start();
   void stop();
@@ -118,6 +123,7 @@ class AnywhereAccess {
   std::unique_ptr<corvel::Timer> timer_;
   std::shared_ptr<PortMapper> portMapper_;
   std::uint16_t mappedPort_ = 0;
+  std::shared_ptr<NatHostPuncher> puncher_;
   std::set<std::string> handledCommands_;
   std::string status_ = "Starting…";
   std::optional<corvel::cloud::CloudMac> published_;

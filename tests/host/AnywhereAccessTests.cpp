@@ -5,12 +5,14 @@
 #include <thread>
 
 #include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/reach/NatHostPuncher.h"
 #include "Ambrel_Host/reach/OwnerSecret.h"
 #include "Ambrel_Host/reach/PortMapper.h"
 #include "CorvelKit/cloud/OwnerKey.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
 #include "tests/support/HostRig.h"
 #include "tests/support/ScriptedGateway.h"
+#include "tests/support/StunServer.h"
 
 namespace ambrel {
 namespace {
@@ -117,6 +119,69 @@ TEST_F(AnywhereAccessTest, TheRoutersPortMappingIsPublished) {
   auto requests = router.waitFor(3, 2s);
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(corvel::hexString(requests[2].bytes), "000200001707000000000000");
+}
+
+// A hole-punch listener that records what it is asked.
+struct RecordingListener final : NatHostPuncher::Listener {
+  struct Calls {
+    std::vector<std::uint16_t> listened;
+    std::vector<corvel::net::StunReflexive> punched;
+    int stopped = 0;
+  };
+  explicit RecordingListener(std::shared_ptr<Calls> calls) : calls(std::move(calls)) {}
+  std::error_code listen(std::uint16_t port) override {
+    calls->listened.push_back(port);
+    return {};
+  }
+  void punch(const corvel::net::StunReflexive& toward) override { calls->punched.push_back(toward); }
+  void stop() override { ++calls->stopped; }
+  std::shared_ptr<Calls> calls;
+};
+
+// With hole punching, the public address a STUN server saw goes into the record, the listener
+// opens on the port it was seen from, and a fresh viewer candidate is punched toward at each poll;
+// a stale one is not.
+TEST_F(AnywhereAccessTest, HolePunchingPublishesTheAddressAndPunchesTowardFreshViewers) {
+  corvel::test::StunServer stun;
+  ASSERT_TRUE(stun.isRunning()) << stun.errors();
+  auto calls = std::make_shared<RecordingListener::Calls>();
+  auto puncher = std::make_shared<NatHostPuncher>(
+      rig.io.get_executor(), std::make_unique<RecordingListener>(calls),
+      NatHostPuncher::Options{stun.address(), stun.port(), std::chrono::seconds(4)});
+  anywhere = std::make_unique<AnywhereAccess>(
+      rig.host->context(), std::make_shared<SqliteCloudDatabase>(file), kMacID,
+      [] {
+        CloudMac mac;
+        mac.name = "Studio";
+        return mac;
+      },
+      nullptr);
+  anywhere->useHolePunching(puncher);
+  anywhere->start();
+  ASSERT_TRUE(settleUntil([&] {
+    auto all = phone.fetchAll();
+    return all && all->macs.size() == 1 && all->macs[0].natPort.has_value();
+  }));
+  const auto mac = phone.fetchAll()->macs[0];
+  EXPECT_EQ(mac.natHost, "127.0.0.1");
+  ASSERT_EQ(calls->listened.size(), 1u);
+  EXPECT_EQ(mac.natPort, calls->listened[0]);
+
+  // A viewer's candidate a minute old: punched at the next poll. One three minutes old: not.
+  ASSERT_FALSE(phone.publishViewerCandidate(kMacID, {"198.51.100.7", 50123},
+                                            Date(wallNow().secondsSinceReferenceDate() - 60)));
+  rig.advance(30s, 30s);
+  ASSERT_TRUE(settleUntil([&] { return !calls->punched.empty(); }));
+  EXPECT_EQ(calls->punched[0], (corvel::net::StunReflexive{"198.51.100.7", 50123}));
+  ASSERT_FALSE(phone.publishViewerCandidate(kMacID, {"198.51.100.8", 50124},
+                                            Date(wallNow().secondsSinceReferenceDate() - 180)));
+  const auto punches = calls->punched.size();
+  rig.advance(30s, 30s);
+  settleUntil([] { return false; }, 500ms);
+  EXPECT_EQ(calls->punched.size(), punches);
+
+  anywhere->stop();
+  EXPECT_EQ(calls->stopped, 1);
 }
 
 TEST_F(AnywhereAccessTest, CommandsRunOnceAndAreDeletedAndStaleOnesAreDeletedUnrun) {

@@ -25,7 +25,7 @@ TEST(SettingsTableTest, EveryRowHasAUniqueKeyAndADefaultOfItsType) {
     EXPECT_TRUE(SettingsTable::parse(s.setting, s.defaultText)) << s.key;
     EXPECT_FALSE(SettingsTable::validate(s.setting, SettingsTable::defaultValue(s.setting))) << s.key;
   }
-  EXPECT_EQ(keys.size(), 12u);
+  EXPECT_EQ(keys.size(), 13u);
   EXPECT_FALSE(SettingsTable::named("trustedDevices"));  // a list with commands of its own
 }
 
