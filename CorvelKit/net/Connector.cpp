@@ -77,7 +77,8 @@ class ConnectionAttempt final : public Connector::Attempt,
 }  // namespace
 
 std::string ConnectCandidate::key() const {
-  return endpoint.host + ":" + std::to_string(endpoint.port) + "|" + interface.value_or("*");
+  return endpoint.host + ":" + std::to_string(endpoint.port) + "|" + interface.value_or("*") +
+         (holePunchPort ? "|quic" : "");
 }
 
 Connector::MakeAttempt Connector::connections(std::string accessCode,

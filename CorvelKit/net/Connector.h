@@ -21,8 +21,11 @@ struct ConnectCandidate {
   Endpoint endpoint;
   // Pins the attempt to that network interface.
   std::optional<std::string> interface;
+  // A hole-punched QUIC path from this local UDP port (the one a STUN server saw), instead of TCP.
+  std::optional<std::uint16_t> holePunchPort;
 
-  // "host:port|interface" ("*" for any): a race starts each key once.
+  // "host:port|interface" ("*" for any), "|quic" for a hole-punched path: a race starts each key
+  // once.
   std::string key() const;
 };
 

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+#include <thread>
+
 #include "CorvelKit/cloud/CorvelCloud.h"
+#include "CorvelKit/cloud/NatPuncher.h"
 #include "CorvelKit/cloud/SqliteCloudDatabase.h"
+#include "tests/support/StunServer.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace corvel::cloud {
@@ -111,6 +116,44 @@ TEST_F(CorvelCloudTest, ViewerCandidatesAreUsedWhileFresh) {
                          SavePolicy::overwrite));
     EXPECT_FALSE(cloud.viewerCandidate(macID, 120, Date(790'000'001)));
   }
+}
+
+// The viewer's side: its public address reaches the database for the host, and then (not before)
+// the hole-punched way to the host's address is offered from the port the STUN server saw.
+TEST_F(CorvelCloudTest, TheViewersPuncherPublishesItsAddressThenOffersTheWay) {
+  test::StunServer stun;
+  ASSERT_TRUE(stun.isRunning()) << stun.errors();
+  boost::asio::io_context io;
+  auto work = boost::asio::make_work_guard(io);
+  std::thread runner([&] { io.run(); });
+  const std::string macID = "9A0C2E1D-0000-4000-8000-000000000001";
+  auto shared = std::make_shared<CorvelCloud>(db);
+  auto puncher = NatPuncher::begin(io.get_executor(), shared, macID, {"203.0.113.9", 41000},
+                                   {stun.address(), stun.port(), std::chrono::seconds(4)});
+  std::optional<net::ConnectCandidate> ready;
+  for (int i = 0; i < 400 && !ready; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ready = puncher->readyCandidate();
+  }
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(ready->endpoint.host, "203.0.113.9");
+  EXPECT_EQ(ready->endpoint.port, 41000);
+  ASSERT_TRUE(ready->holePunchPort);
+  EXPECT_EQ(ready->key(), "203.0.113.9:41000|*|quic");
+  const auto published = cloud.viewerCandidate(macID, 120);
+  ASSERT_TRUE(published);
+  EXPECT_EQ(*published, (net::StunReflexive{"127.0.0.1", *ready->holePunchPort}));
+  puncher->stop();
+  EXPECT_FALSE(puncher->readyCandidate());
+
+  // No STUN server: no way offered.
+  auto lost = NatPuncher::begin(io.get_executor(), shared, macID, {"203.0.113.9", 41000},
+                                {"127.0.0.1", 9, std::chrono::milliseconds(200)});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(lost->readyCandidate());
+  work.reset();
+  io.stop();
+  runner.join();
 }
 
 }  // namespace

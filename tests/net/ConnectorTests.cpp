@@ -84,7 +84,7 @@ struct Race {
 
 std::vector<ConnectCandidate> hosts(int count) {
   std::vector<ConnectCandidate> list;
-  for (int i = 0; i < count; ++i) list.push_back({{"10.0.0." + std::to_string(i + 1), 5895}, {}});
+  for (int i = 0; i < count; ++i) list.push_back({{"10.0.0." + std::to_string(i + 1), 5895}, {}, {}});
   return list;
 }
 
@@ -115,16 +115,17 @@ TEST(Connector, RoundsFollowTheStaggerUntilTheTimeOut) {
 }
 
 TEST(Connector, EachEndpointAndInterfaceStartsOnce) {
-  Race race({{{"10.0.0.1", 5895}, "eth0"},
-             {{"10.0.0.1", 5895}, "eth0"},
-             {{"10.0.0.1", 5895}, "wlan0"},
-             {{"10.0.0.1", 5895}, {}},
-             {{"10.0.0.1", 5895}, {}}});
+  Race race({{{"10.0.0.1", 5895}, "eth0", {}},
+             {{"10.0.0.1", 5895}, "eth0", {}},
+             {{"10.0.0.1", 5895}, "wlan0", {}},
+             {{"10.0.0.1", 5895}, {}, {}},
+             {{"10.0.0.1", 5895}, {}, {}},
+             {{"10.0.0.1", 5895}, {}, 40000}});
   race.advance(3000ms);
   std::vector<std::string> keys;
   for (const auto& [key, at] : race.order) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"10.0.0.1:5895|eth0", "10.0.0.1:5895|wlan0",
-                                            "10.0.0.1:5895|*"}));
+                                            "10.0.0.1:5895|*", "10.0.0.1:5895|*|quic"}));
 }
 
 TEST(Connector, FailuresCountAndTheRaceEndsOnceAllHaveFailed) {

@@ -116,10 +116,10 @@ bool ClientSession::startRace(CorvelConnection::Handlers handlers) {
   // Every address the host published: the local ones first, then those from outside.
   std::vector<net::ConnectCandidate> candidates;
   for (const auto& address : mac.lanAddresses) {
-    candidates.push_back({{address, protocol::corvelDefaultPort}, options_.interfaceName});
+    candidates.push_back({{address, protocol::corvelDefaultPort}, options_.interfaceName, {}});
   }
   for (const auto& text : mac.internetEndpoints()) {
-    if (auto endpoint = parseEndpoint(text)) candidates.push_back({*endpoint, options_.interfaceName});
+    if (auto endpoint = parseEndpoint(text)) candidates.push_back({*endpoint, options_.interfaceName, {}});
   }
   std::cout << "connecting to " << name << " (" << candidates.size() << " addresses)" << std::endl;
   std::weak_ptr<MainLoop> loop = loop_;
