@@ -46,6 +46,8 @@ packages=(
   # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in
   # Debian's non-free section, enabled below), and a sound server for the tests
   libpulse-dev libfdk-aac-dev pulseaudio
+  # the update check (libcurl over OpenSSL)
+  libcurl4-openssl-dev
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

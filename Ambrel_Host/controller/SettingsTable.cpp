@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Ambrel_Host/shell/UpdateChecker.h"
+#include "Ambrel_Host/shell/UpdateRelease.h"
 #include "CorvelKit/cloud/PostgresCloudDatabase.h"
 
 namespace ambrel {
@@ -15,7 +17,7 @@ namespace {
 using enum SettingType;
 using enum SettingEffect;
 
-constexpr std::array<SettingSpec, 12> kTable = {{
+constexpr std::array<SettingSpec, 13> kTable = {{
     {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
     {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
     {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
@@ -30,6 +32,8 @@ constexpr std::array<SettingSpec, 12> kTable = {{
     // The owner's shared PostgreSQL database; empty for the SQLite file of this machine. Read when
     // the host starts.
     {Setting::cloudDatabaseURL, "cloudDatabaseURL", text, "", false, none},
+    // Where the update check reads the newest build; read at each check.
+    {Setting::updateFeedURL, "updateFeedURL", text, UpdateChecker::defaultFeedURL, true, none},
 }};
 
 // The table is indexed by the enumeration: a row out of place is a build error.
@@ -53,6 +57,9 @@ std::optional<std::string> textProblem(const SettingSpec& s, std::string_view te
       case corvel::cloud::PostgresCloudDatabase::URLCheck::holdsPassword:
         return std::string(s.key) + " must not hold the password: keep it in the keychain.";
     }
+  }
+  if (s.setting == Setting::updateFeedURL && !UpdateRelease::isWebAddress(text)) {
+    return std::string(s.key) + " takes an http or https address.";
   }
   return std::nullopt;
 }

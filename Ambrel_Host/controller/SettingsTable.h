@@ -28,6 +28,7 @@ enum class Setting {
   preferHDR,
   highFrameRate,
   cloudDatabaseURL,
+  updateFeedURL,
 };
 
 // How a setting's value is written and checked.
