@@ -27,6 +27,8 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The owner's cloud database: SQLite on this machine, or a shared PostgreSQL server.
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
+# The update feed, fetched over HTTPS.
+pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET libcurl)
 
 # Screen text (Tesseract 5 with Leptonica) and screenshots (TurboJPEG).
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)

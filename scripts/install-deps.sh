@@ -49,6 +49,8 @@ packages=(
   # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in
   # Debian's non-free section, enabled below), and a sound server for the tests
   libpulse-dev libfdk-aac-dev pulseaudio
+  # the update check (libcurl over OpenSSL); the print queue (CUPS, and its lp/lpadmin for the test)
+  libcurl4-openssl-dev cups cups-client cups-bsd
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

@@ -1,6 +1,7 @@
 #include "Ambrel_Host/capture/VideoPipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "CorvelKit/base/Log.h"
@@ -282,7 +283,14 @@ void VideoPipeline::judgeEncoderSpeed() {
   slowWindows_ = 0;
 }
 
+namespace {
+std::atomic<std::uint64_t> encodedInProcess{0};
+}  // namespace
+
+std::uint64_t VideoPipeline::framesEncoded() { return encodedInProcess.load(std::memory_order_relaxed); }
+
 std::optional<std::int64_t> VideoPipeline::account(const VideoPacket& packet, std::size_t size) {
+  encodedInProcess.fetch_add(1, std::memory_order_relaxed);
   ++stats_.encoded;
   stats_.bytes += static_cast<std::int64_t>(size);
   if (packet.isKeyframe) ++stats_.keyframes;

@@ -69,6 +69,9 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   static constexpr std::int64_t encodesToJudge = 10;
   static constexpr int slowWindowsToGiveWay = 2;
 
+  // Frames every pipeline of this process has encoded so far (for the metrics payloads).
+  static std::uint64_t framesEncoded();
+
   static std::shared_ptr<VideoPipeline> create(std::unique_ptr<ScreenCapturer> capturer,
                                                std::unique_ptr<corvel::media::VideoEncoder> encoder,
                                                std::int64_t bitrate,

@@ -147,8 +147,22 @@ void FileExchange::send(std::vector<std::filesystem::path> files,
                         const std::shared_ptr<RemoteClient>& client) {
   auto& out = outgoing_[client->id()];
   out.client = client;
-  for (auto& f : files) out.queue.push_back(std::move(f));
+  for (auto& f : files) out.queue.push_back(OutgoingFile{std::move(f), std::nullopt, {}});
   if (!out.current) next(client->id());
+}
+
+void FileExchange::sendDocument(std::filesystem::path file, const std::shared_ptr<RemoteClient>& client,
+                                std::string purpose, std::function<void(std::error_code)> done) {
+  auto& out = outgoing_[client->id()];
+  out.client = client;
+  out.queue.push_back(OutgoingFile{std::move(file), std::move(purpose), std::move(done)});
+  if (!out.current) next(client->id());
+}
+
+void FileExchange::abandon(std::deque<OutgoingFile> files, std::error_code why) {
+  for (auto& f : files) {
+    if (f.done) context_.post([done = std::move(f.done), why] { done(why); });
+  }
 }
 
 int FileExchange::sendToEveryone(const std::vector<std::filesystem::path>& files) {
@@ -166,8 +180,10 @@ void FileExchange::next(const corvel::UUID& clientID) {
   if (it == outgoing_.end()) return;
   auto& out = it->second;
   out.current.reset();
+  out.currentDone = nullptr;
   auto client = out.client.lock();
   if (!client || !context_.clients.contains(*client)) {
+    abandon(std::move(out.queue), corvel::net::ConnectionErrc::notConnected);
     outgoing_.erase(it);
     return;
   }
@@ -186,12 +202,14 @@ void FileExchange::next(const corvel::UUID& clientID) {
       }};
 
   while (!out.queue.empty()) {
-    const auto file = std::move(out.queue.front());
+    auto outgoing = std::move(out.queue.front());
     out.queue.pop_front();
+    const auto& file = outgoing.path;
     const auto name = file.filename().string();
-    auto made = FileSender::make(file, channel);
+    auto made = FileSender::make(file, channel, outgoing.purpose);
     if (!made) {
       context_.streaming.setLastError("Couldn't send " + name + ": " + made.error().message());
+      abandon({std::move(outgoing)}, made.error());
       continue;
     }
     auto sender = *made;
@@ -204,6 +222,7 @@ void FileExchange::next(const corvel::UUID& clientID) {
       sending_[transferID] = {clientID, sender};
     }
     out.current = sender;
+    out.currentDone = std::move(outgoing.done);
     log().info("sending a file of {} bytes to {}", sender->offer().size, client->displayName());
     sender->start({{}, [this, clientID, label, name, transferID](std::error_code error) {
                      context_.post([=, this] { finished(clientID, label, name, transferID, error); });
@@ -230,6 +249,7 @@ void FileExchange::finished(const corvel::UUID& clientID, const std::string& lab
   }
   auto it = outgoing_.find(clientID);
   if (it != outgoing_.end() && it->second.current && it->second.current->offer().id == transferID) {
+    if (auto done = std::move(it->second.currentDone)) context_.post([done, error] { done(error); });
     next(clientID);
   }
 }
@@ -244,6 +264,7 @@ void FileExchange::clientEnded(const RemoteClient& client) {
     std::erase_if(incoming_, [](const auto& entry) { return entry.second->client.expired(); });
   }
   if (auto it = outgoing_.find(client.id()); it != outgoing_.end()) {
+    abandon(std::move(it->second.queue), corvel::net::ConnectionErrc::notConnected);
     it->second.queue.clear();
     if (it->second.current) it->second.current->cancel();
   }

@@ -2,7 +2,9 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -49,13 +51,24 @@ class FileExchange {
   void send(std::vector<std::filesystem::path> files, const std::shared_ptr<RemoteClient>& client);
   // The same to every admitted client (screen sharers too), in the order of `clients`; how many.
   int sendToEveryone(const std::vector<std::filesystem::path>& files);
+  // One file with a purpose ("print"), in turn with the client's other files. `done` runs on the
+  // executor once the transfer ended, well or not (also when the file couldn't be opened or the
+  // client left before its turn); the error says why it didn't arrive.
+  void sendDocument(std::filesystem::path file, const std::shared_ptr<RemoteClient>& client,
+                    std::string purpose, std::function<void(std::error_code)> done);
 
  private:
   struct Incoming;
+  struct OutgoingFile {
+    std::filesystem::path path;
+    std::optional<std::string> purpose;
+    std::function<void(std::error_code)> done;
+  };
   struct Outgoing {
     std::weak_ptr<RemoteClient> client;
-    std::deque<std::filesystem::path> queue;
+    std::deque<OutgoingFile> queue;
     std::shared_ptr<corvel::files::FileSender> current;
+    std::function<void(std::error_code)> currentDone;
   };
 
   // Connection's queue.
@@ -69,6 +82,8 @@ class FileExchange {
   void next(const corvel::UUID& clientID);
   void finished(const corvel::UUID& clientID, const std::string& label, const std::string& name,
                 const corvel::UUID& transferID, std::error_code error);
+  // Tells the owners of files that won't be sent (posted, never from inside this object's work).
+  void abandon(std::deque<OutgoingFile> files, std::error_code why);
   void received(const std::string& from, const std::filesystem::path& url);
   void clientEnded(const RemoteClient& client);
 

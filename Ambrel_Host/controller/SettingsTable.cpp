@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Ambrel_Host/shell/UpdateChecker.h"
+#include "Ambrel_Host/shell/UpdateRelease.h"
 #include "CorvelKit/cloud/PostgresCloudDatabase.h"
 
 namespace ambrel {
@@ -15,7 +17,7 @@ namespace {
 using enum SettingType;
 using enum SettingEffect;
 
-constexpr std::array<SettingSpec, 13> kTable = {{
+constexpr std::array<SettingSpec, 14> kTable = {{
     {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
     {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
     {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
@@ -33,6 +35,8 @@ constexpr std::array<SettingSpec, 13> kTable = {{
     // Connections from outside through UDP hole punching (a STUN server learns the public
     // address). Read when the host starts.
     {Setting::natHolePunch, "natHolePunch", flag, "false", false, none},
+    // Where the update check reads the newest build; read at each check.
+    {Setting::updateFeedURL, "updateFeedURL", text, UpdateChecker::defaultFeedURL, true, none},
 }};
 
 // The table is indexed by the enumeration: a row out of place is a build error.
@@ -56,6 +60,9 @@ std::optional<std::string> textProblem(const SettingSpec& s, std::string_view te
       case corvel::cloud::PostgresCloudDatabase::URLCheck::holdsPassword:
         return std::string(s.key) + " must not hold the password: keep it in the keychain.";
     }
+  }
+  if (s.setting == Setting::updateFeedURL && !UpdateRelease::isWebAddress(text)) {
+    return std::string(s.key) + " takes an http or https address.";
   }
   return std::nullopt;
 }

@@ -29,6 +29,7 @@ enum class Setting {
   highFrameRate,
   cloudDatabaseURL,
   natHolePunch,
+  updateFeedURL,
 };
 
 // How a setting's value is written and checked.

@@ -35,6 +35,11 @@
 #include "Ambrel_Host/shell/ControlServer.h"
 #include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
+#include "Ambrel_Host/shell/HostActivity.h"
+#include "Ambrel_Host/shell/RemotePrint.h"
+#include "Ambrel_Host/controller/PrintDelivery.h"
+#include "Ambrel_Host/shell/UpdateChecker.h"
+#include "Ambrel_Host/shell/UpdateCommand.h"
 #include "Ambrel_Host/reach/ComputerName.h"
 #include "Ambrel_Host/reach/PortMapper.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
@@ -45,6 +50,10 @@
 #include "CorvelKit/base/MainLoop.h"
 #include "CorvelKit/base/Paths.h"
 #include "CorvelKit/cloud/CloudDatabase.h"
+#include "CorvelKit/diagnostics/CrashHandler.h"
+#include "CorvelKit/diagnostics/Diagnostics.h"
+#include "CorvelKit/diagnostics/HangWatchdog.h"
+#include "CorvelKit/diagnostics/MetricsRecorder.h"
 #include "CorvelKit/net/Pairing.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
@@ -81,6 +90,10 @@ constexpr std::string_view kUsage =
     "  cloud forget-secret   remove the owner secret\n"
     "  cloud password        read the shared database's password from standard input and\n"
     "                        keep it in the keychain\n"
+    "  report [NOTE]         write a problem report with the latest crash, hang and metrics\n"
+    "                        reports (works without a running host)\n"
+    "  update [check|skip]   what the update check found; check now (works without a running\n"
+    "                        host too); skip the newer build it found\n"
     "  show                  bring the running host's panel to the front\n"
     "  quit                  close every session and end the running host\n"
     "Files live under $AMBREL_HOME when it is set, else under the XDG folders.\n";
@@ -105,8 +118,39 @@ std::optional<std::string> readSecretLine(const char* prompt) {
   return line;
 }
 
+corvel::diagnostics::AppIdentity appIdentity() {
+  return {std::string(corvel::kHostSubsystem), std::string(hostVersion()), std::string(hostBuild()),
+          corvel::diagnostics::CrashHandler::buildID()};
+}
+
+// `report [NOTE]`: the problem report, from the files alone.
+int writeProblemReport(const std::vector<std::string>& request) {
+  if (request.size() > 2) {
+    std::cerr << "usage: ambrel-host report [NOTE]\n";
+    return ControlCommands::usageError;
+  }
+  corvel::diagnostics::Diagnostics diagnostics(corvel::diagnostics::Diagnostics::defaultFolder(), appIdentity());
+  auto file = diagnostics.problemReport(request.size() == 2 ? request[1] : std::string());
+  if (!file) {
+    std::cerr << "Couldn't write the problem report.\n";
+    return ControlCommands::failed;
+  }
+  std::cout << "Problem report: " << file->string() << "\n";
+  return 0;
+}
+
+std::error_code waitForUpdateCheck(ControlReply& reply) {
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (auto ec = ControlClient::send(ControlServer::defaultPath(), {"update", "status"}, reply)) return ec;
+    if (!UpdateCommand::stillChecking(reply)) break;
+  }
+  return {};
+}
+
 int runCommand(std::span<const std::string_view> args) {
   std::vector<std::string> request(args.begin(), args.end());
+  if (request[0] == "report") return writeProblemReport(request);
   if (request.size() >= 2 && request[0] == "cloud" && (request[1] == "secret" || request[1] == "password")) {
     // Never from the command line, where other users' process lists would show it.
     if (request.size() > 2) {
@@ -136,7 +180,14 @@ int runCommand(std::span<const std::string_view> args) {
   }
   ControlReply reply;
   auto ec = ControlClient::send(ControlServer::defaultPath(), request, reply);
-  if (ec) {
+  if (!ec && !request.empty() && request[0] == "update" && request.size() == 2 && request[1] == "check" &&
+      reply.status == 0) {
+    // The host checks in the background: wait for its answer (the check gives up after 15 s).
+    ec = waitForUpdateCheck(reply);
+  }
+  if (ec && !request.empty() && request[0] == "update") {
+    reply = UpdateCommand::offline(request);
+  } else if (ec) {
     if (!request.empty() && request[0] == "settings") {
       reply = ControlCommands::settingsOffline(request);
     } else if (!request.empty() && request[0] == "cloud") {
@@ -178,6 +229,21 @@ void raiseDescriptorLimit() {
   }
 }
 
+// The update check of this host: the feed from the settings, answers opened in the browser.
+std::shared_ptr<UpdateChecker> makeUpdateChecker(corvel::Executor executor,
+                                                 std::shared_ptr<corvel::Defaults> defaults) {
+  UpdateChecker::Options options;
+  options.executor = std::move(executor);
+  options.feedURL = HostSettings(defaults).text(Setting::updateFeedURL);
+  options.defaults = std::move(defaults);
+  options.installedVersion = std::string(hostVersion());
+  options.installedBuild = std::string(hostBuild());
+  options.openURL = [launcher = ProcessLauncher::posix()](const std::string& url) {
+    if (!launcher->start("xdg-open", {url})) log().warn("couldn't start xdg-open");
+  };
+  return UpdateChecker::make(std::move(options));
+}
+
 int runHost(const DesktopFactory* desktopFactory) {
   // One host per person: a second start hands over to the one running (which brings its panel
   // up) and ends.
@@ -190,6 +256,10 @@ int runHost(const DesktopFactory* desktopFactory) {
   }
   raiseDescriptorLimit();
   corvel::Log::addFileSink(corvel::Paths::dataFolder() / "logs" / "ambrel-host.log");
+  // Crash, hang and metrics reports of this run go to the diagnostics folder.
+  corvel::diagnostics::Diagnostics diagnostics(corvel::diagnostics::Diagnostics::defaultFolder(), appIdentity());
+  diagnostics.start();
+  corvel::diagnostics::CrashHandler::install(diagnostics.folder(), diagnostics.identity());
 
   // Without a desktop to show, the host brings its own virtual one.
   std::unique_ptr<VirtualDisplay> virtualDisplay;
@@ -300,8 +370,23 @@ int runHost(const DesktopFactory* desktopFactory) {
   env.services.status = [source = std::make_shared<HostStatusSource>(SlowDiskCache::shared())] {
     return source->makeHostStatus();
   };
+  auto settingsStore = env.defaults;
   auto host = std::make_shared<HostController>(std::move(env));
   *hostSlot = host;
+  auto updates = makeUpdateChecker(loop.executor(), std::move(settingsStore));
+  corvel::diagnostics::HangWatchdog watchdog(loop.executor(), diagnostics, "main");
+  // The print inbox: documents printed to the "Ambrel" queue go to a connected device.
+  RemotePrint::Options printOptions;
+  printOptions.executor = loop.executor();
+  printOptions.onDocument = [hostSlot](const std::filesystem::path& document) {
+    if (auto host = hostSlot->lock()) PrintDelivery::deliver(*host, document);
+  };
+  auto print = RemotePrint::make(std::move(printOptions));
+  std::unique_ptr<HostActivity> activity;
+  auto metrics = std::make_shared<corvel::diagnostics::MetricsRecorder>(
+      loop.executor(), diagnostics, [&activity] {
+        return activity ? activity->read() : corvel::diagnostics::MetricsRecorder::Activity{};
+      });
 
   // Quit: every session is told "Ambrel Host quit." and the byes get a moment to go out before
   // the loop ends; a second quit while that runs ends it at once. On the loop only.
@@ -313,6 +398,8 @@ int runHost(const DesktopFactory* desktopFactory) {
       return;
     }
     quitting = true;
+    watchdog.stop();  // the loop is about to end: no stall to report
+    metrics->stop();
     host->shutdown();
     shutdownTimer = corvel::Clock::system()->schedule(loop.executor(), std::chrono::milliseconds(300),
                                                       [&loop] { loop.stop(); });
@@ -338,6 +425,7 @@ int runHost(const DesktopFactory* desktopFactory) {
     return true;
   };
   hooks.quit = [&quit] { quit(); };
+  hooks.updates = updates;
   ControlServer control(loop.executor(), ControlServer::defaultPath(),
                         [commands = std::make_shared<ControlCommands>(host, std::move(hooks))](
                             const std::vector<std::string>& args) { return commands->run(args); });
@@ -365,6 +453,11 @@ int runHost(const DesktopFactory* desktopFactory) {
     });
     log().info("Ambrel Host {} is running (settings in {})", hostVersion(),
                host->settings().defaults().file().string());
+    activity = std::make_unique<HostActivity>(host);
+    print->start();
+    watchdog.start();
+    metrics->start();
+    updates->check(false);
   });
 
   // The interface only where a person sees the display, and not when asked to go without one.
@@ -389,6 +482,10 @@ int runHost(const DesktopFactory* desktopFactory) {
     loop.run();
   }
   control.stop();
+  watchdog.stop();
+  metrics->stop();
+  print->stop();
+  activity.reset();
   host.reset();
   log().info("Ambrel Host stopped");
   return 0;

@@ -11,6 +11,8 @@
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/reach/AnywhereAccess.h"
 #include "Ambrel_Host/reach/OwnerSecret.h"
+#include "Ambrel_Host/shell/UpdateChecker.h"
+#include "Ambrel_Host/shell/UpdateCommand.h"
 #include "CorvelKit/base/Defaults.h"
 #include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/cloud/CloudMacText.h"
@@ -110,6 +112,11 @@ ControlReply ControlCommands::run(const std::vector<std::string>& args) {
     return done("Ambrel Host is quitting.");
   }
   if (command == "approve" || command == "always" || command == "deny") return answer(args);
+  if (command == "update") {
+    if (!hooks_.updates) return failure("This host doesn't check for updates.");
+    if (args.size() == 2 && args[1] == "check") hooks_.updates->setFeedURL(host.settings().text(Setting::updateFeedURL));
+    return UpdateCommand::run(*hooks_.updates, args);
+  }
   if (command == "support" && args.size() == 2 && (args[1] == "start" || args[1] == "end")) {
     if (args[1] == "start") {
       host.startSupport();

@@ -8,6 +8,7 @@
 namespace ambrel {
 
 class HostController;
+class UpdateChecker;
 
 // The answer to one command: text for the person who asked and an exit status (0 = done).
 struct ControlReply {
@@ -18,7 +19,7 @@ struct ControlReply {
 // The commands `ambrel-host` sends to the running host: code, new-code, disconnect-all, status,
 // approve/always/deny ID, support start|end, trusted, forget ID, settings [KEY [VALUE]],
 // send FILE... [--to ID], received, chat [TEXT], cloud [secret TEXT | forget-secret |
-// password TEXT], show, quit.
+// password TEXT], update [status|check|skip], show, quit.
 // Runs on the controller's executor.
 class ControlCommands {
  public:
@@ -26,6 +27,7 @@ class ControlCommands {
   struct Hooks {
     std::function<bool()> present;  // brings the desktop interface's panel up; false without one
     std::function<void()> quit;     // ends the program as Quit does
+    std::shared_ptr<UpdateChecker> updates;  // `update`; without it the command says so
   };
 
   explicit ControlCommands(std::shared_ptr<HostController> host, Hooks hooks = {});

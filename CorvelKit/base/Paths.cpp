@@ -66,6 +66,11 @@ fs::path Paths::configFolder() {
   return xdg("XDG_CONFIG_HOME", ".config") / "ambrel-host";
 }
 
+fs::path Paths::sharedFolder() {
+  if (auto h = ambrelHome()) return fs::path(h) / "shared";
+  return xdg("XDG_CONFIG_HOME", ".config") / "ambrel-shared";
+}
+
 fs::path Paths::dataFolder() {
   if (auto h = ambrelHome()) return fs::path(h) / "data";
   return xdg("XDG_DATA_HOME", ".local/share") / "ambrel-host";

@@ -17,6 +17,9 @@ struct Paths {
   static std::filesystem::path downloadsFolder();
   // Scratch files: $AMBREL_HOME/tmp or $TMPDIR (/tmp).
   static std::filesystem::path temporaryFolder();
+  // Settings this person's programs share with their extensions (the broadcast target, the
+  // widget's computers): $AMBREL_HOME/shared or $XDG_CONFIG_HOME/ambrel-shared.
+  static std::filesystem::path sharedFolder();
   // Sockets and other per-login files: $AMBREL_HOME/run or $XDG_RUNTIME_DIR/ambrel-host
   // (/tmp/ambrel-host-UID when no runtime folder is set).
   static std::filesystem::path runtimeFolder();

@@ -7,6 +7,7 @@
 #include "tools/corvel/ChatCommand.h"
 #include "tools/corvel/ClipboardCommand.h"
 #include "tools/corvel/CloudToolCommand.h"
+#include "tools/corvel/TeamCommand.h"
 #include "tools/corvel/ConnectCommand.h"
 #include "tools/corvel/ReceiveCommand.h"
 #include "tools/corvel/ScreenRequestCommand.h"
@@ -28,6 +29,10 @@ constexpr std::string_view kUsage =
     "       corvel screenshot HOST[:PORT] --code CODE [OPTIONS] FILE\n"
     "       corvel macs [CLOUD OPTIONS]\n"
     "       corvel command HOST ACTION [CLOUD OPTIONS] [--name SENDER]\n"
+    "       corvel team create NAME | list [TEAM] | invite TEAM [ROLE] | join TOKEN |\n"
+    "                   role TEAM IDENTITY ROLE | remove TEAM IDENTITY |\n"
+    "                   share TEAM MAC-ID NAME [IDENTITY...] | connect TEAM MAC-ID |\n"
+    "                   audit TEAM [--clear]   [--database FILE | URL] [--name NAME]\n"
     "OPTIONS: [--pin FINGERPRINT] [--name NAME] [--device-id ID] [--token OWNER_TOKEN]\n"
     "         [--interface IFACE] [--seconds N] [--input SCRIPT] [CLOUD OPTIONS]\n"
     "CLOUD OPTIONS: [--database FILE | URL] [--secret-file FILE | -]\n"
@@ -49,6 +54,8 @@ constexpr std::string_view kUsage =
     "      secret (first line of FILE, - for standard input) also their access codes and\n"
     "      identities. command: queues ACTION (playSound, lockScreen, sleepDisplay,\n"
     "      disconnectAll, newCode) for the host with that id or name.\n"
+    "team: the teams of the business edition, acting as this computer's identity: members\n"
+    "      with roles (member, admin, owner), shared computers, invitations, the audit log.\n"
     "SCRIPT: steps separated by \";\": move X Y (fractions 0-1), click|down|up [left|right|middle],\n"
     "        key CODE [FLAGS], type TEXT, scroll DX DY, wait MS; sent once the host admits us.\n"
     "Exit status: 0 ended normally, 2 wrong access code, 3 identity changed,\n"
@@ -74,6 +81,7 @@ int main(int argc, char** argv) {
     return args[0] == "macs" ? corvel::tool::CloudToolCommand::macs(options)
                              : corvel::tool::CloudToolCommand::command(options);
   }
+  if (args[0] == "team") return corvel::tool::TeamCommand::run({args.begin() + 1, args.end()});
   auto parsed = CommandLine::parse(args);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
     std::cerr << "corvel: " << *problem << "\n" << kUsage;
