@@ -46,6 +46,10 @@ packages=(
   # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in
   # Debian's non-free section, enabled below), and a sound server for the tests
   libpulse-dev libfdk-aac-dev pulseaudio
+  # GNOME on Wayland: mutter's remote-desktop interfaces with the picture through PipeWire; for the
+  # tests a headless mutter, a PipeWire daemon with its session manager, and a small Wayland client
+  # (xdg-shell from wayland-protocols, keymaps through xkbcommon)
+  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols libxkbcommon-dev
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

@@ -26,6 +26,7 @@ class ControlCommands {
   struct Hooks {
     std::function<bool()> present;  // brings the desktop interface's panel up; false without one
     std::function<void()> quit;     // ends the program as Quit does
+    std::string desktop;            // which desktop backend runs and why, for `status`
   };
 
   explicit ControlCommands(std::shared_ptr<HostController> host, Hooks hooks = {});
