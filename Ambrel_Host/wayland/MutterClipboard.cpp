@@ -69,11 +69,19 @@ int onOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
   while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
     const char* key = nullptr;
     if (sd_bus_message_read(m, "s", &key) < 0) return 0;
-    if (std::strcmp(key, "mime-types") == 0 && sd_bus_message_enter_container(m, 'v', "as") >= 0) {
-      if (sd_bus_message_enter_container(m, 'a', "s") < 0) return 0;
-      const char* type = nullptr;
-      while (sd_bus_message_read(m, "s", &type) > 0) change.types.emplace_back(type);
-      sd_bus_message_exit_container(m);
+    if (std::strcmp(key, "mime-types") == 0) {
+      // mutter sends the list inside a structure, "(as)"; a bare "as" is read as well.
+      const char* contents = nullptr;
+      if (sd_bus_message_peek_type(m, nullptr, &contents) < 0 || contents == nullptr) return 0;
+      const bool wrapped = std::strcmp(contents, "(as)") == 0;
+      if (sd_bus_message_enter_container(m, 'v', contents) < 0) return 0;
+      if (wrapped && sd_bus_message_enter_container(m, 'r', "as") < 0) return 0;
+      if (sd_bus_message_enter_container(m, 'a', "s") >= 0) {
+        const char* type = nullptr;
+        while (sd_bus_message_read(m, "s", &type) > 0) change.types.emplace_back(type);
+        sd_bus_message_exit_container(m);
+      }
+      if (wrapped) sd_bus_message_exit_container(m);
       sd_bus_message_exit_container(m);
     } else if (std::strcmp(key, "session-is-owner") == 0 && sd_bus_message_enter_container(m, 'v', "b") >= 0) {
       int ours = 0;

@@ -62,6 +62,7 @@ struct PipeWireStream::State {
   ~State() {
     if (loop != nullptr) pw_thread_loop_stop(loop);
     handlers = {};  // tearing the stream down calls no one back
+    failed = true;  // and is no failure
     if (timer != nullptr) pw_loop_destroy_source(pw_thread_loop_get_loop(loop), timer);
     if (stream != nullptr) pw_stream_destroy(stream);
     if (core != nullptr) pw_core_disconnect(core);
