@@ -51,6 +51,10 @@ packages=(
   libpulse-dev libfdk-aac-dev pulseaudio
   # the update check (libcurl over OpenSSL); the print queue (CUPS, and its lp/lpadmin for the test)
   libcurl4-openssl-dev cups cups-client cups-bsd
+  # GNOME on Wayland: mutter's remote-desktop interfaces with the picture through PipeWire; for the
+  # tests a headless mutter, a PipeWire daemon with its session manager, and a small Wayland client
+  # (xdg-shell from wayland-protocols, keymaps through xkbcommon)
+  libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols libxkbcommon-dev
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

@@ -18,6 +18,8 @@ class Category final : public std::error_category {
       case CaptureErrc::displayRemoved: return "The display was disconnected.";
       case CaptureErrc::connectionLost: return "The connection to the display server was lost.";
       case CaptureErrc::virtualDisplayFailed: return "The virtual display could not be started.";
+      case CaptureErrc::screenCastRefused: return "The desktop did not start the screen cast.";
+      case CaptureErrc::streamFailed: return "The screen cast's picture stream failed.";
     }
     return "Unknown capture error " + std::to_string(code);
   }

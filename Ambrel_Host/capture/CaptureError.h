@@ -14,6 +14,8 @@ enum class CaptureErrc {
   displayRemoved,           // the display went away while it was captured
   connectionLost,           // the X server closed the connection
   virtualDisplayFailed,     // no private Xvfb could be started
+  screenCastRefused,        // the Wayland compositor refused or never started the screen cast
+  streamFailed,             // the picture stream (PipeWire) could not be set up or broke off
 };
 
 const std::error_category& captureCategory();

@@ -17,9 +17,13 @@ auto& log() { return corvel::Log::host("video"); }
 using corvel::media::VideoCodec;
 
 DisplayStreams::Parts DisplayStreams::x11Parts(std::string displayName) {
+  return parts([displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); });
+}
+
+DisplayStreams::Parts DisplayStreams::parts(std::function<std::unique_ptr<ScreenCapturer>()> capturer) {
   const auto hardware = presentHardwareEncoders();
   return Parts{
-      [displayName = std::move(displayName)] { return ScreenCapturer::create(displayName); },
+      std::move(capturer),
       [hardware](int bitrate, int fps) { return corvel::media::VideoEncoder::make(bitrate, fps, hardware); },
       hardware.nvenc || hardware.vaapiDevice.has_value(),
       // No sound unless the owner asks for it: the browser's streams, say, carry none.

@@ -45,6 +45,8 @@ class DisplayStreams final : public VideoStreams,
   // Capture from the X server `displayName` (empty: $DISPLAY); encoders try the hardware this
   // machine offers (presentHardwareEncoders()) before software.
   static Parts x11Parts(std::string displayName);
+  // The same with capturers from `capturer` (a desktop backend's).
+  static Parts parts(std::function<std::unique_ptr<ScreenCapturer>()> capturer);
 
   DisplayStreams(corvel::Executor executor, Parts parts, int maxWidth, std::int64_t bitrate,
                  int fps);

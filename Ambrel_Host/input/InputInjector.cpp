@@ -46,9 +46,16 @@ std::shared_ptr<InputInjector> InputInjector::create(std::unique_ptr<EventPoster
 }
 
 std::shared_ptr<InputInjector> InputInjector::createForX11(const std::string& displayName) {
-  auto poster = std::make_unique<XTestEventPoster>(displayName);
+  return createForDesktop(std::make_unique<XTestEventPoster>(displayName));
+}
+
+std::shared_ptr<InputInjector> InputInjector::createForDesktop(std::unique_ptr<EventPoster> poster) {
   Options options;
-  auto resource = poster->resource("multiClickTime", "MultiClickTime");
+  // The X resources name the interval on X11; elsewhere the toolkit's settings do.
+  std::optional<std::string> resource;
+  if (const auto* x11 = dynamic_cast<const XTestEventPoster*>(poster.get())) {
+    resource = x11->resource("multiClickTime", "MultiClickTime");
+  }
   options.doubleClickInterval = DoubleClickInterval::choose(
       resource ? std::optional<std::string_view>(*resource) : std::nullopt,
       DoubleClickInterval::gtkSettingsFiles());

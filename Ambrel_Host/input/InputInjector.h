@@ -59,6 +59,8 @@ class InputInjector : public std::enable_shared_from_this<InputInjector> {
   // the desktop's double-click interval. Without a display or XTEST it still runs and keeps its
   // state; nothing reaches the desktop and `isTrusted()` is false.
   static std::shared_ptr<InputInjector> createForX11(const std::string& displayName = {});
+  // The injector of a desktop backend's event poster, with the desktop's double-click interval.
+  static std::shared_ptr<InputInjector> createForDesktop(std::unique_ptr<EventPoster> poster);
 
   ~InputInjector();
   InputInjector(const InputInjector&) = delete;

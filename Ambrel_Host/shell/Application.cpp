@@ -15,7 +15,7 @@
 
 #include "Ambrel_Host/browser/BrowserIdentity.h"
 #include "Ambrel_Host/browser/BrowserServer.h"
-#include "Ambrel_Host/capture/DisplaySource.h"
+#include "Ambrel_Host/capture/DesktopBackendChooser.h"
 #include "Ambrel_Host/capture/DisplayStreams.h"
 #include "Ambrel_Host/capture/StreamQuality.h"
 #include "Ambrel_Host/capture/VirtualDisplay.h"
@@ -25,7 +25,6 @@
 #include "Ambrel_Host/controller/LinuxSystemActions.h"
 #include "Ambrel_Host/controller/ProcessLauncher.h"
 #include "Ambrel_Host/controller/SlowDiskCache.h"
-#include "Ambrel_Host/controller/X11Clipboard.h"
 #include "Ambrel_Host/input/InputInjector.h"
 #include "Ambrel_Host/overlays/CurtainGuard.h"
 #include "Ambrel_Host/overlays/GammaCurtain.h"
@@ -261,10 +260,14 @@ int runHost(const DesktopFactory* desktopFactory) {
   diagnostics.start();
   corvel::diagnostics::CrashHandler::install(diagnostics.folder(), diagnostics.identity());
 
-  // Without a desktop to show, the host brings its own virtual one.
+  // Without a desktop to show, the host brings its own virtual one (a Wayland session is a desktop).
   std::unique_ptr<VirtualDisplay> virtualDisplay;
   const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* sessionType = std::getenv("XDG_SESSION_TYPE");
+  const bool waylandSession = (wayland != nullptr && *wayland != '\0') ||
+                              (sessionType != nullptr && std::string_view(sessionType) == "wayland");
+  if ((display == nullptr || *display == '\0') && !waylandSession) {
     auto started = VirtualDisplay::start();
     if (started) {
       virtualDisplay = std::move(*started);
@@ -293,26 +296,21 @@ int runHost(const DesktopFactory* desktopFactory) {
         if (!launcher->start("xdg-open", {file.string()})) log().warn("couldn't start xdg-open");
       });
   env.computerName = computerName();
-  if (auto source = DisplaySource::create({})) {
-    env.services.displays = std::move(*source);
-  } else {
-    log().warn("can't read the displays: {}", source.error().message());
-  }
+  // The session's displays, capture, input and clipboard: X11, or what a Wayland desktop offers.
+  const DesktopBackend desktopBackend = DesktopBackendChooser::choose();
+  log().info("Desktop: {} — {}", desktopBackend.name, desktopBackend.reason);
+  env.services.displays = desktopBackend.displays;
   {
     // The controller applies the stored quality and frame rate when it starts.
     const auto initial = preset(StreamQuality::balanced);
     // The computer's sound goes with the clients' video (the browser's streams carry none).
-    auto parts = DisplayStreams::x11Parts("");
+    auto parts = DisplayStreams::parts(desktopBackend.capturer);
     parts.sound = [] { return SoundSource::create(); };
     env.services.streams = std::make_shared<DisplayStreams>(
         loop.executor(), std::move(parts), initial.maxWidth, initial.bitrate, frameRate(false));
   }
-  env.services.input = InputInjector::createForX11();
-  if (auto clipboard = X11Clipboard::create()) {
-    env.services.clipboard = std::move(*clipboard);
-  } else {
-    log().warn("no clipboard to share ({})", clipboard.error().message());
-  }
+  env.services.input = InputInjector::createForDesktop(desktopBackend.eventPoster());
+  env.services.clipboard = desktopBackend.clipboard;
   // The host, once made, for the services that call back into it (set before it starts).
   auto hostSlot = std::make_shared<std::weak_ptr<HostController>>();
   auto overlays = std::make_shared<HostOverlays>(HostOverlays::Options{
@@ -332,13 +330,13 @@ int runHost(const DesktopFactory* desktopFactory) {
                           env.defaults, corvel::Paths::dataFolder(), env.computerName)] {
       return identity->identity();
     };
-    parts.video = DisplayStreams::x11Parts("");
+    parts.video = DisplayStreams::parts(desktopBackend.capturer);
     parts.displays = [source = env.services.displays]()
         -> corvel::Expected<std::vector<ScreenDisplay>, std::error_code> {
       if (!source) return corvel::Unexpected<std::error_code>{std::make_error_code(std::errc::no_such_device)};
       return source->displays();
     };
-    parts.injector = InputInjector::createForX11();
+    parts.injector = InputInjector::createForDesktop(desktopBackend.eventPoster());
     // Wrong codes at the browser port count in the host's own guard.
     parts.isBlocked = [hostSlot](const std::string& address) {
       auto host = hostSlot->lock();
@@ -426,6 +424,7 @@ int runHost(const DesktopFactory* desktopFactory) {
   };
   hooks.quit = [&quit] { quit(); };
   hooks.updates = updates;
+  hooks.desktop = desktopBackend.name + " — " + desktopBackend.reason;
   ControlServer control(loop.executor(), ControlServer::defaultPath(),
                         [commands = std::make_shared<ControlCommands>(host, std::move(hooks))](
                             const std::vector<std::string>& args) { return commands->run(args); });

@@ -180,6 +180,7 @@ ControlReply ControlCommands::status() {
   auto& host = *host_;
   std::ostringstream out;
   out << "Listener: " << host.listenerState() << "\n";
+  if (!hooks_.desktop.empty()) out << "Desktop: " << hooks_.desktop << "\n";
   if (host.settings().flag(Setting::browserAccess)) {
     auto address = host.browserAddress();
     auto problem = host.context().services.browser->problem();

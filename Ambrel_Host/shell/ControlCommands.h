@@ -28,6 +28,7 @@ class ControlCommands {
     std::function<bool()> present;  // brings the desktop interface's panel up; false without one
     std::function<void()> quit;     // ends the program as Quit does
     std::shared_ptr<UpdateChecker> updates;  // `update`; without it the command says so
+    std::string desktop;            // which desktop backend runs and why, for `status`
   };
 
   explicit ControlCommands(std::shared_ptr<HostController> host, Hooks hooks = {});

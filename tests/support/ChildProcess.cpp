@@ -30,16 +30,21 @@ std::thread reader(int fd, std::string& sink, std::mutex& mutex) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
-                           std::map<std::string, std::string> extraEnvironment) {
-  int outPipe[2], errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+                           std::map<std::string, std::string> extraEnvironment, bool holdInput) {
+  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
+  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 ||
+      (holdInput && ::pipe2(inPipe, O_CLOEXEC) != 0)) {
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (holdInput) {
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -63,7 +68,12 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
   posix_spawn_file_actions_destroy(&actions);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
+  if (holdInput) {
+    ::close(inPipe[0]);
+    input_ = inPipe[1];
+  }
   if (rc != 0) {
+    closeInput();
     ::close(outPipe[0]);
     ::close(errPipe[0]);
     throw std::runtime_error("couldn't start " + program + ": " + std::strerror(rc));
@@ -72,7 +82,13 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
   errReader_ = reader(errPipe[0], err_, mutex_);
 }
 
+void ChildProcess::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
 ChildProcess::~ChildProcess() {
+  closeInput();
   if (!status_) {
     ::kill(pid_, SIGKILL);
     reap(true);
