@@ -46,6 +46,11 @@ packages=(
   # sound: capture through the sound server's client library, AAC-ELD through libfdk-aac (in
   # Debian's non-free section, enabled below), and a sound server for the tests
   libpulse-dev libfdk-aac-dev pulseaudio
+  # Wayland desktops on wlroots compositors: the client library, xkbcommon for the virtual
+  # keyboard's keymap, the protocol descriptions (xdg-output from wayland-protocols, the wlr ones
+  # from the Rust bindings' package, the only one that ships them), and for the tests a headless
+  # sway with grim and wl-clipboard
+  libwayland-dev libxkbcommon-dev wayland-protocols librust-wayland-protocols-dev sway grim wl-clipboard
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

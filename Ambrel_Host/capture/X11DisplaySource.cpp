@@ -9,12 +9,14 @@
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "Ambrel_Host/capture/XcbHandles.h"
+#include "Ambrel_Host/wayland/WaylandDesktopSwitch.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
 
 corvel::Expected<std::unique_ptr<DisplaySource>, std::error_code> DisplaySource::create(
     const std::string& displayName) {
+  if (WaylandDesktopSwitch::chosen() != nullptr) return WaylandDesktopSwitch::displaySource();
   auto source = X11DisplaySource::open(displayName);
   if (!source) return corvel::Unexpected{source.error()};
   return std::unique_ptr<DisplaySource>(std::move(*source));

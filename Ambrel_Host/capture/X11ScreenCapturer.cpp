@@ -24,6 +24,7 @@
 #include "Ambrel_Host/capture/FrameConverter.h"
 #include "Ambrel_Host/capture/FrameSize.h"
 #include "Ambrel_Host/capture/XcbHandles.h"
+#include "Ambrel_Host/wayland/WaylandDesktopSwitch.h"
 #include "CorvelKit/base/Executors.h"
 #include "CorvelKit/base/Log.h"
 
@@ -284,6 +285,7 @@ void fetchCursor(X11ScreenCapturer::Session& s) {
 }  // namespace
 
 std::unique_ptr<ScreenCapturer> ScreenCapturer::create(std::string displayName) {
+  if (const auto* wayland = WaylandDesktopSwitch::chosen()) return wayland->capturer();
   return std::make_unique<X11ScreenCapturer>(std::move(displayName));
 }
 

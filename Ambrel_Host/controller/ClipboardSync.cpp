@@ -3,6 +3,7 @@
 #include "Ambrel_Host/controller/Clipboard.h"
 #include "Ambrel_Host/controller/HostContext.h"
 #include "Ambrel_Host/controller/MessageDispatch.h"
+#include "Ambrel_Host/wayland/WaylandDesktopSwitch.h"
 #include "CorvelKit/base/JSONCoding.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/protocol/Clipboard.h"
@@ -23,7 +24,10 @@ ClipboardSync::ClipboardSync(HostContext& context, MessageDispatch& dispatch) : 
                  });
 }
 
-Clipboard* ClipboardSync::clipboard() const { return context_.services.clipboard.get(); }
+Clipboard* ClipboardSync::clipboard() const {
+  if (const auto* wayland = WaylandDesktopSwitch::chosen()) return wayland->clipboard.get();
+  return context_.services.clipboard.get();
+}
 
 void ClipboardSync::start() {
   if (auto* board = clipboard()) changeCount_ = board->read().changeCount;

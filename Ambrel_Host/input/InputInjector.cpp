@@ -8,6 +8,7 @@
 #include "Ambrel_Host/input/EventPoster.h"
 #include "Ambrel_Host/input/KeySyms.h"
 #include "Ambrel_Host/input/XTestEventPoster.h"
+#include "Ambrel_Host/wayland/WaylandDesktopSwitch.h"
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/base/Unicode.h"
 #include "CorvelKit/input/ModifierKeys.h"
@@ -46,6 +47,7 @@ std::shared_ptr<InputInjector> InputInjector::create(std::unique_ptr<EventPoster
 }
 
 std::shared_ptr<InputInjector> InputInjector::createForX11(const std::string& displayName) {
+  if (const auto* wayland = WaylandDesktopSwitch::chosen()) return create(wayland->eventPoster(), {});
   auto poster = std::make_unique<XTestEventPoster>(displayName);
   Options options;
   auto resource = poster->resource("multiClickTime", "MultiClickTime");

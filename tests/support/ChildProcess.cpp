@@ -30,7 +30,7 @@ std::thread reader(int fd, std::string& sink, std::mutex& mutex) {
 }  // namespace
 
 ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
-                           std::map<std::string, std::string> extraEnvironment) {
+                           std::map<std::string, std::string> extraEnvironment, bool keepInputOpen) {
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -39,7 +39,13 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  int inPipe[2] = {-1, -1};
+  if (keepInputOpen) {
+    if (::pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -63,7 +69,12 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
   posix_spawn_file_actions_destroy(&actions);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
+  if (keepInputOpen) {
+    ::close(inPipe[0]);
+    input_ = inPipe[1];
+  }
   if (rc != 0) {
+    closeInput();
     ::close(outPipe[0]);
     ::close(errPipe[0]);
     throw std::runtime_error("couldn't start " + program + ": " + std::strerror(rc));
@@ -73,6 +84,7 @@ ChildProcess::ChildProcess(std::string program, std::vector<std::string> args,
 }
 
 ChildProcess::~ChildProcess() {
+  closeInput();
   if (!status_) {
     ::kill(pid_, SIGKILL);
     reap(true);
@@ -127,6 +139,11 @@ void ChildProcess::reap(bool block) {
   int st = 0;
   pid_t r = ::waitpid(pid_, &st, block ? 0 : WNOHANG);
   if (r == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+void ChildProcess::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
 }
 
 }  // namespace corvel::test

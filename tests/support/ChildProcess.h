@@ -16,8 +16,10 @@ namespace corvel::test {
 // The destructor kills it if it still runs.
 class ChildProcess {
  public:
+  // Standard input is empty, or with `keepInputOpen` a pipe that stays open until closeInput()
+  // (for programs that end at the end of their input).
   ChildProcess(std::string program, std::vector<std::string> args,
-               std::map<std::string, std::string> extraEnvironment = {});
+               std::map<std::string, std::string> extraEnvironment = {}, bool keepInputOpen = false);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -29,12 +31,14 @@ class ChildProcess {
   // Waits until standard output or error contains `text`; false on timeout or exit.
   bool waitForText(const std::string& text, std::chrono::milliseconds timeout);
   void signal(int sig);
+  void closeInput();
   // The exit status (or 128 + signal), or nullopt when it is still running after `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
 
  private:
   void reap(bool block);
   pid_t pid_ = -1;
+  int input_ = -1;  // the write end of standard input, with keepInputOpen
   std::optional<int> status_;
   mutable std::mutex mutex_;
   std::string out_, err_;
