@@ -186,6 +186,10 @@ TEST_F(WlrootsDesktopTest, InputReachesTheFocusedClient) {
   ASSERT_TRUE(poster->isAvailable());
   EXPECT_EQ(poster->screenBounds(), (DisplayBounds{0, 0, 1920, 1080}));
 
+  // The pointer's way onto the window is an enter (with its place), not a motion: go there first.
+  poster->moveTo(10, 10);
+  poster->flush();
+  ASSERT_TRUE(probe->waitForText("enter", 10s)) << probe->output();
   poster->moveTo(300, 400);
   poster->button(EventPoster::leftButton, true, 1);
   poster->button(EventPoster::leftButton, false, 1);

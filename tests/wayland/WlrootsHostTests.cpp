@@ -112,7 +112,8 @@ TEST_F(WlrootsHostTest, StreamsTheCompositorsPictureAndTakesInput) {
   ASSERT_TRUE(centre) << output;
   EXPECT_LE(colourDistance(*centre, kOrange), 32) << std::hex << *centre;
 
-  auto client = corvel({"connect", "--seconds", "2", "--input", "move 0.25 0.5; click; type Hi!"});
+  // A first move takes the pointer onto the window (an enter), the second is a motion there.
+  auto client = corvel({"connect", "--seconds", "2", "--input", "move 0.1 0.1; wait 300; move 0.25 0.5; click; type Hi!"});
   ASSERT_TRUE(client->waitForText("input sent", 20s)) << client->output() << host->process().errors();
   EXPECT_EQ(client->wait(20s), 0);
   EXPECT_TRUE(probe->waitForText("motion 480 540", 10s)) << probe->output();
