@@ -55,6 +55,10 @@ packages=(
   # tests a headless mutter, a PipeWire daemon with its session manager, and a small Wayland client
   # (xdg-shell from wayland-protocols, keymaps through xkbcommon)
   libpipewire-0.3-dev mutter pipewire wireplumber libwayland-dev wayland-protocols libxkbcommon-dev
+  # Wayland desktops on wlroots compositors (with the client library, xkbcommon and
+  # wayland-protocols above): the wlr protocol descriptions from the Rust bindings' package, the
+  # only one that ships them, and for the tests a headless sway with grim and wl-clipboard
+  librust-wayland-protocols-dev sway grim wl-clipboard
 )
 
 # libfdk-aac lives in Debian's non-free section. When apt knows no candidate for it, add a source

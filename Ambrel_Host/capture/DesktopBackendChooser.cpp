@@ -7,6 +7,7 @@
 #include "Ambrel_Host/controller/X11Clipboard.h"
 #include "Ambrel_Host/input/XTestEventPoster.h"
 #include "Ambrel_Host/shell/BusConnection.h"
+#include "Ambrel_Host/wayland/WlrootsDesktop.h"
 #include "Ambrel_Host/wayland/MutterClipboard.h"
 #include "Ambrel_Host/wayland/MutterDisplaySource.h"
 #include "Ambrel_Host/wayland/MutterEventPoster.h"
@@ -98,12 +99,14 @@ DesktopBackendChooser::Choice DesktopBackendChooser::decide(const Facts& f) {
   if (f.mutterOnBus) {
     return {Kind::mutter, where + " with mutter's RemoteDesktop and ScreenCast interfaces on the session bus"};
   }
-  // ---- wlroots: the wlroots backend's branch goes here (before the portal). ----
+  if (f.wlrootsProtocols) {
+    return {Kind::wlroots, where + " with a compositor that offers wlr-screencopy and virtual input"};
+  }
   if (f.portalOnBus) {
     return {Kind::portal, where + " with the desktop portal on the session bus"};
   }
-  return {Kind::none, where + ", but neither mutter's remote-desktop interfaces nor the desktop portal are on the "
-                              "session bus: no screen capture or remote input"};
+  return {Kind::none, where + ", but there are neither mutter's remote-desktop interfaces, nor the wlroots "
+                              "protocols, nor the desktop portal: no screen capture or remote input"};
 }
 
 DesktopBackendChooser::Facts DesktopBackendChooser::gather() {
@@ -111,8 +114,9 @@ DesktopBackendChooser::Facts DesktopBackendChooser::gather() {
   f.display = variable("DISPLAY");
   f.waylandDisplay = variable("WAYLAND_DISPLAY");
   f.sessionType = variable("XDG_SESSION_TYPE").value_or("");
-  // The bus matters only on Wayland.
+  // The bus and the compositor matter only on Wayland.
   if (f.sessionType == "x11" || (f.display && !f.waylandDisplay && f.sessionType != "wayland")) return f;
+  f.wlrootsProtocols = f.waylandDisplay && WlrootsDesktop::isOffered(*f.waylandDisplay);
   sd_bus* bus = nullptr;
   if (openBus(&bus, std::nullopt, BusKind::session) < 0) return f;
   f.mutterOnBus = hasOwner(bus, "org.gnome.Mutter.RemoteDesktop") && hasOwner(bus, "org.gnome.Mutter.ScreenCast");
@@ -166,6 +170,12 @@ DesktopBackend DesktopBackendChooser::build(const Choice& choice) {
         log().warn("no clipboard to share ({})", clipboard.error().message());
       }
       return backend;
+    }
+    case Kind::wlroots: {
+      auto opened = WlrootsDesktop::open(variable("WAYLAND_DISPLAY").value_or(""));
+      if (!opened) return unavailable(choice.reason + "; but " + opened.error());
+      opened->reason = choice.reason;
+      return std::move(*opened);
     }
     case Kind::portal:
       return unavailable(choice.reason + "; the desktop portal backend is not part of this build yet");

@@ -18,16 +18,18 @@ class DesktopBackendChooser {
     std::string sessionType;                    // $XDG_SESSION_TYPE ("x11", "wayland", "tty", ...)
     bool mutterOnBus = false;  // org.gnome.Mutter.RemoteDesktop and .ScreenCast have owners
     bool portalOnBus = false;  // org.freedesktop.portal.Desktop is there or can be started
+    bool wlrootsProtocols = false;  // the compositor offers wlr-screencopy and virtual input
   };
 
-  enum class Kind { x11, mutter, portal, none };
+  enum class Kind { x11, mutter, wlroots, portal, none };
   struct Choice {
     Kind kind = Kind::none;
     std::string reason;  // a sentence for `status` and the log
   };
 
   // The decision alone: X11 for an X11 session (or no session at all: the host then brings its own
-  // virtual X display); on Wayland mutter's interfaces, else the desktop portal; else none.
+  // virtual X display); on Wayland mutter's interfaces, else the wlroots protocols, else the
+  // desktop portal; else none.
   static Choice decide(const Facts& facts);
 
   // The facts of this process's session (its environment and session bus).

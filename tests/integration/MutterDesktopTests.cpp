@@ -145,10 +145,12 @@ TEST_F(MutterDesktopTest, StatusNamesTheBackendAndCorvelSeesWhatTheClientDrawsAn
   EXPECT_LE(colourDistance(picture->centre, kGreen), 32) << std::hex << picture->centre;
 
   // Pointer, button and text reach the client. The first keys of a new input session can be lost
-  // on their way into mutter: one key goes first to wake it.
+  // on their way into mutter: one key goes first to wake it. The pointer's arrival on the window
+  // is an "enter": the motion the test looks for comes after it.
   ChildProcess input(kClient,
                      {"connect", "127.0.0.1", "--code", host->accessCode(), "--seconds", "3", "--input",
-                      "wait 300; key 49; wait 300; move 0.25 0.5; wait 100; click; wait 100; type Hello"},
+                      "wait 300; key 49; wait 300; move 0.1 0.1; wait 100; move 0.25 0.5; wait 100; click; "
+                      "wait 100; type Hello"},
                      {{"AMBREL_HOME", clientHome.path().string()}});
   ASSERT_EQ(input.wait(60s), 0) << input.output() << input.errors();
   EXPECT_TRUE(probeSaw("motion 200 300")) << probe->output();

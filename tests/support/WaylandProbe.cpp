@@ -1,24 +1,21 @@
-// wayland_probe: a tiny Wayland client for the tests. Maps one xdg_toplevel filled with one colour
-// (fullscreen when asked, else 800x600) and reports, one line per event on standard output:
-//   ready                      the first frame is shown
-//   enter                      the pointer entered the surface
-//   motion X Y                 pointer position in surface coordinates
-//   button CODE pressed|released   (evdev code)
+// wayland_probe: a tiny Wayland client for the tests. It shows one window filled with a colour and
+// reports on standard output, a line each (flushed), what reaches it:
+//   ready                      the first frame is on screen
+//   enter                      the pointer came in
+//   motion X Y                 surface coordinates
+//   button CODE pressed|released   evdev button code
 //   axis V|H VALUE
-//   key TEXT                   a key press that produces text; key <KEYSYM-NAME> otherwise
-// Ends on standard input's end or SIGTERM.
-//
-//   wayland_probe --colour RRGGBB [--fullscreen]
+//   key TEXT                   a key press that types TEXT; key <KEYSYM-NAME> for the others
+// Usage: wayland_probe --colour RRGGBB [--fullscreen]. Ends on end of standard input or SIGTERM.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +25,8 @@
 #include "xdg-shell-client-protocol.h"
 
 namespace {
+
+volatile sig_atomic_t terminated = 0;
 
 struct Probe {
   wl_display* display = nullptr;
@@ -45,196 +44,185 @@ struct Probe {
   bool fullscreen = false;
   int width = 800, height = 600;
   int bufferWidth = 0, bufferHeight = 0;
-  bool readyShown = false;
-  bool closed = false;
-  xkb_context* xkb = nullptr;
+  bool announced = false;
+  xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
 };
-
-volatile sig_atomic_t gStop = 0;
 
 void say(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
 }
 
-wl_buffer* makeBuffer(Probe& p, int width, int height) {
-  const int stride = width * 4;
-  const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-  const int fd = memfd_create("wayland-probe", MFD_CLOEXEC);
-  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
-  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (data == MAP_FAILED) {
-    close(fd);
-    return nullptr;
-  }
-  auto* pixels = static_cast<std::uint32_t*>(data);
-  for (std::size_t i = 0; i < size / 4; ++i) pixels[i] = 0xFF000000u | p.colour;
-  munmap(data, size);
-  wl_shm_pool* pool = wl_shm_create_pool(p.shm, fd, static_cast<std::int32_t>(size));
-  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
-  wl_shm_pool_destroy(pool);
-  close(fd);
-  return buffer;
-}
-
-void frameDone(void* data, wl_callback* callback, std::uint32_t) {
-  auto& p = *static_cast<Probe*>(data);
-  wl_callback_destroy(callback);
-  if (!p.readyShown) {
-    p.readyShown = true;
-    say("ready");
-  }
-}
-const wl_callback_listener kFrameListener = {frameDone};
-
-void redraw(Probe& p) {
+void draw(Probe& p) {
   if (p.buffer == nullptr || p.bufferWidth != p.width || p.bufferHeight != p.height) {
     if (p.buffer != nullptr) wl_buffer_destroy(p.buffer);
-    p.buffer = makeBuffer(p, p.width, p.height);
+    const int stride = p.width * 4;
+    const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(p.height);
+    const int fd = memfd_create("wayland-probe", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) std::exit(2);
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) std::exit(2);
+    auto* pixels = static_cast<std::uint32_t*>(data);
+    for (std::size_t i = 0; i < size / 4; ++i) pixels[i] = 0xFF000000u | p.colour;
+    munmap(data, size);
+    wl_shm_pool* pool = wl_shm_create_pool(p.shm, fd, static_cast<std::int32_t>(size));
+    p.buffer = wl_shm_pool_create_buffer(pool, 0, p.width, p.height, stride, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
     p.bufferWidth = p.width;
     p.bufferHeight = p.height;
   }
-  if (p.buffer == nullptr) return;
   wl_surface_attach(p.surface, p.buffer, 0, 0);
-  wl_surface_damage(p.surface, 0, 0, p.width, p.height);
-  wl_callback_add_listener(wl_surface_frame(p.surface), &kFrameListener, &p);
-  wl_surface_commit(p.surface);
+  wl_surface_damage_buffer(p.surface, 0, 0, p.width, p.height);
 }
 
-void wmPing(void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }
-const xdg_wm_base_listener kWmBaseListener = {wmPing};
+const wl_callback_listener kFrameDone = {
+    [](void* data, wl_callback* callback, std::uint32_t) {
+      wl_callback_destroy(callback);
+      auto* p = static_cast<Probe*>(data);
+      if (!p->announced) {
+        p->announced = true;
+        say("ready");
+      }
+    },
+};
 
-void surfaceConfigure(void* data, xdg_surface* surface, std::uint32_t serial) {
-  auto& p = *static_cast<Probe*>(data);
-  xdg_surface_ack_configure(surface, serial);
-  redraw(p);
-}
-const xdg_surface_listener kSurfaceListener = {surfaceConfigure};
+const xdg_wm_base_listener kWmBase = {
+    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); },
+};
 
-void toplevelConfigure(void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
-  auto& p = *static_cast<Probe*>(data);
-  if (width > 0 && height > 0) {
-    p.width = width;
-    p.height = height;
-  }
-}
-void toplevelClose(void* data, xdg_toplevel*) { static_cast<Probe*>(data)->closed = true; }
-void toplevelBounds(void*, xdg_toplevel*, std::int32_t, std::int32_t) {}
-void toplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
-const xdg_toplevel_listener kToplevelListener = {toplevelConfigure, toplevelClose, toplevelBounds,
-                                                 toplevelCapabilities};
+const xdg_surface_listener kXdgSurface = {
+    [](void* data, xdg_surface* surface, std::uint32_t serial) {
+      auto* p = static_cast<Probe*>(data);
+      xdg_surface_ack_configure(surface, serial);
+      draw(*p);
+      if (!p->announced) wl_callback_add_listener(wl_surface_frame(p->surface), &kFrameDone, p);
+      wl_surface_commit(p->surface);
+    },
+};
 
-void pointerEnter(void*, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-  say("enter");
-  say("motion " + std::to_string(wl_fixed_to_int(x)) + " " + std::to_string(wl_fixed_to_int(y)));
-}
-void pointerLeave(void*, wl_pointer*, std::uint32_t, wl_surface*) {}
-void pointerMotion(void*, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-  say("motion " + std::to_string(wl_fixed_to_int(x)) + " " + std::to_string(wl_fixed_to_int(y)));
-}
-void pointerButton(void*, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
-  say("button " + std::to_string(button) + (state == WL_POINTER_BUTTON_STATE_PRESSED ? " pressed" : " released"));
-}
-void pointerAxis(void*, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "axis %s %g", axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? "V" : "H",
-                wl_fixed_to_double(value));
-  say(text);
-}
-void pointerFrame(void*, wl_pointer*) {}
-void pointerAxisSource(void*, wl_pointer*, std::uint32_t) {}
-void pointerAxisStop(void*, wl_pointer*, std::uint32_t, std::uint32_t) {}
-void pointerAxisDiscrete(void*, wl_pointer*, std::uint32_t, std::int32_t) {}
-const wl_pointer_listener kPointerListener = {pointerEnter, pointerLeave, pointerMotion, pointerButton, pointerAxis,
-                                              pointerFrame, pointerAxisSource, pointerAxisStop, pointerAxisDiscrete};
+const xdg_toplevel_listener kToplevel = {
+    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
+      auto* p = static_cast<Probe*>(data);
+      if (width > 0 && height > 0) {
+        p->width = width;
+        p->height = height;
+      }
+    },
+    [](void*, xdg_toplevel*) { terminated = 1; },
+    [](void*, xdg_toplevel*, std::int32_t, std::int32_t) {},
+    [](void*, xdg_toplevel*, wl_array*) {},
+};
 
-void keyboardKeymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size) {
-  auto& p = *static_cast<Probe*>(data);
-  if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1) {
-    close(fd);
-    return;
-  }
-  void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-  close(fd);
-  if (map == MAP_FAILED) return;
-  xkb_keymap* keymap = xkb_keymap_new_from_string(p.xkb, static_cast<const char*>(map), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                                  XKB_KEYMAP_COMPILE_NO_FLAGS);
-  munmap(map, size);
-  if (keymap == nullptr) return;
-  if (p.state != nullptr) xkb_state_unref(p.state);
-  if (p.keymap != nullptr) xkb_keymap_unref(p.keymap);
-  p.keymap = keymap;
-  p.state = xkb_state_new(keymap);
-}
-void keyboardEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
-void keyboardLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-void keyboardKey(void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
-  auto& p = *static_cast<Probe*>(data);
-  if (p.state == nullptr || state != WL_KEYBOARD_KEY_STATE_PRESSED) return;
-  const xkb_keycode_t code = key + 8;
-  char text[64] = {};
-  xkb_state_key_get_utf8(p.state, code, text, sizeof text);
-  if (text[0] != '\0' && static_cast<unsigned char>(text[0]) >= 0x20 && text[0] != 0x7f) {
-    say(std::string("key ") + text);
-    return;
-  }
-  char name[64] = {};
-  xkb_keysym_get_name(xkb_state_key_get_one_sym(p.state, code), name, sizeof name);
-  say(std::string("key <") + name + ">");
-}
-void keyboardModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
-                       std::uint32_t locked, std::uint32_t group) {
-  auto& p = *static_cast<Probe*>(data);
-  if (p.state != nullptr) xkb_state_update_mask(p.state, depressed, latched, locked, 0, 0, group);
-}
-void keyboardRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
-const wl_keyboard_listener kKeyboardListener = {keyboardKeymap, keyboardEnter, keyboardLeave, keyboardKey,
-                                                keyboardModifiers, keyboardRepeat};
+const wl_pointer_listener kPointer = {
+    [](void*, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t, wl_fixed_t) { say("enter"); },
+    [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
+    [](void*, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
+      say("motion " + std::to_string(wl_fixed_to_int(x)) + " " + std::to_string(wl_fixed_to_int(y)));
+    },
+    [](void*, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
+      say("button " + std::to_string(button) + (state == WL_POINTER_BUTTON_STATE_PRESSED ? " pressed" : " released"));
+    },
+    [](void*, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
+      char text[64];
+      std::snprintf(text, sizeof text, "axis %s %g", axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? "V" : "H",
+                    wl_fixed_to_double(value));
+      say(text);
+    },
+    [](void*, wl_pointer*) {},
+    [](void*, wl_pointer*, std::uint32_t) {},
+    [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
+    [](void*, wl_pointer*, std::uint32_t, std::int32_t) {},
+    [](void*, wl_pointer*, std::uint32_t, std::int32_t) {},
+};
 
-void seatCapabilities(void* data, wl_seat* seat, std::uint32_t caps) {
-  auto& p = *static_cast<Probe*>(data);
-  if ((caps & WL_SEAT_CAPABILITY_POINTER) != 0 && p.pointer == nullptr) {
-    p.pointer = wl_seat_get_pointer(seat);
-    wl_pointer_add_listener(p.pointer, &kPointerListener, &p);
-  }
-  if ((caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && p.keyboard == nullptr) {
-    p.keyboard = wl_seat_get_keyboard(seat);
-    wl_keyboard_add_listener(p.keyboard, &kKeyboardListener, &p);
-  }
-}
-void seatName(void*, wl_seat*, const char*) {}
-const wl_seat_listener kSeatListener = {seatCapabilities, seatName};
+const wl_keyboard_listener kKeyboard = {
+    [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size) {
+      auto* p = static_cast<Probe*>(data);
+      if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1) {
+        close(fd);
+        return;
+      }
+      void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+      close(fd);
+      if (text == MAP_FAILED) return;
+      xkb_keymap* keymap = xkb_keymap_new_from_buffer(p->xkb, static_cast<const char*>(text), strnlen(static_cast<const char*>(text), size),
+                                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+      munmap(text, size);
+      if (keymap == nullptr) return;
+      if (p->state != nullptr) xkb_state_unref(p->state);
+      if (p->keymap != nullptr) xkb_keymap_unref(p->keymap);
+      p->keymap = keymap;
+      p->state = xkb_state_new(keymap);
+    },
+    [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
+    [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
+    [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
+      auto* p = static_cast<Probe*>(data);
+      if (p->state == nullptr || state != WL_KEYBOARD_KEY_STATE_PRESSED) return;
+      char text[64] = {};
+      xkb_state_key_get_utf8(p->state, key + 8, text, sizeof text);
+      const auto first = static_cast<unsigned char>(text[0]);
+      if (first >= 0x20 && first != 0x7F) {
+        say(std::string("key ") + text);
+        return;
+      }
+      char name[64] = {};
+      xkb_keysym_get_name(xkb_state_key_get_one_sym(p->state, key + 8), name, sizeof name);
+      say(std::string("key <") + name + ">");
+    },
+    [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched, std::uint32_t locked,
+       std::uint32_t group) {
+      auto* p = static_cast<Probe*>(data);
+      if (p->state != nullptr) xkb_state_update_mask(p->state, depressed, latched, locked, 0, 0, group);
+    },
+    [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
+};
 
-void registryGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
-  auto& p = *static_cast<Probe*>(data);
-  const std::string i = interface;
-  if (i == wl_compositor_interface.name) {
-    p.compositor = static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4));
-  } else if (i == wl_shm_interface.name) {
-    p.shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
-  } else if (i == xdg_wm_base_interface.name) {
-    p.wmBase = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
-    xdg_wm_base_add_listener(p.wmBase, &kWmBaseListener, &p);
-  } else if (i == wl_seat_interface.name && p.seat == nullptr) {
-    p.seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
-    wl_seat_add_listener(p.seat, &kSeatListener, &p);
-  }
-}
-void registryRemove(void*, wl_registry*, std::uint32_t) {}
-const wl_registry_listener kRegistryListener = {registryGlobal, registryRemove};
+const wl_seat_listener kSeat = {
+    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
+      auto* p = static_cast<Probe*>(data);
+      if ((capabilities & WL_SEAT_CAPABILITY_POINTER) != 0 && p->pointer == nullptr) {
+        p->pointer = wl_seat_get_pointer(seat);
+        wl_pointer_add_listener(p->pointer, &kPointer, p);
+      }
+      if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && p->keyboard == nullptr) {
+        p->keyboard = wl_seat_get_keyboard(seat);
+        wl_keyboard_add_listener(p->keyboard, &kKeyboard, p);
+      }
+    },
+    [](void*, wl_seat*, const char*) {},
+};
+
+const wl_registry_listener kRegistry = {
+    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
+      auto* p = static_cast<Probe*>(data);
+      const std::string i = interface;
+      if (i == wl_compositor_interface.name) {
+        p->compositor = static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4));
+      } else if (i == wl_shm_interface.name) {
+        p->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+      } else if (i == xdg_wm_base_interface.name) {
+        p->wmBase = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+        xdg_wm_base_add_listener(p->wmBase, &kWmBase, p);
+      } else if (i == wl_seat_interface.name && p->seat == nullptr) {
+        p->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
+        wl_seat_add_listener(p->seat, &kSeat, p);
+      }
+    },
+    [](void*, wl_registry*, std::uint32_t) {},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Probe p;
-  bool haveColour = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--colour" && i + 1 < argc) {
-      p.colour = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 16)) & 0xFFFFFFu;
-      haveColour = true;
+      p.colour = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 16)) & 0xFFFFFF;
     } else if (a == "--fullscreen") {
       p.fullscreen = true;
     } else {
@@ -242,51 +230,45 @@ int main(int argc, char** argv) {
       return 64;
     }
   }
-  if (!haveColour) {
-    std::fprintf(stderr, "usage: wayland_probe --colour RRGGBB [--fullscreen]\n");
-    return 64;
-  }
-  struct sigaction action {};
-  action.sa_handler = [](int) { gStop = 1; };
+  struct sigaction action = {};
+  action.sa_handler = [](int) { terminated = 1; };
   sigaction(SIGTERM, &action, nullptr);
 
   p.display = wl_display_connect(nullptr);
   if (p.display == nullptr) {
-    std::fprintf(stderr, "wayland_probe: no Wayland display\n");
+    std::fprintf(stderr, "wayland_probe: no compositor\n");
     return 1;
   }
-  p.xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  wl_registry* registry = wl_display_get_registry(p.display);
-  wl_registry_add_listener(registry, &kRegistryListener, &p);
+  wl_registry_add_listener(wl_display_get_registry(p.display), &kRegistry, &p);
   wl_display_roundtrip(p.display);
   if (p.compositor == nullptr || p.shm == nullptr || p.wmBase == nullptr) {
-    std::fprintf(stderr, "wayland_probe: the compositor lacks wl_compositor, wl_shm or xdg_wm_base\n");
+    std::fprintf(stderr, "wayland_probe: the compositor lacks xdg-shell or shared memory\n");
     return 1;
   }
   p.surface = wl_compositor_create_surface(p.compositor);
   p.xdgSurface = xdg_wm_base_get_xdg_surface(p.wmBase, p.surface);
-  xdg_surface_add_listener(p.xdgSurface, &kSurfaceListener, &p);
+  xdg_surface_add_listener(p.xdgSurface, &kXdgSurface, &p);
   p.toplevel = xdg_surface_get_toplevel(p.xdgSurface);
-  xdg_toplevel_add_listener(p.toplevel, &kToplevelListener, &p);
+  xdg_toplevel_add_listener(p.toplevel, &kToplevel, &p);
   xdg_toplevel_set_title(p.toplevel, "wayland_probe");
   if (p.fullscreen) xdg_toplevel_set_fullscreen(p.toplevel, nullptr);
   wl_surface_commit(p.surface);
 
-  while (gStop == 0 && !p.closed) {
+  while (terminated == 0) {
     while (wl_display_prepare_read(p.display) != 0) wl_display_dispatch_pending(p.display);
     wl_display_flush(p.display);
     pollfd fds[2] = {{wl_display_get_fd(p.display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int ready = poll(fds, 2, 200);
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+    const int ready = poll(fds, 2, -1);
+    if (ready > 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
       if (wl_display_read_events(p.display) < 0) break;
     } else {
       wl_display_cancel_read(p.display);
     }
-    if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP)) != 0) break;
+    if (ready < 0 && errno != EINTR) break;
     if (wl_display_dispatch_pending(p.display) < 0) break;
     if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
-      char chunk[256];
-      if (read(STDIN_FILENO, chunk, sizeof chunk) <= 0) break;
+      char buffer[256];
+      if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
     }
   }
   wl_display_disconnect(p.display);
