@@ -16,7 +16,6 @@
 #include <mutex>
 #include <vector>
 
-#include <boost/asio/post.hpp>
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "Ambrel_Host/capture/CaptureExclusionList.h"
@@ -351,25 +350,9 @@ void X11ScreenCapturer::stop() {
     run_->stopping = true;
     shared_->wake.notify_all();
   }
-  if (thread_.joinable()) {
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      // From one of its own handlers, which may go on to destroy the capturer: the loop ends once
-      // the handler returns, touching only what the thread holds, and the pool waits for it.
-      // Should the pool drop the job unrun (the process is ending), the thread is let go instead
-      // of ending the process: it holds everything it touches.
-      struct Joiner {
-        std::thread thread;
-        ~Joiner() {
-          if (thread.joinable()) thread.detach();
-        }
-      };
-      auto joiner = std::make_shared<Joiner>();
-      joiner->thread = std::move(thread_);
-      boost::asio::post(corvel::sharedPool(), [joiner] { joiner->thread.join(); });
-    } else {
-      thread_.join();
-    }
-  }
+  // From one of its own handlers, which may go on to destroy the capturer, the loop ends once the
+  // handler returns, touching only what the thread holds.
+  corvel::joinOrHandOff(thread_);
   // The session goes with its last holder: here, or the thread as it ends.
   run_.reset();
 }

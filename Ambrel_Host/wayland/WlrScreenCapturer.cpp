@@ -10,7 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include <boost/asio/post.hpp>
 #include <libyuv/convert_argb.h>
 
 #include "Ambrel_Host/capture/CaptureError.h"
@@ -259,23 +258,9 @@ void WlrScreenCapturer::stop() {
     run_->stopping = true;
     shared_->poke();
   }
-  if (thread_.joinable()) {
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      // From one of its own handlers, which may go on to destroy the capturer: the loop ends once
-      // the handler returns, and the shared pool waits for the thread (see X11ScreenCapturer).
-      struct Joiner {
-        std::thread thread;
-        ~Joiner() {
-          if (thread.joinable()) thread.detach();
-        }
-      };
-      auto joiner = std::make_shared<Joiner>();
-      joiner->thread = std::move(thread_);
-      boost::asio::post(corvel::sharedPool(), [joiner] { joiner->thread.join(); });
-    } else {
-      thread_.join();
-    }
-  }
+  // From one of its own handlers, which may go on to destroy the capturer, the loop ends once the
+  // handler returns.
+  corvel::joinOrHandOff(thread_);
   run_.reset();
 }
 

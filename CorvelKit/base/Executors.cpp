@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 
 namespace corvel {
@@ -14,6 +15,23 @@ asio::thread_pool& sharedPool() {
   [[maybe_unused]] static const bool openssl = OPENSSL_init_ssl(0, nullptr) == 1;
   static asio::thread_pool pool(std::max(2u, std::thread::hardware_concurrency()));
   return pool;
+}
+
+void joinOrHandOff(std::thread& thread) {
+  if (!thread.joinable()) return;
+  if (thread.get_id() != std::this_thread::get_id()) {
+    thread.join();
+    return;
+  }
+  struct Joiner {
+    std::thread thread;
+    ~Joiner() {
+      if (thread.joinable()) thread.detach();
+    }
+  };
+  auto joiner = std::make_shared<Joiner>();
+  joiner->thread = std::move(thread);
+  asio::post(sharedPool(), [joiner] { joiner->thread.join(); });
 }
 
 }  // namespace corvel
