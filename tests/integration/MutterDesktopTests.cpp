@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include <signal.h>
 
 #include <mutex>
@@ -20,6 +15,7 @@ extern "C" {
 #include "tests/support/HeadlessMutter.h"
 #include "tests/support/HostHarness.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/RecordedMovie.h"
 #include "tests/support/ScreenPainter.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -36,46 +32,6 @@ const std::string kClient = std::string(CORVEL_BIN_DIR) + "/corvel";
 const std::string kProbe = std::string(CORVEL_BIN_DIR) + "/wayland_probe";
 
 constexpr std::uint32_t kGreen = 0x30B040;
-
-// The centre of the first picture of a movie `corvel view` recorded, and the picture's size.
-struct FirstPicture {
-  int width = 0, height = 0;
-  std::uint32_t centre = 0;
-};
-std::optional<FirstPicture> firstPicture(const std::filesystem::path& movie) {
-  AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, movie.c_str(), nullptr, nullptr) != 0) return std::nullopt;
-  std::optional<FirstPicture> result;
-  if (avformat_find_stream_info(format, nullptr) >= 0 && format->nb_streams == 1) {
-    const AVCodecParameters* stream = format->streams[0]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(stream->codec_id);
-    AVCodecContext* decoder = avcodec_alloc_context3(codec);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    if (avcodec_parameters_to_context(decoder, stream) >= 0 && avcodec_open2(decoder, codec, nullptr) >= 0) {
-      while (!result && av_read_frame(format, packet) >= 0) {
-        if (avcodec_send_packet(decoder, packet) >= 0 && avcodec_receive_frame(decoder, frame) >= 0) {
-          corvel::media::DecodedPicture picture;
-          picture.width = frame->width;
-          picture.height = frame->height;
-          picture.layout = corvel::media::DecodedPicture::Layout::yuv420p;
-          for (std::size_t i = 0; i < 3; ++i) {
-            picture.planes[i] = frame->data[i];
-            picture.strides[i] = frame->linesize[i];
-          }
-          result = FirstPicture{frame->width, frame->height,
-                                corvel::test::rgbAt(picture, frame->width / 2, frame->height / 2)};
-        }
-        av_packet_unref(packet);
-      }
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&decoder);
-  }
-  avformat_close_input(&format);
-  return result;
-}
 
 // A headless GNOME desktop with two monitors (800×600 primary, 640×480 to its right), a Wayland
 // client filling the primary one with green, and a real host in that session.
@@ -138,7 +94,7 @@ TEST_F(MutterDesktopTest, StatusNamesTheBackendAndCorvelSeesWhatTheClientDrawsAn
                     {{"AMBREL_HOME", clientHome.path().string()}});
   ASSERT_EQ(view.wait(60s), 0) << view.output() << view.errors();
   EXPECT_NE(view.output().find("size 800x600"), std::string::npos) << view.output();
-  const auto picture = firstPicture(movie);
+  const auto picture = corvel::test::firstRecordedPicture(movie);
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->width, 800);
   EXPECT_EQ(picture->height, 600);
