@@ -32,6 +32,9 @@ TEST(HostPortMapping, MappedAtStartPublishedAndRemovedOnQuit) {
   ASSERT_TRUE(router.isBound());
 
   corvel::test::HostProcess::Options options;
+  // The update check asks a closed local port: the namespace has no name server, and a name lookup
+  // that never gets an answer would hold the host's quit for seconds.
+  options.settings = R"({"updateFeedURL": "http://127.0.0.1:9/feed.json"})";
   options.arguments = {"netns", "exec", home.name(), kHost, "--headless"};
   corvel::test::HostProcess host("/usr/sbin/ip", options);
   ASSERT_TRUE(host.isReady()) << host.process().errors();
