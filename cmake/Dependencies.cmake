@@ -27,6 +27,8 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # The owner's cloud database: SQLite on this machine, or a shared PostgreSQL server.
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
+# QUIC on hole-punched paths: ngtcp2 with its GnuTLS crypto helper (TLS 1.3 with a pre-shared key).
+pkg_check_modules(NGTCP2 REQUIRED IMPORTED_TARGET libngtcp2 libngtcp2_crypto_gnutls gnutls)
 
 # Screen text (Tesseract 5 with Leptonica) and screenshots (TurboJPEG).
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
