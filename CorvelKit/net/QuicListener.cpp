@@ -73,6 +73,12 @@ std::uint16_t QuicListener::start(std::uint16_t port, std::error_code& error) {
   m.socket->open(any.protocol(), ec);
   if (!ec) m.socket->set_option(udp::socket::reuse_address(true), ec);
   if (!ec) m.socket->bind(any, ec);
+  if (!ec) m.socket->non_blocking(true, ec);
+  if (!ec) {
+    boost::system::error_code ignored;
+    m.socket->set_option(boost::asio::socket_base::receive_buffer_size(4 << 20), ignored);
+    m.socket->set_option(boost::asio::socket_base::send_buffer_size(4 << 20), ignored);
+  }
   if (!ec) m.local = m.socket->local_endpoint(ec);
   if (ec) {
     error = ec;
@@ -111,10 +117,17 @@ void QuicListener::receiveNext() {
   if (m.stopped) return;
   auto self = shared_from_this();
   m.socket->async_receive_from(boost::asio::buffer(m.buffer), m.from,
-                               [self](const boost::system::error_code& ec, std::size_t n) {
+                               [self](const boost::system::error_code& ec, std::size_t n) mutable {
                                  auto& mm = *self->impl_;
                                  if (mm.stopped || ec == boost::asio::error::operation_aborted) return;
                                  if (!ec) self->dispatchDatagram(n);
+                                 // Take what else is waiting before going back to the queue.
+                                 boost::system::error_code e;
+                                 for (int more = 0; more < 64 && !mm.stopped; ++more) {
+                                   n = mm.socket->receive_from(boost::asio::buffer(mm.buffer), mm.from, 0, e);
+                                   if (e) break;
+                                   self->dispatchDatagram(n);
+                                 }
                                  self->receiveNext();
                                });
 }

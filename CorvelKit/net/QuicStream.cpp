@@ -6,6 +6,7 @@
 #include <ngtcp2/ngtcp2_crypto.h>
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -261,6 +262,10 @@ struct QuicStream::Impl {
         std::chrono::duration_cast<std::chrono::nanoseconds>(options.handshakeTimeout).count());
     s.max_window = connectionWindow;
     s.max_stream_window = streamWindow;
+    // Until the first round trip is measured, pacing spreads packets over this assumed one: the
+    // default (a third of a second) holds the handshake's last flight back for tens of
+    // milliseconds on any path.
+    s.initial_rtt = 100 * NGTCP2_MILLISECONDS;
     return s;
   }
 
@@ -344,6 +349,12 @@ std::shared_ptr<QuicStream> QuicStream::client(const asio::strand<Executor>& str
   socket->open(any.protocol(), ec);
   if (!ec) socket->set_option(udp::socket::reuse_address(true), ec);
   if (!ec) socket->bind(any, ec);
+  if (!ec) socket->non_blocking(true, ec);
+  if (!ec) {
+    boost::system::error_code ignored;
+    socket->set_option(boost::asio::socket_base::receive_buffer_size(4 << 20), ignored);
+    socket->set_option(boost::asio::socket_base::send_buffer_size(4 << 20), ignored);
+  }
   // The path's local address: the address the kernel picks toward the peer, with our port.
   udp::endpoint local;
   if (!ec) {
@@ -513,7 +524,7 @@ void QuicStream::startReceiving() {
   auto self = shared_from_this();
   m.socket->async_receive_from(
       boost::asio::buffer(m.rxBuffer), m.rxFrom,
-      [self](const boost::system::error_code& ec, std::size_t n) {
+      [self](const boost::system::error_code& ec, std::size_t n) mutable {
         auto& mm = *self->impl_;
         if (mm.ended) return;
         if (ec) {
@@ -523,6 +534,13 @@ void QuicStream::startReceiving() {
           return;
         }
         if (mm.rxFrom == self->remote_) self->receive(ByteView(mm.rxBuffer.data(), n), mm.rxFrom);
+        // Take what else is waiting before going back to the strand's queue.
+        boost::system::error_code e;
+        for (int more = 0; more < 64 && !mm.ended; ++more) {
+          n = mm.socket->receive_from(boost::asio::buffer(mm.rxBuffer), mm.rxFrom, 0, e);
+          if (e) break;
+          if (mm.rxFrom == self->remote_) self->receive(ByteView(mm.rxBuffer.data(), n), mm.rxFrom);
+        }
         self->startReceiving();
       });
 }
@@ -576,7 +594,13 @@ void QuicStream::flush() {
   ngtcp2_path_storage_zero(&ps);
   const ngtcp2_tstamp ts = now();
   bool blocked = false;
-  for (int guard = 0; guard < 4096; ++guard) {
+  // No more than the congestion controller's quantum at once: the rest goes when the pacing timer
+  // says, not as one burst that overruns the peer's socket buffer.
+  const std::size_t maxDatagrams = std::max<std::size_t>(
+      1, ngtcp2_conn_get_send_quantum(m.conn) /
+             std::max<std::size_t>(1, ngtcp2_conn_get_path_max_tx_udp_payload_size(m.conn)));
+  std::size_t sent = 0;
+  for (int guard = 0; guard < 4096 && sent < maxDatagrams; ++guard) {
     // The unsent bytes, as one vector per chunk.
     std::array<ngtcp2_vec, 16> vecs{};
     std::size_t count = 0;
@@ -616,6 +640,7 @@ void QuicStream::flush() {
     m.socket->send_to(boost::asio::buffer(packet.data(), static_cast<std::size_t>(n)), remote_, 0,
                       ec);
     ++m.datagramsSent;
+    ++sent;
     // A datagram the kernel would not take is a lost packet: QUIC sends it again.
   }
   ngtcp2_conn_update_pkt_tx_time(m.conn, ts);
