@@ -59,7 +59,6 @@ ngtcp2_addr addrOf(const udp::endpoint& e) {
 }  // namespace
 
 struct QuicStream::Impl {
-  QuicStream* owner = nullptr;
   std::shared_ptr<udp::socket> socket;
   bool ownsSocket = false;
   bool server = false;
@@ -327,7 +326,6 @@ struct QuicStream::Impl {
 QuicStream::QuicStream(const asio::strand<Executor>& strand, std::shared_ptr<udp::socket> socket,
                        udp::endpoint local, udp::endpoint remote)
     : strand_(strand), local_(local), remote_(remote), impl_(std::make_unique<Impl>(strand)) {
-  impl_->owner = this;
   impl_->socket = std::move(socket);
 }
 
@@ -636,9 +634,14 @@ void QuicStream::flush() {
       return;
     }
     if (n == 0) break;
+    // To the path the packet is for: a peer whose NAT moved it is answered where it now is.
+    udp::endpoint to = remote_;
+    if (ps.path.remote.addrlen > 0 && ps.path.remote.addrlen <= to.capacity()) {
+      std::memcpy(to.data(), ps.path.remote.addr, ps.path.remote.addrlen);
+      to.resize(ps.path.remote.addrlen);
+    }
     boost::system::error_code ec;
-    m.socket->send_to(boost::asio::buffer(packet.data(), static_cast<std::size_t>(n)), remote_, 0,
-                      ec);
+    m.socket->send_to(boost::asio::buffer(packet.data(), static_cast<std::size_t>(n)), to, 0, ec);
     ++m.datagramsSent;
     ++sent;
     // A datagram the kernel would not take is a lost packet: QUIC sends it again.
