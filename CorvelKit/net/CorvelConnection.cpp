@@ -78,7 +78,6 @@ struct CorvelConnection::Outgoing {
 };
 
 struct CorvelConnection::Impl {
-
   Impl(bool server, ByteView accessKey, const security::SecureIdentity& identity,
        const asio::strand<Executor>& strand)
       : context(makeTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
