@@ -32,6 +32,9 @@ pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 # The update feed, fetched over HTTPS.
 pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET libcurl)
 
+# QUIC on hole-punched paths: ngtcp2 with its GnuTLS crypto helper (TLS 1.3 with a pre-shared key).
+pkg_check_modules(NGTCP2 REQUIRED IMPORTED_TARGET libngtcp2 libngtcp2_crypto_gnutls gnutls)
+
 # Screen text (Tesseract 5 with Leptonica) and screenshots (TurboJPEG).
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)

@@ -42,6 +42,8 @@ packages=(
   # reach from outside the home network: a STUN server for the tests, and the network namespaces
   # and masquerading router the port-mapping and hole-punching tests build
   coturn iproute2 nftables
+  # QUIC for hole-punched paths: ngtcp2 with its GnuTLS crypto helper, and GnuTLS itself
+  libngtcp2-dev libngtcp2-crypto-gnutls-dev libgnutls28-dev
   # the desktop interface: Qt 6 Widgets and the pairing QR codes
   qt6-base-dev libqrencode-dev
   # the browser viewer page's end-to-end test (Playwright itself comes from npm, below)

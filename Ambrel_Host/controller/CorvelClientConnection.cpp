@@ -2,6 +2,7 @@
 
 #include "Ambrel_Host/controller/ConnectionFactory.h"
 #include "CorvelKit/net/CorvelConnection.h"
+#include "CorvelKit/net/QuicStream.h"
 
 namespace ambrel {
 
@@ -12,11 +13,17 @@ CorvelClientConnection::CorvelClientConnection(boost::asio::ip::tcp::socket sock
                                                const corvel::security::SecureIdentity* identity)
     : source_(source), identity_(identity), socket_(std::move(socket)), secret_(secret) {}
 
+CorvelClientConnection::CorvelClientConnection(std::shared_ptr<corvel::net::QuicStream> stream,
+                                               std::string_view secret, KeySource source,
+                                               const corvel::security::SecureIdentity* identity)
+    : source_(source), identity_(identity), quic_(std::move(stream)), secret_(secret) {}
+
 CorvelClientConnection::~CorvelClientConnection() {
   if (auto c = connection()) {
     c->cancel();
     c->detach();
   }
+  if (quic_) quic_->close();
 }
 
 void CorvelClientConnection::start(ConnectionEvents events) {
@@ -29,8 +36,13 @@ void CorvelClientConnection::start(ConnectionEvents events) {
   std::shared_ptr<CorvelConnection> made;
   {
     std::lock_guard lock(mutex_);
-    if (!socket_ || cancelled_) return;
-    made = CorvelConnection::server(std::move(*socket_), secret_, std::move(handlers), identity_);
+    if ((!socket_ && !quic_) || cancelled_) return;
+    if (quic_) {
+      made = CorvelConnection::server(std::move(quic_), secret_, std::move(handlers), identity_);
+      quic_.reset();
+    } else {
+      made = CorvelConnection::server(std::move(*socket_), secret_, std::move(handlers), identity_);
+    }
     socket_.reset();
     secret_.clear();
     connection_ = made;
@@ -62,6 +74,7 @@ void CorvelClientConnection::cancel() {
       boost::system::error_code ignored;
       socket_->close(ignored);
     }
+    if (quic_) quic_->close();
   }
   if (c) c->cancel();
 }
@@ -99,11 +112,21 @@ class CorvelConnectionFactory final : public ConnectionFactory {
                                          std::string_view secret, KeySource source) override {
     return std::make_shared<CorvelClientConnection>(std::move(socket), secret, source, identity_);
   }
+  std::shared_ptr<ClientConnection> make(std::shared_ptr<corvel::net::QuicStream> stream,
+                                         std::string_view secret, KeySource source) override {
+    return std::make_shared<CorvelClientConnection>(std::move(stream), secret, source, identity_);
+  }
 
  private:
   const corvel::security::SecureIdentity* identity_;
 };
 }  // namespace
+
+std::shared_ptr<ClientConnection> ConnectionFactory::make(
+    std::shared_ptr<corvel::net::QuicStream> stream, std::string_view, KeySource) {
+  if (stream) stream->close();
+  return nullptr;
+}
 
 std::shared_ptr<ConnectionFactory> ConnectionFactory::corvel(
     const corvel::security::SecureIdentity* identity) {

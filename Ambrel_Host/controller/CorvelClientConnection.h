@@ -11,6 +11,7 @@
 
 namespace corvel::net {
 class CorvelConnection;
+class QuicStream;
 }
 namespace corvel::security {
 class SecureIdentity;
@@ -23,6 +24,9 @@ namespace ambrel {
 class CorvelClientConnection final : public ClientConnection {
  public:
   CorvelClientConnection(boost::asio::ip::tcp::socket socket, std::string_view secret,
+                         KeySource source, const corvel::security::SecureIdentity* identity);
+  // Over a QUIC stream the QUIC listener accepted.
+  CorvelClientConnection(std::shared_ptr<corvel::net::QuicStream> stream, std::string_view secret,
                          KeySource source, const corvel::security::SecureIdentity* identity);
   ~CorvelClientConnection() override;
 
@@ -45,6 +49,7 @@ class CorvelClientConnection final : public ClientConnection {
   const corvel::security::SecureIdentity* const identity_;
   mutable std::mutex mutex_;  // guards the fields below
   std::optional<boost::asio::ip::tcp::socket> socket_;  // until started
+  std::shared_ptr<corvel::net::QuicStream> quic_;       // until started, on QUIC paths
   std::string secret_;                                   // until started
   std::shared_ptr<corvel::net::CorvelConnection> connection_;
   bool cancelled_ = false;

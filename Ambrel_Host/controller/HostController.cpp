@@ -20,6 +20,8 @@
 #include "CorvelKit/cloud/CloudDatabase.h"
 #include "CorvelKit/net/CorvelConnection.h"
 #include "CorvelKit/net/PeerSource.h"
+#include "CorvelKit/net/QuicListener.h"
+#include "CorvelKit/net/QuicStream.h"
 #include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/DisplayList.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
@@ -48,6 +50,7 @@ HostController::HostController(HostEnvironment environment)
 HostController::~HostController() {
   if (auto& displays = context_.services.displays) displays->setChangeHandler({});
   if (listener_) listener_->cancel();
+  if (quicListener_) quicListener_->stop();
   for (auto& c : context_.clients.all()) {
     c->connection()->cancel();
     c->connection()->detach();
@@ -155,6 +158,7 @@ void HostController::shutdown() {
     listener_->cancel();
     listener_.reset();
   }
+  stopQuicListener();
   if (advertiser_) advertiser_->stop();
   if (anywhere_) anywhere_->stop();
 }
@@ -222,6 +226,11 @@ void HostController::startListener() {
   if (isShuttingDown_) return;
   // Derive (or fetch) the key now so the first connection doesn't pay for it.
   (void)corvel::security::AccessCode::key(secrets_.currentCode());
+  // The QUIC listener is keyed with the code too: a new code, a new listener on the same port.
+  if (quicListener_) {
+    std::error_code quicError;
+    startQuicListener(quicPort_, quicError);
+  }
 
   auto listener = std::make_unique<HostListener>(context_.executor, port_);
   std::weak_ptr<HostController> weak = weak_from_this();
@@ -257,6 +266,50 @@ void HostController::retryListener(std::error_code error) {
               listenerRetryDelay_.count());
   listenerRetry_ = context_.schedule(listenerRetryDelay_, [this] { startListener(); });
   listenerRetryDelay_ = std::min(listenerRetryDelay_ * 2, maxListenerRetryDelay);
+}
+
+std::uint16_t HostController::startQuicListener(std::uint16_t port, std::error_code& error) {
+  if (quicListener_) quicListener_->stop();
+  quicListener_.reset();
+  if (isShuttingDown_) return 0;
+  std::weak_ptr<HostController> weak = weak_from_this();
+  auto executor = context_.executor;
+  auto listener = corvel::net::QuicListener::make(
+      secrets_.currentCode(),
+      [weak, executor](std::shared_ptr<corvel::net::QuicStream> stream,
+                       boost::asio::ip::udp::endpoint remote) {
+        // From the listener's strand to the controller's executor.
+        boost::asio::post(executor, [weak, stream = std::move(stream), remote]() mutable {
+          auto self = weak.lock();
+          if (!self) {
+            stream->close();
+            return;
+          }
+          self->acceptQuicConnection(std::move(stream),
+                                     corvel::net::unmapped(remote.address()).to_string());
+        });
+      });
+  const auto bound = listener->start(port, error);
+  if (bound == 0) {
+    log().error("QUIC listener failed: {}", error.message());
+    return 0;
+  }
+  quicListener_ = std::move(listener);
+  quicPort_ = bound;
+  return bound;
+}
+
+void HostController::stopQuicListener() {
+  if (quicListener_) quicListener_->stop();
+  quicListener_.reset();
+}
+
+void HostController::acceptQuicConnection(std::shared_ptr<corvel::net::QuicStream> stream,
+                                          std::string address) {
+  log().info("new QUIC connection from {}", address);
+  auto connection = connections_->make(std::move(stream), secrets_.currentCode(),
+                                       secrets_.currentSource());
+  if (connection) accept(std::move(connection), std::move(address));
 }
 
 void HostController::acceptConnection(boost::asio::ip::tcp::socket socket) {

@@ -25,6 +25,11 @@
 #include "Ambrel_Host/controller/SettingsApplier.h"
 #include "CorvelKit/net/CloudAction.h"
 
+namespace corvel::net {
+class QuicListener;
+class QuicStream;
+}  // namespace corvel::net
+
 namespace ambrel {
 
 class AnywhereAccess;
@@ -141,6 +146,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // A connection made elsewhere (tests, other transports), from `address`; nothing when its
   // source holds too many connections that haven't said hello (the connection is cancelled).
   std::shared_ptr<RemoteClient> accept(std::shared_ptr<ClientConnection> connection, std::string address);
+  // Accepts connections over QUIC on UDP `port` (0: any) too, for hole-punched paths (the port a
+  // STUN discovery used), keyed like the TCP listener and, like it, following code changes. Its
+  // connections go through accept() with their source address. Returns the bound port, or 0 with
+  // `error`.
+  std::uint16_t startQuicListener(std::uint16_t port, std::error_code& error);
+  void stopQuicListener();
+  std::uint16_t quicPort() const { return quicPort_; }
 
   // The parts, for features that plug in (dispatch routes, observers) and for tests.
   HostContext& context() { return context_; }
@@ -155,6 +167,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
  private:
   void setListenerState(std::string text);
   void retryListener(std::error_code error);
+  void acceptQuicConnection(std::shared_ptr<corvel::net::QuicStream> stream, std::string address);
   void connectionChanged(const std::shared_ptr<RemoteClient>& client,
                          const corvel::net::ConnectionState& state);
   void refreshDisplays();
@@ -184,6 +197,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool accessibilityGranted_ = false;
   bool started_ = false;
   std::unique_ptr<HostListener> listener_;
+  std::shared_ptr<corvel::net::QuicListener> quicListener_;
+  std::uint16_t quicPort_ = 0;
   std::unique_ptr<corvel::Timer> listenerRetry_;
   std::chrono::seconds listenerRetryDelay_ = listenerRetryDelay;
   std::unique_ptr<corvel::Timer> statusTimer_;

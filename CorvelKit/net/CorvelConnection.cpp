@@ -20,6 +20,8 @@
 #include "CorvelKit/base/Log.h"
 #include "CorvelKit/net/NetworkInterfaces.h"
 #include "CorvelKit/net/OnceFlag.h"
+#include "CorvelKit/net/QuicError.h"
+#include "CorvelKit/net/QuicStream.h"
 #include "CorvelKit/net/TlsPskContext.h"
 #include "CorvelKit/net/UnmappedAddress.h"
 #include "CorvelKit/protocol/CorvelFramer.h"
@@ -70,12 +72,12 @@ std::string_view name(ConnectionState::Kind kind) {
   return "unknown";
 }
 
-struct CorvelConnection::Impl {
-  struct Outgoing {
-    Bytes frame;
-    Completion completion;
-  };
+struct CorvelConnection::Outgoing {
+  Bytes frame;
+  Completion completion;
+};
 
+struct CorvelConnection::Impl {
   Impl(bool server, ByteView accessKey, const security::SecureIdentity& identity,
        const asio::strand<Executor>& strand)
       : context(makeTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
@@ -90,6 +92,11 @@ struct CorvelConnection::Impl {
 
   ssl::context context;
   ssl::stream<tcp::socket> stream;
+  // Hole-punched paths: QUIC instead of TCP and TLS (then `stream` stays unused).
+  bool quicPath = false;
+  std::uint16_t quicLocalPort = 0;
+  std::shared_ptr<QuicStream> quic;
+  security::SecretBytes accessKey;  // client over QUIC: keys its TLS
   tcp::resolver resolver;
   asio::steady_timer setupDeadline;
   secure::SecureHandshake handshake;
@@ -141,6 +148,7 @@ CorvelConnection::CorvelConnection(bool server, std::string_view accessCode,
                                  identity != nullptr ? *identity : security::SecureIdentity::shared(),
                                  queue_.executor());
   impl_->handlers = std::make_shared<const Handlers>(std::move(handlers));
+  impl_->accessKey = std::move(key);
 }
 
 CorvelConnection::~CorvelConnection() = default;
@@ -161,6 +169,8 @@ std::shared_ptr<CorvelConnection> CorvelConnection::client(Endpoint endpoint,
   c->impl_->endpoint = std::move(endpoint);
   c->impl_->requiredInterface = std::move(options.requiredInterface);
   c->impl_->pinnedFingerprint = std::move(options.pinnedFingerprint);
+  c->impl_->quicPath = options.quic;
+  c->impl_->quicLocalPort = options.quicLocalPort;
   return c;
 }
 
@@ -182,6 +192,22 @@ std::shared_ptr<CorvelConnection> CorvelConnection::server(tcp::socket socket,
   return c;
 }
 
+std::shared_ptr<CorvelConnection> CorvelConnection::server(std::shared_ptr<QuicStream> stream,
+                                                           std::string_view accessCode,
+                                                           Handlers handlers,
+                                                           const security::SecureIdentity* identity) {
+  std::shared_ptr<CorvelConnection> c(
+      new CorvelConnection(true, accessCode, identity, std::move(handlers)));
+  c->impl_->remoteHost = unmapped(stream->remoteEndpoint().address()).to_string();
+  c->impl_->localAddress = stream->localEndpoint().address();
+  c->impl_->quicPath = true;
+  stream->bindCompletions(c->queue_.executor());
+  c->impl_->quic = std::move(stream);
+  return c;
+}
+
+bool CorvelConnection::holePunched() const { return impl_->quicPath; }
+
 // ---- Life cycle -------------------------------------------------------------------------------
 
 // The steps below run on the connection's strand; each holds the connection strongly for as long
@@ -195,7 +221,7 @@ void CorvelConnection::start() {
     m.started = true;
     self->notify({ConnectionState::Kind::preparing, {}, false});
     if (self->server_) {
-      setTransportOptions(m.stream.next_layer());
+      if (!m.quic) setTransportOptions(m.stream.next_layer());
       self->startTls();
     } else {
       self->resolve();
@@ -242,7 +268,11 @@ void CorvelConnection::resolve() {
         }
         std::vector<tcp::endpoint> endpoints;
         for (const auto& r : results) endpoints.push_back(r.endpoint());
-        self->connect(std::move(endpoints), 0, ec);
+        if (self->impl_->quicPath) {
+          self->connectQuic(endpoints);
+        } else {
+          self->connect(std::move(endpoints), 0, ec);
+        }
       });
 }
 
@@ -302,6 +332,38 @@ void CorvelConnection::connect(std::vector<tcp::endpoint> endpoints, std::size_t
   });
 }
 
+void CorvelConnection::connectQuic(const std::vector<tcp::endpoint>& endpoints) {
+  auto& m = *impl_;
+  // The punched port is an IPv4 one: take the first IPv4 address, else the first one.
+  const tcp::endpoint* target = nullptr;
+  for (const auto& e : endpoints) {
+    if (unmapped(e.address()).is_v4()) {
+      target = &e;
+      break;
+    }
+  }
+  if (target == nullptr && !endpoints.empty()) target = &endpoints.front();
+  if (target == nullptr) {
+    end({ConnectionState::Kind::failed,
+         boost::system::error_code(boost::asio::error::host_not_found), false});
+    return;
+  }
+  std::error_code error;
+  const boost::asio::ip::udp::endpoint remote(unmapped(target->address()), target->port());
+  m.quic = QuicStream::client(queue_.executor(), remote, m.quicLocalPort, m.accessKey.view(), {},
+                              error);
+  if (!m.quic) {
+    end({ConnectionState::Kind::failed, error, false});
+    return;
+  }
+  {
+    std::lock_guard lock(m.infoMutex);
+    m.localAddress = m.quic->localEndpoint().address();
+    m.remoteHost = remote.address().to_string();
+  }
+  startTls();
+}
+
 void CorvelConnection::startTls() {
   auto self = shared_from_this();
   impl_->setupDeadline.expires_after(setupTimeout);
@@ -311,6 +373,17 @@ void CorvelConnection::startTls() {
     log().info("connection set-up took too long");
     s->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::timed_out), false});
   });
+  if (impl_->quic) {
+    impl_->quic->handshake([self](std::error_code ec) {
+      if (self->impl_->ended) return;
+      if (ec) {
+        self->end({ConnectionState::Kind::failed, ec, QuicStream::isTlsFailure(ec)});
+        return;
+      }
+      self->transportUp();
+    });
+    return;
+  }
   impl_->stream.async_handshake(
       server_ ? ssl::stream_base::server : ssl::stream_base::client,
       [self](const boost::system::error_code& ec) {
@@ -322,49 +395,64 @@ void CorvelConnection::startTls() {
           self->end({ConnectionState::Kind::failed, ec, isTlsError(ec)});
           return;
         }
-        m.tlsUp = true;
-        self->readLoop();
-        if (!self->server_) {
-          try {
-            self->enqueue(MessageType::secureClientHello, m.handshake.makeClientHello());
-          } catch (const secure::SecureChannelError& e) {
-            self->failSecurity(e);
-          } catch (const std::exception&) {
-            self->failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
-          }
-        }
+        self->transportUp();
       });
+}
+
+void CorvelConnection::transportUp() {
+  auto& m = *impl_;
+  m.tlsUp = true;
+  readLoop();
+  if (!server_) {
+    try {
+      enqueue(MessageType::secureClientHello, m.handshake.makeClientHello());
+    } catch (const secure::SecureChannelError& e) {
+      failSecurity(e);
+    } catch (const std::exception&) {
+      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
+    }
+  }
+  // Frames queued while the transport came up go out now.
+  writeNext();
 }
 
 void CorvelConnection::readLoop() {
   auto self = shared_from_this();
   auto& m = *impl_;
+  if (m.quic) {
+    m.quic->readSome(boost::asio::buffer(m.readBuffer), [self](std::error_code ec, std::size_t n) {
+      self->received(n, ec, ec == QuicErrc::closed);
+    });
+    return;
+  }
   m.stream.async_read_some(
       boost::asio::buffer(m.readBuffer),
       [self](const boost::system::error_code& ec, std::size_t n) {
-        auto& mm = *self->impl_;
-        if (mm.ended) return;
-        if (n > 0) {
-          mm.framer.feed(ByteView(mm.readBuffer.data(), n), [&](MessageType type, ByteView payload) {
-            if (!mm.ended) self->handle(type, payload);
-          });
-        }
-        if (mm.ended) return;
-        if (mm.framer.oversized()) {
-          log().info("closing a connection that announced a frame beyond its limit");
-          self->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::message_size),
-                     false});
-          return;
-        }
-        if (ec) {
-          // A peer that closes, with or without TLS's goodbye, has simply left.
-          bool closed = ec == boost::asio::error::eof || ec == ssl::error::stream_truncated;
-          self->end({closed ? ConnectionState::Kind::cancelled : ConnectionState::Kind::failed,
-                     closed ? boost::system::error_code{} : ec, false});
-          return;
-        }
-        self->readLoop();
+        // A peer that closes, with or without TLS's goodbye, has simply left.
+        self->received(n, ec, ec == boost::asio::error::eof || ec == ssl::error::stream_truncated);
       });
+}
+
+void CorvelConnection::received(std::size_t n, std::error_code ec, bool peerLeft) {
+  auto& m = *impl_;
+  if (m.ended) return;
+  if (n > 0) {
+    m.framer.feed(ByteView(m.readBuffer.data(), n), [&](MessageType type, ByteView payload) {
+      if (!m.ended) handle(type, payload);
+    });
+  }
+  if (m.ended) return;
+  if (m.framer.oversized()) {
+    log().info("closing a connection that announced a frame beyond its limit");
+    end({ConnectionState::Kind::failed, std::make_error_code(std::errc::message_size), false});
+    return;
+  }
+  if (ec) {
+    end({peerLeft ? ConnectionState::Kind::cancelled : ConnectionState::Kind::failed,
+         peerLeft ? std::error_code{} : ec, false});
+    return;
+  }
+  readLoop();
 }
 
 void CorvelConnection::handle(MessageType type, ByteView payload) {
@@ -446,7 +534,7 @@ void CorvelConnection::end(ConnectionState state) {
   auto& m = *impl_;
   if (m.ended) return;
   m.ended = true;
-  std::deque<Impl::Outgoing> dropped;
+  std::deque<Outgoing> dropped;
   {
     std::lock_guard lock(m.sendLock);
     m.closed = true;
@@ -459,8 +547,12 @@ void CorvelConnection::end(ConnectionState state) {
   boost::system::error_code ignored;
   m.setupDeadline.cancel();
   m.resolver.cancel();
-  m.stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
-  m.stream.next_layer().close(ignored);
+  if (m.quic) {
+    m.quic->close();
+  } else {
+    m.stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    m.stream.next_layer().close(ignored);
+  }
   for (auto& o : dropped) {
     if (o.completion) o.completion(ConnectionErrc::notConnected);
   }
@@ -531,7 +623,7 @@ void CorvelConnection::push(Bytes frame, Completion completion) {
 void CorvelConnection::writeNext() {
   auto& m = *impl_;
   if (m.writing || m.ended || !m.tlsUp) return;
-  auto batch = std::make_shared<std::vector<Impl::Outgoing>>();
+  auto batch = std::make_shared<std::vector<Outgoing>>();
   {
     std::lock_guard q(m.queueMutex);
     // Gather what is waiting, up to about a megabyte, into one write.
@@ -543,31 +635,51 @@ void CorvelConnection::writeNext() {
     }
   }
   if (batch->empty()) return;
-  std::vector<boost::asio::const_buffer> buffers;
-  buffers.reserve(batch->size());
-  for (auto& o : *batch) buffers.emplace_back(o.frame.data(), o.frame.size());
   m.writing = true;
   auto self = shared_from_this();
+  if (m.quic) {
+    std::size_t bytes = 0;
+    std::vector<Bytes> chunks;
+    chunks.reserve(batch->size());
+    for (auto& o : *batch) {
+      bytes += o.frame.size();
+      chunks.push_back(std::move(o.frame));
+    }
+    m.quic->write(std::move(chunks), [self, batch, bytes](std::error_code ec, std::size_t) {
+      self->written(*batch, bytes, ec);
+    });
+    return;
+  }
+  std::vector<boost::asio::const_buffer> buffers;
+  buffers.reserve(batch->size());
+  std::size_t bytes = 0;
+  for (auto& o : *batch) {
+    bytes += o.frame.size();
+    buffers.emplace_back(o.frame.data(), o.frame.size());
+  }
   boost::asio::async_write(
-      m.stream, buffers, [self, batch](const boost::system::error_code& ec, std::size_t) {
-        auto& mm = *self->impl_;
-        mm.writing = false;
-        std::size_t bytes = 0;
-        for (auto& o : *batch) bytes += o.frame.size();
-        {
-          std::lock_guard q(mm.queueMutex);
-          mm.queuedBytes -= std::min(bytes, mm.queuedBytes);
-        }
-        for (auto& o : *batch) {
-          if (o.completion) o.completion(ec);
-        }
-        if (mm.ended) return;
-        if (ec) {
-          self->end({ConnectionState::Kind::failed, ec, false});
-          return;
-        }
-        self->writeNext();
+      m.stream, buffers, [self, batch, bytes](const boost::system::error_code& ec, std::size_t) {
+        self->written(*batch, bytes, ec);
       });
+}
+
+void CorvelConnection::written(std::vector<Outgoing>& batch, std::size_t bytes,
+                               std::error_code ec) {
+  auto& m = *impl_;
+  m.writing = false;
+  {
+    std::lock_guard q(m.queueMutex);
+    m.queuedBytes -= std::min(bytes, m.queuedBytes);
+  }
+  for (auto& o : batch) {
+    if (o.completion) o.completion(ec);
+  }
+  if (m.ended) return;
+  if (ec) {
+    end({ConnectionState::Kind::failed, ec, false});
+    return;
+  }
+  writeNext();
 }
 
 // ---- Queries ----------------------------------------------------------------------------------

@@ -30,6 +30,8 @@ class SecureMessageChannel;
 
 namespace corvel::net {
 
+class QuicStream;
+
 // What a connection's owner hears about its life.
 struct ConnectionState {
   enum class Kind { preparing, ready, failed, cancelled };
@@ -49,7 +51,9 @@ struct Endpoint {
 };
 
 // The one object client and host talk through: TCP, TLS 1.2 keyed with the access code, the
-// framing, then the secure handshake, after which every message is sealed.
+// framing, then the secure handshake, after which every message is sealed. On hole-punched paths
+// QUIC (TLS 1.3 keyed with the same code) carries the same framed bytes on one stream instead of
+// TCP and TLS; everything above the transport is the same.
 //
 // Owners give their handlers (and, for a client, the pinned fingerprint) when they make the
 // connection, then call start(). Every callback runs on the connection's own serial queue, one at
@@ -88,6 +92,10 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
     std::optional<std::string> pinnedFingerprint;
     // Who this side is; nullptr for the shared identity.
     const security::SecureIdentity* identity = nullptr;
+    // Go over QUIC (a hole-punched path) instead of TCP, from this local UDP port (0: any), bound
+    // with address reuse so that it may be the port a STUN discovery used.
+    bool quic = false;
+    std::uint16_t quicLocalPort = 0;
   };
 
   // Most bytes a connection queues for a peer that does not read; a send beyond it fails with
@@ -110,6 +118,11 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
                                                    Handlers handlers, ClientOptions options);
   // The host's side of an accepted TCP connection.
   static std::shared_ptr<CorvelConnection> server(boost::asio::ip::tcp::socket socket,
+                                                   std::string_view accessCode,
+                                                   Handlers handlers = {},
+                                                   const security::SecureIdentity* identity = nullptr);
+  // The host's side of a connection a QuicListener accepted.
+  static std::shared_ptr<CorvelConnection> server(std::shared_ptr<QuicStream> stream,
                                                    std::string_view accessCode,
                                                    Handlers handlers = {},
                                                    const security::SecureIdentity* identity = nullptr);
@@ -153,7 +166,8 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
 
   bool isSecure() const;
   bool isServer() const { return server_; }
-  bool holePunched() const { return false; }
+  // True for connections over QUIC (hole-punched paths).
+  bool holePunched() const;
   // The other side's identity fingerprint, once the handshake proved it.
   std::optional<std::string> peerFingerprint() const;
   // Why the security layer failed the connection, if it did.
@@ -184,8 +198,11 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void resolve();
   void connect(std::vector<boost::asio::ip::tcp::endpoint> endpoints, std::size_t index,
                boost::system::error_code lastError);
+  void connectQuic(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints);
   void startTls();
+  void transportUp();
   void readLoop();
+  void received(std::size_t n, std::error_code error, bool peerLeft);
   void handle(protocol::MessageType type, ByteView payload);
   void established(std::unique_ptr<secure::SecureMessageChannel> channel);
   void failSecurity(const secure::SecureChannelError& error);
@@ -198,6 +215,8 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void enqueue(protocol::MessageType type, Bytes payload);
   void push(Bytes frame, Completion completion);
   void writeNext();
+  struct Outgoing;
+  void written(std::vector<Outgoing>& batch, std::size_t bytes, std::error_code ec);
 
   const bool server_;
   SerialQueue queue_;

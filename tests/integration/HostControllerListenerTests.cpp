@@ -188,5 +188,58 @@ TEST_F(HostControllerListenerTest, NewCodeEndsClientsAndLocksOutTheOldCode) {
   EXPECT_TRUE(stale.last().tlsFailure);
 }
 
+// The QUIC listener of hole-punched paths: its connections go through the same admission as TCP
+// ones, wrong codes included, and it follows code changes.
+TEST_F(HostControllerListenerTest, QuicConnectionsAreAdmittedLikeTcpOnes) {
+  const auto quicPort = onMain([&] {
+    std::error_code ec;
+    return host->startQuicListener(0, ec);
+  });
+  ASSERT_NE(quicPort, 0);
+  auto quicConnect = [&](ConnectionRecorder& events, const std::string& code) {
+    auto c = CorvelConnection::client({"127.0.0.1", quicPort}, code, events.handlers(),
+                                      {.identity = &clientIdentity, .quic = true});
+    events.track(c);
+    c->start();
+    return c;
+  };
+
+  ConnectionRecorder events;
+  auto client = quicConnect(events, onMain([&] { return host->accessCode(); }));
+  ASSERT_TRUE(events.waitForState(ConnectionState::Kind::ready));
+  ASSERT_TRUE(waitForClientCount(1));
+  EXPECT_EQ(onMain([&] { return host->clients()[0]->connection()->route(); }),
+            corvel::net::ConnectionRoute::natTraversal);
+  client->cancel();
+  ASSERT_TRUE(waitForClientCount(0));
+
+  // Wrong codes over QUIC count toward the block like those over TCP.
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    ConnectionRecorder wrong;
+    auto c = quicConnect(wrong, "ZZZ-ZZZ-ZZZ-ZZZ");
+    ASSERT_TRUE(wrong.waitFor([&] { return wrong.ended(); }));
+    EXPECT_TRUE(wrong.last().tlsFailure) << "attempt " << attempt;
+    ASSERT_TRUE(waitForClientCount(0));
+  }
+  ASSERT_TRUE(harness.waitFor([&] { return notifier->count() == 1; }));
+  EXPECT_EQ(notifier->posted[0].first, "Blocked repeated wrong codes");
+  clock->advance(901s);
+
+  // A new code: the listener on the same port takes the new one and refuses the old.
+  const auto oldCode = onMain([&] { return host->accessCode(); });
+  onMain([&] {
+    host->regenerateAccessCode();
+    return 0;
+  });
+  EXPECT_EQ(onMain([&] { return host->quicPort(); }), quicPort);
+  ConnectionRecorder fresh;
+  auto again = quicConnect(fresh, onMain([&] { return host->accessCode(); }));
+  EXPECT_TRUE(fresh.waitForState(ConnectionState::Kind::ready));
+  ConnectionRecorder stale;
+  auto old = quicConnect(stale, oldCode);
+  ASSERT_TRUE(stale.waitFor([&] { return stale.ended(); }));
+  EXPECT_TRUE(stale.last().tlsFailure);
+}
+
 }  // namespace
 }  // namespace ambrel

@@ -61,6 +61,13 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       o.secretFile = *v;
     } else if (a == "--interface" && (v = value())) {
       o.interfaceName = *v;
+    } else if (a == "--quic") {
+      o.quic = true;
+    } else if (a == "--quic-port" && (v = value())) {
+      auto port = count(*v);
+      if (!port || *port > 65535) return std::string("--quic-port takes a port number");
+      o.quic = true;
+      o.quicLocalPort = static_cast<std::uint16_t>(*port);
     } else if (a == "--seconds" && (v = value())) {
       o.seconds = count(*v);
       if (!o.seconds) return std::string("--seconds takes a number");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ struct ClientOptions {
   std::optional<std::string> secretFile;  // the owner secret's file, as for `corvel macs`
   std::optional<std::string> pin;
   std::optional<std::string> interfaceName;
+  // Over QUIC (a host's hole-punching listener) from this local UDP port (0: any).
+  bool quic = false;
+  std::uint16_t quicLocalPort = 0;
   std::string deviceName = "corvel";
   std::optional<std::string> deviceID;
   std::optional<std::string> ownerToken;

@@ -81,7 +81,10 @@ int ClientSession::run() {
   } else {
     connection_ = CorvelConnection::client(
         *endpoint, options_.code, std::move(handlers),
-        {.requiredInterface = options_.interfaceName, .pinnedFingerprint = options_.pin});
+        {.requiredInterface = options_.interfaceName,
+         .pinnedFingerprint = options_.pin,
+         .quic = options_.quic,
+         .quicLocalPort = options_.quicLocalPort});
     std::cout << "connecting to " << endpoint->host << ":" << endpoint->port << std::endl;
     connection_->start();
   }
