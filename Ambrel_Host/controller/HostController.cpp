@@ -304,6 +304,10 @@ void HostController::stopQuicListener() {
   quicListener_.reset();
 }
 
+void HostController::punchFromQuicListener(const boost::asio::ip::udp::endpoint& toward) {
+  if (quicListener_) quicListener_->punch(toward);
+}
+
 void HostController::acceptQuicConnection(std::shared_ptr<corvel::net::QuicStream> stream,
                                           std::string address) {
   log().info("new QUIC connection from {}", address);

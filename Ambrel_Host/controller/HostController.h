@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include "Ambrel_Host/capture/ScreenDisplay.h"
 #include "Ambrel_Host/controller/AccessSecrets.h"
@@ -153,6 +154,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::uint16_t startQuicListener(std::uint16_t port, std::error_code& error);
   void stopQuicListener();
   std::uint16_t quicPort() const { return quicPort_; }
+  // Opens this computer's router toward a viewer's public address, from the QUIC listener's port
+  // (nothing without one).
+  void punchFromQuicListener(const boost::asio::ip::udp::endpoint& toward);
 
   // The parts, for features that plug in (dispatch routes, observers) and for tests.
   HostContext& context() { return context_; }

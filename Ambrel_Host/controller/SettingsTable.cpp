@@ -9,6 +9,8 @@
 #include "Ambrel_Host/shell/UpdateChecker.h"
 #include "Ambrel_Host/shell/UpdateRelease.h"
 #include "CorvelKit/cloud/PostgresCloudDatabase.h"
+#include "CorvelKit/net/EndpointText.h"
+#include "CorvelKit/net/StunClient.h"
 
 namespace ambrel {
 
@@ -17,7 +19,7 @@ namespace {
 using enum SettingType;
 using enum SettingEffect;
 
-constexpr std::array<SettingSpec, 14> kTable = {{
+constexpr std::array<SettingSpec, 15> kTable = {{
     {Setting::idleTimeoutMinutes, "idleTimeoutMinutes", minutes, "0", false, none},
     {Setting::lockWhenSessionEnds, "lockWhenSessionEnds", flag, "false", false, none},
     {Setting::blankScreen, "blankScreen", flag, "false", false, refreshOverlays},
@@ -37,6 +39,9 @@ constexpr std::array<SettingSpec, 14> kTable = {{
     {Setting::natHolePunch, "natHolePunch", flag, "false", false, none},
     // Where the update check reads the newest build; read at each check.
     {Setting::updateFeedURL, "updateFeedURL", text, UpdateChecker::defaultFeedURL, true, none},
+    // The STUN server hole punching learns the public address from, as HOST or HOST:PORT. Read
+    // when the host starts.
+    {Setting::stunServer, "stunServer", text, corvel::net::StunClient::defaultServer, true, none},
 }};
 
 // The table is indexed by the enumeration: a row out of place is a build error.
@@ -63,6 +68,10 @@ std::optional<std::string> textProblem(const SettingSpec& s, std::string_view te
   }
   if (s.setting == Setting::updateFeedURL && !UpdateRelease::isWebAddress(text)) {
     return std::string(s.key) + " takes an http or https address.";
+  }
+  if (s.setting == Setting::stunServer &&
+      !corvel::net::parseEndpoint(text, corvel::net::StunClient::defaultServerPort)) {
+    return std::string(s.key) + " takes a STUN server as HOST or HOST:PORT.";
   }
   return std::nullopt;
 }

@@ -30,6 +30,7 @@ enum class Setting {
   cloudDatabaseURL,
   natHolePunch,
   updateFeedURL,
+  stunServer,
 };
 
 // How a setting's value is written and checked.

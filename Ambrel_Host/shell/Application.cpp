@@ -32,6 +32,7 @@
 #include "Ambrel_Host/shell/ControlCommands.h"
 #include "Ambrel_Host/shell/AutostartEntry.h"
 #include "Ambrel_Host/shell/ControlServer.h"
+#include "Ambrel_Host/shell/ControllerQuicListener.h"
 #include "Ambrel_Host/shell/KeepAwake.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
 #include "Ambrel_Host/shell/HostActivity.h"
@@ -40,6 +41,7 @@
 #include "Ambrel_Host/shell/UpdateChecker.h"
 #include "Ambrel_Host/shell/UpdateCommand.h"
 #include "Ambrel_Host/reach/ComputerName.h"
+#include "Ambrel_Host/reach/NatHostPuncher.h"
 #include "Ambrel_Host/reach/PortMapper.h"
 #include "Ambrel_Host/reach/ServiceAdvertiser.h"
 #include "Ambrel_Host/shell/DBusNotifier.h"
@@ -53,6 +55,7 @@
 #include "CorvelKit/diagnostics/Diagnostics.h"
 #include "CorvelKit/diagnostics/HangWatchdog.h"
 #include "CorvelKit/diagnostics/MetricsRecorder.h"
+#include "CorvelKit/net/EndpointText.h"
 #include "CorvelKit/net/Pairing.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
@@ -365,6 +368,17 @@ int runHost(const DesktopFactory* desktopFactory) {
       HostSettings(env.defaults).text(Setting::cloudDatabaseURL));
   // The home router forwards the listening port, where it offers NAT-PMP.
   env.services.portMapper = std::make_shared<PortMapper>(loop.executor(), env.clock, PortMapper::Options{});
+  // Viewers outside come in through a hole punched in the router, when the owner turned it on.
+  if (HostSettings(env.defaults).flag(Setting::natHolePunch)) {
+    NatHostPuncher::Options punch;
+    if (auto stun = corvel::net::parseEndpoint(HostSettings(env.defaults).text(Setting::stunServer),
+                                               corvel::net::StunClient::defaultServerPort)) {
+      punch.stunHost = stun->host;
+      punch.stunPort = stun->port;
+    }
+    env.services.holePuncher = std::make_shared<NatHostPuncher>(
+        loop.executor(), std::make_unique<ControllerQuicListener>(hostSlot), std::move(punch));
+  }
   env.services.status = [source = std::make_shared<HostStatusSource>(SlowDiskCache::shared())] {
     return source->makeHostStatus();
   };

@@ -36,9 +36,15 @@ class ConnectionAttempt final : public Connector::Attempt,
       }
       if (deliver) deliver(changed);
     };
-    connection_ = CorvelConnection::client(
-        candidate_.endpoint, accessCode_, std::move(handlers),
-        {.requiredInterface = candidate_.interface, .pinnedFingerprint = fingerprint_});
+    CorvelConnection::ClientOptions options{.requiredInterface = candidate_.interface,
+                                            .pinnedFingerprint = fingerprint_};
+    if (candidate_.holePunchPort) {
+      options.quic = true;
+      options.quicLocalPort = *candidate_.holePunchPort;
+      options.quicHandshakeTimeout = Connector::holePunchWait;
+    }
+    connection_ = CorvelConnection::client(candidate_.endpoint, accessCode_, std::move(handlers),
+                                           std::move(options));
     connection_->start();
   }
 

@@ -72,6 +72,9 @@ class Connector : public std::enable_shared_from_this<Connector> {
   using Completion = std::function<void(ConnectOutcome)>;
 
   static constexpr const char* noPathReason = "No network path to the computer";
+  // How long a hole-punched attempt waits for the host's router to open: the host punches when it
+  // next looks for viewers, every half minute. A race with such a candidate lasts at least this.
+  static constexpr std::chrono::milliseconds holePunchWait{40'000};
 
   // Attempts that are client connections with `accessCode`, each pinned to `expectedFingerprint`
   // when given. `handlers` are the winner's: its messages from the start, its state changes after

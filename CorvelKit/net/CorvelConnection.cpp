@@ -95,6 +95,7 @@ struct CorvelConnection::Impl {
   // Hole-punched paths: QUIC instead of TCP and TLS (then `stream` stays unused).
   bool quicPath = false;
   std::uint16_t quicLocalPort = 0;
+  std::chrono::milliseconds quicHandshakeTimeout{10'000};
   std::shared_ptr<QuicStream> quic;
   security::SecretBytes accessKey;  // client over QUIC: keys its TLS
   tcp::resolver resolver;
@@ -171,6 +172,7 @@ std::shared_ptr<CorvelConnection> CorvelConnection::client(Endpoint endpoint,
   c->impl_->pinnedFingerprint = std::move(options.pinnedFingerprint);
   c->impl_->quicPath = options.quic;
   c->impl_->quicLocalPort = options.quicLocalPort;
+  c->impl_->quicHandshakeTimeout = options.quicHandshakeTimeout;
   return c;
 }
 
@@ -350,8 +352,10 @@ void CorvelConnection::connectQuic(const std::vector<tcp::endpoint>& endpoints) 
   }
   std::error_code error;
   const boost::asio::ip::udp::endpoint remote(unmapped(target->address()), target->port());
-  m.quic = QuicStream::client(queue_.executor(), remote, m.quicLocalPort, m.accessKey.view(), {},
-                              error);
+  QuicStream::Options quicOptions;
+  quicOptions.handshakeTimeout = m.quicHandshakeTimeout;
+  m.quic = QuicStream::client(queue_.executor(), remote, m.quicLocalPort, m.accessKey.view(),
+                              quicOptions, error);
   if (!m.quic) {
     end({ConnectionState::Kind::failed, error, false});
     return;
@@ -364,8 +368,7 @@ void CorvelConnection::connectQuic(const std::vector<tcp::endpoint>& endpoints) 
   startTls();
 }
 
-void CorvelConnection::startTls() {
-  auto self = shared_from_this();
+void CorvelConnection::armSetupDeadline() {
   impl_->setupDeadline.expires_after(setupTimeout);
   impl_->setupDeadline.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
     auto s = weak.lock();
@@ -373,13 +376,22 @@ void CorvelConnection::startTls() {
     log().info("connection set-up took too long");
     s->end({ConnectionState::Kind::failed, std::make_error_code(std::errc::timed_out), false});
   });
+}
+
+void CorvelConnection::startTls() {
+  auto self = shared_from_this();
+  // A client's QUIC handshake has a limit of its own, which may be long: on a hole-punched path
+  // it waits for the host to open its router. The rest of the set-up has the usual one.
+  const bool deadlineAfterTransport = impl_->quic && !server_;
+  if (!deadlineAfterTransport) armSetupDeadline();
   if (impl_->quic) {
-    impl_->quic->handshake([self](std::error_code ec) {
+    impl_->quic->handshake([self, deadlineAfterTransport](std::error_code ec) {
       if (self->impl_->ended) return;
       if (ec) {
         self->end({ConnectionState::Kind::failed, ec, QuicStream::isTlsFailure(ec)});
         return;
       }
+      if (deadlineAfterTransport) self->armSetupDeadline();
       self->transportUp();
     });
     return;

@@ -96,6 +96,9 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
     // with address reuse so that it may be the port a STUN discovery used.
     bool quic = false;
     std::uint16_t quicLocalPort = 0;
+    // How long the QUIC handshake may take. A hole-punched path opens only when the host next
+    // looks for viewers and punches toward them, which can be half a minute away.
+    std::chrono::milliseconds quicHandshakeTimeout{10'000};
   };
 
   // Most bytes a connection queues for a peer that does not read; a send beyond it fails with
@@ -199,6 +202,7 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void connect(std::vector<boost::asio::ip::tcp::endpoint> endpoints, std::size_t index,
                boost::system::error_code lastError);
   void connectQuic(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints);
+  void armSetupDeadline();
   void startTls();
   void transportUp();
   void readLoop();

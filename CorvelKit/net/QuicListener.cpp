@@ -110,6 +110,19 @@ void QuicListener::stop() {
   });
 }
 
+void QuicListener::punch(const udp::endpoint& toward) {
+  auto self = shared_from_this();
+  boost::asio::dispatch(impl_->strand, [self, toward] {
+    auto& m = *self->impl_;
+    if (m.stopped || !m.socket->is_open()) return;
+    const std::uint8_t punch = QuicStream::punchByte;
+    for (int i = 0; i < punchDatagrams; ++i) {
+      boost::system::error_code ignored;  // a punch that does not leave is one of several
+      m.socket->send_to(boost::asio::buffer(&punch, 1), toward, 0, ignored);
+    }
+  });
+}
+
 std::size_t QuicListener::connectionCount() const { return impl_->count.load(); }
 
 void QuicListener::receiveNext() {

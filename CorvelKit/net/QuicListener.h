@@ -38,6 +38,11 @@ class QuicListener : public std::enable_shared_from_this<QuicListener> {
 
   // Binds 0.0.0.0:port (0: any) and starts receiving. Returns the bound port, or 0 with `error`.
   std::uint16_t start(std::uint16_t port, std::error_code& error);
+  // Opens this side's router toward a viewer's public address: a few one-byte datagrams from the
+  // listening socket (QuicStream::punchByte), so the viewer's packets to our public address are
+  // let in as answers.
+  void punch(const udp::endpoint& toward);
+  static constexpr int punchDatagrams = 5;
   // Closes every connection and the socket; the accept handler is not called any more.
   void stop();
 

@@ -35,6 +35,8 @@ constexpr const char* kPriority =
 
 constexpr std::size_t kIdLength = 16;
 constexpr std::size_t kMaxDatagram = 1452;
+// A client's first flight is one or two datagrams; a few retransmissions are kept besides.
+constexpr std::size_t kKeptUnanswered = 4;
 
 ngtcp2_tstamp now() {
   return static_cast<ngtcp2_tstamp>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -77,6 +79,10 @@ struct QuicStream::Impl {
   bool handshakeDone = false;
   bool ended = false;
   std::size_t datagramsSent = 0;
+  // A client's datagrams while nothing has come back yet (the last few), and whether anything
+  // has: a hole punch from the host means the way is open now, and these go again at once.
+  std::deque<Bytes> unanswered;
+  bool heard = false;
   std::error_code endError;
   int64_t streamId = -1;
 
@@ -546,6 +552,15 @@ void QuicStream::startReceiving() {
 void QuicStream::receive(ByteView datagram, const udp::endpoint& from) {
   auto& m = *impl_;
   if (m.ended) return;
+  if (!m.server && !m.heard && datagram.size() == 1 && datagram[0] == punchByte) {
+    // The host's router has just been opened toward us: what it dropped so far goes again now,
+    // not at the next retransmission, which may be many seconds away by then.
+    for (const auto& d : m.unanswered) {
+      boost::system::error_code ignored;
+      m.socket->send_to(boost::asio::buffer(d), remote_, 0, ignored);
+    }
+    return;
+  }
   auto path = m.path(local_, from);
   ngtcp2_pkt_info pi{};
   const int rv = ngtcp2_conn_read_pkt(m.conn, &path, &pi, datagram.data(), datagram.size(), now());
@@ -578,6 +593,10 @@ void QuicStream::receive(ByteView datagram, const udp::endpoint& from) {
         fail(QuicErrc::protocolError, true);
         return;
     }
+  }
+  if (!m.heard) {
+    m.heard = true;
+    m.unanswered.clear();
   }
   deliverHandshake();
   deliverRead();
@@ -642,6 +661,10 @@ void QuicStream::flush() {
     }
     boost::system::error_code ec;
     m.socket->send_to(boost::asio::buffer(packet.data(), static_cast<std::size_t>(n)), to, 0, ec);
+    if (!m.server && !m.heard) {
+      if (m.unanswered.size() == kKeptUnanswered) m.unanswered.pop_front();
+      m.unanswered.emplace_back(packet.data(), packet.data() + n);
+    }
     ++m.datagramsSent;
     ++sent;
     // A datagram the kernel would not take is a lost packet: QUIC sends it again.

@@ -41,6 +41,10 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
   };
 
   static constexpr const char* alpn = "corvel-hp";
+  // What a host sends toward a viewer's public address to open its router (a datagram of this one
+  // byte, which is no QUIC packet). A client that gets one before anything else from the host
+  // sends its unanswered datagrams again at once.
+  static constexpr std::uint8_t punchByte = 0x09;
   // Flow-control windows we grant the peer.
   static constexpr std::uint64_t streamWindow = 4u << 20;
   static constexpr std::uint64_t connectionWindow = 8u << 20;

@@ -24,6 +24,7 @@ class StunClient {
   // A public server, and the port STUN servers conventionally answer on.
   static constexpr const char* defaultServerHost = "stun.l.google.com";
   static constexpr std::uint16_t defaultServerPort = 19302;
+  static constexpr const char* defaultServer = "stun.l.google.com:19302";
 
   // Sends one binding request from `localPort` (0: any free port; the socket allows address
   // reuse) to `serverHost`:`serverPort` and calls `handler` once, on a strand of `executor`: with

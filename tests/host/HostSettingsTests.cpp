@@ -25,7 +25,7 @@ TEST(SettingsTableTest, EveryRowHasAUniqueKeyAndADefaultOfItsType) {
     EXPECT_TRUE(SettingsTable::parse(s.setting, s.defaultText)) << s.key;
     EXPECT_FALSE(SettingsTable::validate(s.setting, SettingsTable::defaultValue(s.setting))) << s.key;
   }
-  EXPECT_EQ(keys.size(), 14u);
+  EXPECT_EQ(keys.size(), 15u);
   EXPECT_FALSE(SettingsTable::named("trustedDevices"));  // a list with commands of its own
 }
 
@@ -105,7 +105,11 @@ TEST_F(HostSettingsTest, SetFromTextChecksTheKeyAndTheType) {
                                          {"cloudDatabaseURL", "nonsense without equals", false},
                                          {"updateFeedURL", "https://updates.example.net/feed.json", true},
                                          {"updateFeedURL", "file:///etc/passwd", false},
-                                         {"updateFeedURL", "", false}}) {
+                                         {"updateFeedURL", "", false},
+                                         {"stunServer", "198.51.100.1:3478", true},
+                                         {"stunServer", "stun.example.net", true},
+                                         {"stunServer", "stun.example.net:0", false},
+                                         {"stunServer", "", false}}) {
     auto error = settings.setFromText(c.key, c.text);
     EXPECT_EQ(!error.has_value(), c.ok) << c.key << "=" << c.text;
   }

@@ -79,15 +79,5 @@ TEST(CommandLineTest, FeatureCommandsTakeTheirOperands) {
   EXPECT_EQ(std::get<CommandLine>(shot).options.operands, std::vector<std::string>{"shot.jpg"});
 }
 
-TEST(CommandLineTest, EndpointsTakeTheDefaultPortAndRefuseBadOnes) {
-  EXPECT_EQ(parseEndpoint("example")->port, 5895);
-  EXPECT_EQ(parseEndpoint("10.0.0.1:7000")->port, 7000);
-  EXPECT_EQ(parseEndpoint("[fe80::1]:7000")->host, "fe80::1");
-  EXPECT_EQ(parseEndpoint("fe80::1")->host, "fe80::1");
-  for (auto text : {"", ":80", "host:0", "host:70000", "host:8x", "[::1", "[::1]x"}) {
-    EXPECT_FALSE(parseEndpoint(text)) << text;
-  }
-}
-
 }  // namespace
 }  // namespace corvel::tool

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "CorvelKit/base/UUID.h"
+#include "CorvelKit/net/EndpointText.h"
+#include "CorvelKit/net/StunClient.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 
 namespace corvel::tool {
@@ -68,6 +70,14 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       if (!port || *port > 65535) return std::string("--quic-port takes a port number");
       o.quic = true;
       o.quicLocalPort = static_cast<std::uint16_t>(*port);
+    } else if (a == "--hole-punch") {
+      o.holePunch = true;
+    } else if (a == "--stun" && (v = value())) {
+      if (!net::parseEndpoint(*v, net::StunClient::defaultServerPort)) {
+        return std::string("--stun takes HOST or HOST:PORT");
+      }
+      o.holePunch = true;
+      o.stunServer = *v;
     } else if (a == "--seconds" && (v = value())) {
       o.seconds = count(*v);
       if (!o.seconds) return std::string("--seconds takes a number");
@@ -121,44 +131,6 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
       break;
   }
   return line;
-}
-
-std::optional<Endpoint> parseEndpoint(std::string_view text) {
-  net::Endpoint e;
-  e.port = protocol::corvelDefaultPort;
-  std::string_view host = text;
-  // [v6]:port, v4:port or name:port; a bare IPv6 address has several colons and no port.
-  if (text.starts_with('[')) {
-    auto close = text.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
-    host = text.substr(1, close - 1);
-    auto rest = text.substr(close + 1);
-    if (!rest.empty()) {
-      if (!rest.starts_with(':')) return std::nullopt;
-      text = rest.substr(1);
-    } else {
-      text = {};
-    }
-  } else if (auto colon = text.rfind(':');
-             colon != std::string_view::npos && text.find(':') == colon) {
-    host = text.substr(0, colon);
-    text = text.substr(colon + 1);
-  } else {
-    text = {};
-  }
-  if (!text.empty()) {
-    int port = 0;
-    for (char c : text) {
-      if (c < '0' || c > '9') return std::nullopt;
-      port = port * 10 + (c - '0');
-      if (port > 65535) return std::nullopt;
-    }
-    if (port == 0) return std::nullopt;
-    e.port = static_cast<std::uint16_t>(port);
-  }
-  if (host.empty()) return std::nullopt;
-  e.host = std::string(host);
-  return e;
 }
 
 }  // namespace corvel::tool

@@ -37,6 +37,10 @@ struct ClientOptions {
   // Over QUIC (a host's hole-punching listener) from this local UDP port (0: any).
   bool quic = false;
   std::uint16_t quicLocalPort = 0;
+  // For a host id: also through a hole punched in the host's router, learning this side's public
+  // address from this STUN server (HOST or HOST:PORT; empty: the public default).
+  bool holePunch = false;
+  std::string stunServer;
   std::string deviceName = "corvel";
   std::optional<std::string> deviceID;
   std::optional<std::string> ownerToken;
@@ -64,8 +68,5 @@ struct CommandLine {
 
   static std::variant<CommandLine, std::string> parse(const std::vector<std::string_view>& args);
 };
-
-// HOST, HOST:PORT or [IPv6]:PORT, with the default port when none is given.
-std::optional<Endpoint> parseEndpoint(std::string_view text);
 
 }  // namespace corvel::tool

@@ -6,6 +6,9 @@
 #include "CorvelKit/base/Clock.h"
 #include "CorvelKit/base/UUID.h"
 #include "CorvelKit/base/Unicode.h"
+#include "CorvelKit/cloud/NatPuncher.h"
+#include "CorvelKit/net/EndpointText.h"
+#include "CorvelKit/net/StunClient.h"
 #include "CorvelKit/protocol/Bye.h"
 #include "CorvelKit/protocol/ProtocolConstants.h"
 #include "CorvelKit/security/SecretBytes.h"
@@ -45,6 +48,7 @@ ClientSession::~ClientSession() {
   // No new callback once this object is gone; one already under way finds the loop stopped (or
   // gone) and its work never runs.
   if (race_) race_->cancel();
+  if (puncher_) puncher_->stop();
   if (connection_) {
     connection_->cancel();
     connection_->detach();
@@ -53,7 +57,7 @@ ClientSession::~ClientSession() {
 
 int ClientSession::run() {
   const bool hostID = UUID::parse(options_.target).has_value();
-  auto endpoint = parseEndpoint(options_.target);
+  auto endpoint = net::parseEndpoint(options_.target, protocol::corvelDefaultPort);
   if (!hostID && !endpoint) {
     std::cerr << "corvel: \"" << options_.target << "\" is not HOST or HOST:PORT\n";
     return ExitCode::usage;
@@ -90,6 +94,7 @@ int ClientSession::run() {
   }
   loop_->run();
   if (race_) race_->cancel();
+  if (puncher_) puncher_->stop();
   if (connection_) {
     connection_->cancel();
     connection_->detach();
@@ -98,10 +103,10 @@ int ClientSession::run() {
 }
 
 bool ClientSession::startRace(CorvelConnection::Handlers handlers) {
-  cloud::CorvelCloud cloud(OwnerCloud::open(options_.database));
-  auto failure = OwnerCloud::loadKey(options_.secretFile, cloud);
+  auto cloud = std::make_shared<cloud::CorvelCloud>(OwnerCloud::open(options_.database));
+  auto failure = OwnerCloud::loadKey(options_.secretFile, *cloud);
   auto found = failure ? std::variant<cloud::CloudMac, OwnerCloud::Failure>(*failure)
-                       : OwnerCloud::find(cloud, options_.target);
+                       : OwnerCloud::find(*cloud, options_.target);
   if (auto* failed = std::get_if<OwnerCloud::Failure>(&found)) {
     std::cerr << "corvel: " << failed->message << "\n";
     exitCode_ = failed->exitCode;
@@ -122,14 +127,40 @@ bool ClientSession::startRace(CorvelConnection::Handlers handlers) {
     candidates.push_back({{address, protocol::corvelDefaultPort}, options_.interfaceName, {}});
   }
   for (const auto& text : mac.internetEndpoints()) {
-    if (auto endpoint = parseEndpoint(text)) candidates.push_back({*endpoint, options_.interfaceName, {}});
+    if (auto endpoint = net::parseEndpoint(text, protocol::corvelDefaultPort)) candidates.push_back({*endpoint, options_.interfaceName, {}});
   }
   std::cout << "connecting to " << name << " (" << candidates.size() << " addresses)" << std::endl;
+  // Through the host's router: once this side's public address is known and left for the host,
+  // the punched path joins the race, which then waits long enough for the host to punch.
+  auto timeout = kRaceTimeout;
+  if (options_.holePunch && mac.natHost && mac.natPort && *mac.natPort > 0 && *mac.natPort <= 65535) {
+    cloud::NatPuncher::Options stun;
+    if (auto server = net::parseEndpoint(options_.stunServer.empty() ? net::StunClient::defaultServer
+                                                                     : options_.stunServer,
+                                         net::StunClient::defaultServerPort)) {
+      stun.stunHost = server->host;
+      stun.stunPort = server->port;
+    }
+    puncher_ = cloud::NatPuncher::begin(
+        loop_->executor(), cloud, mac.id,
+        {*mac.natHost, static_cast<std::uint16_t>(*mac.natPort)}, std::move(stun));
+    timeout = std::max(timeout, net::Connector::holePunchWait + kRaceTimeout / 2);
+    std::cout << "hole punching through " << *mac.natHost << ":" << *mac.natPort << std::endl;
+  } else if (options_.holePunch) {
+    std::cout << "the host offers no hole-punched path" << std::endl;
+  }
   std::weak_ptr<MainLoop> loop = loop_;
   race_ = net::Connector::race(
-      loop_->executor(), Clock::system(), [candidates] { return candidates; },
+      loop_->executor(), Clock::system(),
+      [candidates, puncher = puncher_] {
+        auto now = candidates;
+        if (puncher) {
+          if (auto punched = puncher->readyCandidate()) now.push_back(*punched);
+        }
+        return now;
+      },
       net::Connector::connections(code, options_.pin ? options_.pin : mac.identity, std::move(handlers)),
-      kRaceStagger, kRaceTimeout, [this, loop](net::ConnectOutcome outcome) {
+      kRaceStagger, timeout, [this, loop](net::ConnectOutcome outcome) {
         if (auto l = loop.lock()) {
           boost::asio::post(l->executor(), [this, outcome = std::move(outcome)]() mutable {
             raced(std::move(outcome));
@@ -144,7 +175,8 @@ void ClientSession::raced(net::ConnectOutcome outcome) {
   switch (outcome.kind) {
     case Kind::ready:
       connection_ = std::move(outcome.connection);
-      std::cout << "reached " << outcome.winner.substr(0, outcome.winner.rfind('|')) << std::endl;
+      std::cout << "reached " << outcome.winner.substr(0, outcome.winner.find('|'))
+                << (outcome.winner.ends_with("|quic") ? " through a punched hole" : "") << std::endl;
       changed(ConnectionState{ConnectionState::Kind::ready, {}, false});
       break;
     case Kind::wrongCode:

@@ -16,6 +16,10 @@
 #include "CorvelKit/protocol/MessageType.h"
 #include "tools/corvel/ClientOptions.h"
 
+namespace corvel::cloud {
+class NatPuncher;
+}
+
 namespace corvel::tool {
 
 // One connection to a host as the commands share it: dials (or, for a host id, races the
@@ -63,6 +67,7 @@ class ClientSession {
   std::shared_ptr<MainLoop> loop_;
   std::shared_ptr<net::CorvelConnection> connection_;
   std::shared_ptr<net::Connector> race_;
+  std::shared_ptr<cloud::NatPuncher> puncher_;  // for a host id, with --hole-punch
   boost::asio::steady_timer pings_{loop_->executor()};
   boost::asio::steady_timer deadline_{loop_->executor()};
   boost::asio::steady_timer inputTimer_{loop_->executor()};
