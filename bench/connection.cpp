@@ -71,6 +71,23 @@ struct Pair {
   std::shared_ptr<Progress> progress = std::make_shared<Progress>();
 };
 
+// Starts the host's side of `pair` (made by `makeServer` from its handlers) and waits until both
+// sides are ready.
+template <typename MakeServer>
+void finishPair(Pair& pair, MakeServer makeServer) {
+  CorvelConnection::Handlers serverHandlers;
+  serverHandlers.state = [progress = pair.progress](const ConnectionState& s) {
+    if (s.kind == ConnectionState::Kind::ready) progress->ready.add();
+  };
+  serverHandlers.message = [progress = pair.progress](protocol::MessageType, Bytes& payload) {
+    progress->receivedBytes += payload.size();
+    progress->received.add();
+  };
+  pair.server = makeServer(std::move(serverHandlers));
+  pair.server->start();
+  pair.progress->ready.waitFor(2);
+}
+
 std::unique_ptr<Pair> connectPair(tcp::acceptor& acceptor, const security::SecureIdentity& host,
                                   const security::SecureIdentity& device) {
   auto pair = std::make_unique<Pair>();
@@ -87,15 +104,9 @@ std::unique_ptr<Pair> connectPair(tcp::acceptor& acceptor, const security::Secur
   pair->client = CorvelConnection::client({"127.0.0.1", acceptor.local_endpoint().port()}, kCode,
                                           std::move(clientHandlers), {.identity = &device});
   pair->client->start();
-  CorvelConnection::Handlers serverHandlers;
-  serverHandlers.state = onReady;
-  serverHandlers.message = [progress = pair->progress](protocol::MessageType, Bytes& payload) {
-    progress->receivedBytes += payload.size();
-    progress->received.add();
-  };
-  pair->server = CorvelConnection::server(accepted.get(), kCode, std::move(serverHandlers), &host);
-  pair->server->start();
-  pair->progress->ready.waitFor(2);
+  finishPair(*pair, [&](CorvelConnection::Handlers handlers) {
+    return CorvelConnection::server(accepted.get(), kCode, std::move(handlers), &host);
+  });
   return pair;
 }
 
@@ -138,15 +149,9 @@ std::unique_ptr<Pair> connectQuicPair(QuicHost& quicHost, const security::Secure
                                           std::move(clientHandlers),
                                           {.identity = &device, .quic = true});
   pair->client->start();
-  CorvelConnection::Handlers serverHandlers;
-  serverHandlers.state = onReady;
-  serverHandlers.message = [progress = pair->progress](protocol::MessageType, Bytes& payload) {
-    progress->receivedBytes += payload.size();
-    progress->received.add();
-  };
-  pair->server = CorvelConnection::server(quicHost.next(), kCode, std::move(serverHandlers), &host);
-  pair->server->start();
-  pair->progress->ready.waitFor(2);
+  finishPair(*pair, [&](CorvelConnection::Handlers handlers) {
+    return CorvelConnection::server(quicHost.next(), kCode, std::move(handlers), &host);
+  });
   return pair;
 }
 

@@ -289,6 +289,15 @@ struct QuicStream::Impl {
     return p;
   }
 
+  // Hands the TLS session to the new connection, which pings a quiet peer well within the idle
+  // time-out.
+  void attachTls() {
+    ngtcp2_conn_set_tls_native_handle(conn, tls);
+    ngtcp2_conn_set_keep_alive_timeout(
+        conn, static_cast<ngtcp2_duration>(
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(options.idleTimeout / 3).count()));
+  }
+
   // The TLS session for this side; false when GnuTLS will not have it.
   bool setUpTls() {
     const unsigned flags = server ? GNUTLS_SERVER | GNUTLS_NO_AUTO_SEND_TICKET : GNUTLS_CLIENT;
@@ -399,11 +408,7 @@ std::shared_ptr<QuicStream> QuicStream::client(const asio::strand<Executor>& str
     error = QuicErrc::protocolError;
     return nullptr;
   }
-  ngtcp2_conn_set_tls_native_handle(m.conn, m.tls);
-  ngtcp2_conn_set_keep_alive_timeout(
-      m.conn, static_cast<ngtcp2_duration>(
-                  std::chrono::duration_cast<std::chrono::nanoseconds>(options.idleTimeout / 3)
-                      .count()));
+  m.attachTls();
   boost::asio::post(strand, [s] {
     s->startReceiving();
     s->flush();
@@ -440,11 +445,7 @@ std::shared_ptr<QuicStream> QuicStream::accept(const asio::strand<Executor>& str
                              nullptr, &m) != 0) {
     return nullptr;
   }
-  ngtcp2_conn_set_tls_native_handle(m.conn, m.tls);
-  ngtcp2_conn_set_keep_alive_timeout(
-      m.conn, static_cast<ngtcp2_duration>(
-                  std::chrono::duration_cast<std::chrono::nanoseconds>(options.idleTimeout / 3)
-                      .count()));
+  m.attachTls();
   return s;
 }
 
