@@ -478,7 +478,7 @@ int runHost(const DesktopFactory* desktopFactory) {
   if (desktopFactory && *desktopFactory && !virtualDisplay) {
     desktop = (*desktopFactory)(Desktop::Parts{
         host, loop.executor(), history, overlays,
-        [&loop, &quit] { boost::asio::post(loop.executor(), quit); }});
+        [&loop, &quit] { boost::asio::post(loop.executor(), quit); }, updates});
   }
   if (desktop) {
     presenter = desktop.get();

@@ -10,6 +10,7 @@ namespace ambrel {
 class HostController;
 class HostOverlays;
 class SessionHistory;
+class UpdateChecker;
 
 // The host's user interface on the desktop, run on the program's main thread while the host
 // runs on its own executor thread. The program works without one (no display, or --headless).
@@ -22,6 +23,8 @@ class Desktop {
     std::shared_ptr<HostOverlays> overlays;   // draws its border, pill and drawings here; may be null
     // The person chose Quit; the program closes the sessions and then calls stop().
     std::function<void()> quit;
+    // The host's update check, on the host's executor; may be null.
+    std::weak_ptr<UpdateChecker> updates;
   };
 
   virtual ~Desktop() = default;

@@ -1,7 +1,8 @@
 #include "Ambrel_Host/shell/UpdateChecker.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include <curl/curl.h>
 
@@ -12,19 +13,29 @@ namespace ambrel {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 auto& log() { return corvel::Log::host("update"); }
 
 // The feed is a few hundred bytes; anything much larger is not the feed.
 constexpr std::size_t kMaxFeedBytes = 256 * 1024;
+// How long the checker's end gives a woken fetch to leave libcurl. Once woken it takes moments;
+// a fetch stuck in a call that can't be woken is left behind instead.
+constexpr auto kWindDown = 250ms;
 
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlMultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
 struct Download {
   std::string body;
   bool tooLarge = false;
-  std::shared_ptr<std::atomic<bool>> stopping;
 };
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* context) {
@@ -38,18 +49,39 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* conte
   return bytes;
 }
 
-int progress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<Download*>(context)->stopping->load() ? 1 : 0;
-}
-
 }  // namespace
+
+// What a fetch shares with the checker: whether anyone still wants its result, and how to wake
+// it. The fetch's thread owns this (with the address, certificates and executor it was given)
+// and nothing else of the checker, so it may outlive the checker.
+struct UpdateChecker::Fetch {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool abandoned = false;  // the checker is gone: post nothing
+  bool done = false;       // the thread is out of libcurl
+  CURLM* multi = nullptr;  // while the transfer runs, for waking it
+
+  bool isAbandoned() {
+    std::lock_guard lock(mutex);
+    return abandoned;
+  }
+  void abandon() {
+    std::lock_guard lock(mutex);
+    abandoned = true;
+    if (multi != nullptr) curl_multi_wakeup(multi);
+  }
+  void setMulti(CURLM* handle) {
+    std::lock_guard lock(mutex);
+    multi = handle;
+  }
+};
 
 namespace {
 
-// One GET of the feed, never from a cache, ending after `timeout` at the latest.
+// One GET of the feed, never from a cache, ending after `timeout` at the latest, or at once when
+// the fetch is abandoned.
 UpdateChecker::Outcome fetchFeed(const std::string& url, std::chrono::milliseconds timeout,
-                                 const std::optional<std::filesystem::path>& trusted,
-                                 std::shared_ptr<std::atomic<bool>> stopping);
+                                 const std::optional<std::filesystem::path>& trusted, UpdateChecker::Fetch& fetch);
 
 }  // namespace
 
@@ -57,25 +89,31 @@ std::shared_ptr<UpdateChecker> UpdateChecker::make(Options options) {
   return std::make_shared<UpdateChecker>(std::move(options));
 }
 
-UpdateChecker::UpdateChecker(Options options)
-    : options_(std::move(options)), stopping_(std::make_shared<std::atomic<bool>>(false)) {
+UpdateChecker::UpdateChecker(Options options) : options_(std::move(options)) {
   // Once per process, before any thread of ours uses libcurl.
   static std::once_flag curlReady;
   std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 UpdateChecker::~UpdateChecker() {
-  stopping_->store(true);
-  if (fetcher_.joinable()) fetcher_.join();
+  if (!fetch_) return;
+  fetch_->abandon();
+  std::unique_lock lock(fetch_->mutex);
+  if (!fetch_->ended.wait_for(lock, kWindDown, [this] { return fetch_->done; })) {
+    log().info("an update check was still under way; left to end by itself");
+  }
 }
 
 std::int64_t UpdateChecker::skippedBuild() const {
   return options_.defaults ? options_.defaults->integer(dismissedKey) : 0;
 }
 
-void UpdateChecker::subscribe(std::function<void(const UpdateStatus&)> observer) {
-  observers_.push_back(std::move(observer));
+int UpdateChecker::subscribe(std::function<void(const UpdateStatus&)> observer) {
+  observers_.emplace(nextObserver_, std::move(observer));
+  return nextObserver_++;
 }
+
+void UpdateChecker::unsubscribe(int token) { observers_.erase(token); }
 
 void UpdateChecker::check(bool userInitiated) {
   if (running_) {
@@ -85,16 +123,21 @@ void UpdateChecker::check(bool userInitiated) {
   running_ = true;
   userInitiated_ = userInitiated;
   setStatus(UpdateStatus::checking());
-  if (fetcher_.joinable()) fetcher_.join();  // the last one has posted its result already
+  // The last fetch has posted its result already; its thread may still be on its way out.
+  fetch_ = std::make_shared<Fetch>();
   auto url = options_.feedURL.empty() ? std::string(defaultFeedURL) : options_.feedURL;
-  fetcher_ = std::thread([weak = weak_from_this(), executor = options_.executor, url = std::move(url),
-                          timeout = options_.timeout, trusted = options_.trustedCertificates,
-                          stopping = stopping_] {
-    auto outcome = fetchFeed(url, timeout, trusted, stopping);
+  std::thread([fetch = fetch_, weak = weak_from_this(), executor = options_.executor, url = std::move(url),
+               timeout = options_.timeout, trusted = options_.trustedCertificates] {
+    auto outcome = fetchFeed(url, timeout, trusted, *fetch);
+    std::lock_guard lock(fetch->mutex);
+    fetch->done = true;
+    fetch->ended.notify_all();
+    // The executor may be gone with the checker: only while the checker lives is it posted to.
+    if (fetch->abandoned) return;
     boost::asio::post(executor, [weak, outcome = std::move(outcome)]() mutable {
       if (auto self = weak.lock()) self->finish(std::move(outcome));
     });
-  });
+  }).detach();
 }
 
 void UpdateChecker::finish(Outcome outcome) {
@@ -120,8 +163,16 @@ void UpdateChecker::finish(Outcome outcome) {
 
 void UpdateChecker::setStatus(UpdateStatus status) {
   status_ = std::move(status);
-  for (const auto& observer : observers_) {
-    boost::asio::post(options_.executor, [observer, status = status_] { observer(status); });
+  for (const auto& entry : observers_) {
+    boost::asio::post(options_.executor, [weak = weak_from_this(), token = entry.first, status = status_] {
+      auto self = weak.lock();
+      if (!self) return;
+      // Unsubscribed meanwhile: no longer told.
+      auto it = self->observers_.find(token);
+      if (it == self->observers_.end()) return;
+      auto observer = it->second;
+      observer(status);
+    });
   }
 }
 
@@ -192,12 +243,13 @@ UpdateAlert UpdateChecker::failureAlert() const {
 namespace {
 
 UpdateChecker::Outcome fetchFeed(const std::string& url, std::chrono::milliseconds timeout,
-                                 const std::optional<std::filesystem::path>& trusted,
-                                 std::shared_ptr<std::atomic<bool>> stopping) {
+                                 const std::optional<std::filesystem::path>& trusted, UpdateChecker::Fetch& fetch) {
   using Outcome = UpdateChecker::Outcome;
+  const Outcome cannotStart{std::nullopt, "The update check couldn't start."};
+  std::unique_ptr<CURLM, CurlMultiDeleter> multi(curl_multi_init());
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) return Outcome{std::nullopt, "The update check couldn't start."};
-  Download download{{}, false, std::move(stopping)};
+  if (!multi || !curl) return cannotStart;
+  Download download;
   char errors[CURL_ERROR_SIZE] = {};
   auto* h = curl.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
@@ -209,21 +261,42 @@ UpdateChecker::Outcome fetchFeed(const std::string& url, std::chrono::millisecon
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // Ending the transfer doesn't wait for a name lookup still running: its thread finishes alone.
+  curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &download);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &progress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &download);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_USERAGENT, "Ambrel Host update check");
   // Never an answer from a cache on the way.
-  curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-  headers = curl_slist_append(headers, "Pragma: no-cache");
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
+  if (!headers) return cannotStart;
+  // Appending returns the same list, or null with the list as it was.
+  (void)curl_slist_append(headers.get(), "Pragma: no-cache");
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   if (trusted) curl_easy_setopt(h, CURLOPT_CAINFO, trusted->c_str());
+  if (curl_multi_add_handle(multi.get(), h) != CURLM_OK) return cannotStart;
 
-  const CURLcode result = curl_easy_perform(h);
-  curl_slist_free_all(headers);
+  // The transfer, woken at once when the checker abandons it.
+  fetch.setMulti(multi.get());
+  CURLcode result = CURLE_OK;
+  bool finished = false;
+  while (!fetch.isAbandoned()) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == h) {
+        result = message->data.result;
+        finished = true;
+      }
+    }
+    if (finished || running == 0) break;
+    if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) break;
+  }
+  fetch.setMulti(nullptr);
+  curl_multi_remove_handle(multi.get(), h);
+  if (!finished) return Outcome{std::nullopt, "The update check was stopped."};
+
   if (download.tooLarge) return Outcome{std::nullopt, "The update information is too large."};
   if (result != CURLE_OK) {
     std::string reason = errors[0] != '\0' ? errors : curl_easy_strerror(result);

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Ambrel_Host/shell/UpdateAlert.h"
@@ -27,7 +26,9 @@ namespace ambrel {
 // hand a web address to the desktop's browser when asked to.
 //
 // Lives on one executor (the controller's): check(), respond() and the observers run there. The
-// fetch runs on a thread of its own and its result comes back by a post.
+// fetch runs on a thread of its own and its result comes back by a post. A fetch still under way
+// when the checker goes is abandoned, not waited for: the program can quit while a name server
+// keeps it waiting.
 class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
  public:
   struct Options {
@@ -51,6 +52,7 @@ class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
   static constexpr std::string_view dismissedKey = "update.dismissedBuild";
 
   static std::shared_ptr<UpdateChecker> make(Options options);
+  // Abandons a fetch under way: nothing of it reaches the executor afterwards.
   ~UpdateChecker();
   UpdateChecker(const UpdateChecker&) = delete;
   UpdateChecker& operator=(const UpdateChecker&) = delete;
@@ -71,8 +73,13 @@ class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
   // Skips `build`: automatic checks keep quiet about it (and any older one).
   void skip(std::int64_t build);
 
-  // Called (posted, on the executor) with every change of status.
-  void subscribe(std::function<void(const UpdateStatus&)> observer);
+  // Called (posted, on the executor) with every change of status; returns a token for
+  // unsubscribe().
+  int subscribe(std::function<void(const UpdateStatus&)> observer);
+  void unsubscribe(int token);
+  // Replaces the alert shower of the options (the desktop interface comes after the checker);
+  // an empty one shows nothing.
+  void setAlert(std::function<void(const UpdateAlert&)> alert) { options_.alert = std::move(alert); }
 
   explicit UpdateChecker(Options options);
 
@@ -81,6 +88,9 @@ class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
     std::optional<UpdateRelease> release;
     std::string error;
   };
+
+  // One fetch of the feed as its thread and the checker share it (the checker's own).
+  struct Fetch;
 
  private:
   void finish(Outcome outcome);
@@ -96,9 +106,10 @@ class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
   std::optional<UpdateRelease> lastRelease_;
   bool running_ = false;
   bool userInitiated_ = false;
-  std::vector<std::function<void(const UpdateStatus&)>> observers_;
-  std::shared_ptr<std::atomic<bool>> stopping_;
-  std::thread fetcher_;
+  std::map<int, std::function<void(const UpdateStatus&)>> observers_;
+  int nextObserver_ = 0;
+  // The fetch under way; shared with its thread, which holds nothing else of the checker.
+  std::shared_ptr<Fetch> fetch_;
 };
 
 }  // namespace ambrel

@@ -6,6 +6,8 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
@@ -58,6 +60,15 @@ DesktopShell::DesktopShell(HostModel& model, Options options)
     options_.confirmClearHistory = [this] { return HistoryPane::askToClear(settings_.get()); };
   }
 
+  if (!options_.askAboutUpdate) {
+    options_.askAboutUpdate = [this](const UpdateAlert& alert, std::function<void(std::size_t)> answer) {
+      askAboutUpdate(alert, std::move(answer));
+    };
+  }
+  model_.setUpdateAlertHandler([this](const UpdateAlert& alert) {
+    options_.askAboutUpdate(alert, [this, alert](std::size_t button) { model_.answerUpdate(alert, button); });
+  });
+
   MenuPanel::Actions actions;
   actions.openSettings = [this] { showSettings(); };
   actions.quit = options_.quit;
@@ -88,7 +99,9 @@ DesktopShell::DesktopShell(HostModel& model, Options options)
 
 DesktopShell::~DesktopShell() {
   model_.removeListener(listener_);
+  model_.setUpdateAlertHandler({});
   if (approval_) delete approval_.data();
+  if (updateAlert_) delete updateAlert_.data();
 }
 
 void DesktopShell::showPanel() {
@@ -142,6 +155,40 @@ void DesktopShell::followApprovals() {
   approval_->show();
   approval_->raise();
   approval_->activateWindow();
+}
+
+}  // namespace ambrel
+
+namespace ambrel {
+
+void DesktopShell::askAboutUpdate(const UpdateAlert& alert, std::function<void(std::size_t)> answer) {
+  // A newer answer replaces one still on screen, which then counts as closed.
+  if (updateAlert_) updateAlert_->close();
+  auto* box = new QMessageBox(alert.kind == UpdateAlert::Kind::failure ? QMessageBox::Warning
+                                                                        : QMessageBox::Information,
+                              "Ambrel Host", QString::fromStdString(alert.message), QMessageBox::NoButton);
+  box->setObjectName("updateAlert");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::ApplicationModal);
+  // The message carries the feed's version: never read as markup.
+  box->setTextFormat(Qt::PlainText);
+  box->setInformativeText(QString::fromStdString(alert.informative));
+  std::vector<QPushButton*> buttons;
+  for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
+    buttons.push_back(box->addButton(QString::fromStdString(alert.buttons[i]),
+                                     i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole));
+  }
+  if (!buttons.empty()) box->setDefaultButton(buttons.front());
+  QObject::connect(box, &QMessageBox::buttonClicked, box,
+                   [buttons, answer = std::move(answer)](QAbstractButton* clicked) {
+                     for (std::size_t i = 0; i < buttons.size(); ++i) {
+                       if (static_cast<QAbstractButton*>(buttons[i]) == clicked) answer(i);
+                     }
+                   });
+  updateAlert_ = box;
+  box->show();
+  box->raise();
+  box->activateWindow();
 }
 
 }  // namespace ambrel

@@ -10,7 +10,9 @@
 #include "Ambrel_Host/ui/ApprovalDialog.h"
 #include "Ambrel_Host/ui/MenuPanel.h"
 #include "Ambrel_Host/ui/SettingsWindow.h"
+#include "Ambrel_Host/shell/UpdateAlert.h"
 
+class QMessageBox;
 class QSystemTrayIcon;
 
 namespace ambrel {
@@ -28,6 +30,9 @@ class DesktopShell {
     std::function<QStringList()> chooseFiles;
     NetworkPane::ChooseDestination chooseLogDestination;
     HistoryPane::Confirm confirmClearHistory;
+    // Puts an update alert to the person and passes on the index of the button they chose (or
+    // nothing, when they closed it).
+    std::function<void(const UpdateAlert&, std::function<void(std::size_t)>)> askAboutUpdate;
     // Never use the tray, even where one exists.
     bool withoutTray = false;
   };
@@ -50,6 +55,7 @@ class DesktopShell {
  private:
   void update();
   void followApprovals();
+  void askAboutUpdate(const UpdateAlert& alert, std::function<void(std::size_t)> answer);
 
   HostModel& model_;
   Options options_;
@@ -57,6 +63,7 @@ class DesktopShell {
   std::unique_ptr<SettingsWindow> settings_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   QPointer<ApprovalDialog> approval_;
+  QPointer<QMessageBox> updateAlert_;
   // Answered here: not asked again while snapshots taken before the answer still show it.
   std::optional<corvel::UUID> answered_;
   bool trayShowsConnected_ = false;

@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "Ambrel_Host/controller/HostController.h"
+#include "Ambrel_Host/shell/UpdateChecker.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -31,6 +32,12 @@ struct HostModel::Mailbox {
         receiver, [model = model, snapshot] { model->accept(std::move(*snapshot)); },
         Qt::QueuedConnection);
   }
+  void deliverUpdateAlert(const UpdateAlert& alert) {
+    std::lock_guard lock(mutex);
+    if (receiver == nullptr) return;
+    QMetaObject::invokeMethod(
+        receiver, [model = model, alert] { model->acceptUpdateAlert(alert); }, Qt::QueuedConnection);
+  }
   void close() {
     std::lock_guard lock(mutex);
     receiver = nullptr;
@@ -44,8 +51,10 @@ struct HostModel::Link : std::enable_shared_from_this<HostModel::Link> {
   std::weak_ptr<HostController> host;
   corvel::Executor executor;
   std::shared_ptr<SessionHistory> history;
+  std::weak_ptr<UpdateChecker> updates;
   std::shared_ptr<Mailbox> mailbox;
   std::optional<int> token;
+  std::optional<int> updatesToken;
   bool scheduled = false;
 
   void start() {
@@ -60,12 +69,25 @@ struct HostModel::Link : std::enable_shared_from_this<HostModel::Link> {
         if (auto link = weak.lock()) link->schedule();
       });
     }
+    if (auto checker = updates.lock()) {
+      updatesToken = checker->subscribe([weak](const UpdateStatus&) {
+        if (auto link = weak.lock()) link->schedule();
+      });
+      checker->setAlert([weak](const UpdateAlert& alert) {
+        if (auto link = weak.lock()) link->mailbox->deliverUpdateAlert(alert);
+      });
+    }
     refresh();
   }
   void stop() {
     if (auto h = host.lock(); h && token) h->unsubscribe(*token);
     if (history) history->setOnChange({});
+    if (auto checker = updates.lock(); checker && updatesToken) {
+      checker->unsubscribe(*updatesToken);
+      checker->setAlert({});
+    }
     token.reset();
+    updatesToken.reset();
   }
   void schedule() {
     if (scheduled) return;
@@ -78,20 +100,23 @@ struct HostModel::Link : std::enable_shared_from_this<HostModel::Link> {
     scheduled = false;
     auto h = host.lock();
     if (!h) return;
-    mailbox->deliver(std::make_shared<HostSnapshot>(HostSnapshot::of(*h, history.get())));
+    auto checker = updates.lock();
+    mailbox->deliver(std::make_shared<HostSnapshot>(HostSnapshot::of(*h, history.get(), checker.get())));
   }
 };
 
 HostModel::HostModel(std::weak_ptr<HostController> host, corvel::Executor executor,
-                     std::shared_ptr<SessionHistory> history)
+                     std::shared_ptr<SessionHistory> history, std::weak_ptr<UpdateChecker> updates)
     : receiver_(std::make_unique<QObject>()),
       mailbox_(std::make_shared<Mailbox>()),
-      link_(std::make_shared<Link>()) {
+      link_(std::make_shared<Link>()),
+      checksForUpdates_(!updates.expired()) {
   mailbox_->receiver = receiver_.get();
   mailbox_->model = this;
   link_->host = std::move(host);
   link_->executor = executor;
   link_->history = std::move(history);
+  link_->updates = std::move(updates);
   link_->mailbox = mailbox_;
   boost::asio::post(executor, [link = link_] { link->start(); });
 }
@@ -116,6 +141,28 @@ void HostModel::accept(HostSnapshot snapshot) {
   for (auto& [token, listener] : listeners) {
     if (listeners_.contains(token)) listener();
   }
+}
+
+void HostModel::acceptUpdateAlert(const UpdateAlert& alert) {
+  if (!updateAlertHandler_) return;
+  auto handler = updateAlertHandler_;
+  handler(alert);
+}
+
+void HostModel::setUpdateAlertHandler(std::function<void(const UpdateAlert&)> handler) {
+  updateAlertHandler_ = std::move(handler);
+}
+
+void HostModel::checkForUpdates() {
+  boost::asio::post(link_->executor, [updates = link_->updates] {
+    if (auto checker = updates.lock()) checker->check(true);
+  });
+}
+
+void HostModel::answerUpdate(UpdateAlert alert, std::size_t button) {
+  boost::asio::post(link_->executor, [updates = link_->updates, alert = std::move(alert), button] {
+    if (auto checker = updates.lock()) checker->respond(alert, button);
+  });
 }
 
 void HostModel::perform(std::function<void(HostController&)> work) {

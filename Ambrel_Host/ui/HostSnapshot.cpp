@@ -5,6 +5,7 @@
 #include "Ambrel_Host/browser/LocalAddresses.h"
 #include "Ambrel_Host/controller/HostController.h"
 #include "Ambrel_Host/reach/AnywhereAccess.h"
+#include "Ambrel_Host/shell/UpdateChecker.h"
 #include "CorvelKit/net/Pairing.h"
 #include "CorvelKit/security/SecureIdentity.h"
 
@@ -51,7 +52,7 @@ SettingValue HostSnapshot::value(Setting setting) const {
   return it != settings.end() ? it->second : SettingsTable::defaultValue(setting);
 }
 
-HostSnapshot HostSnapshot::of(HostController& host, const SessionHistory* history) {
+HostSnapshot HostSnapshot::of(HostController& host, const SessionHistory* history, const UpdateChecker* updates) {
   HostSnapshot s;
   s.computerName = host.computerName();
   s.port = host.port();
@@ -99,6 +100,7 @@ HostSnapshot HostSnapshot::of(HostController& host, const SessionHistory* histor
   }
   s.cloudShared = !host.settings().text(Setting::cloudDatabaseURL).empty();
   if (history) s.history = history->entries();
+  if (updates) s.update = updates->status();
   return s;
 }
 

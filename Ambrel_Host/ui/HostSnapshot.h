@@ -10,6 +10,7 @@
 #include "Ambrel_Host/controller/SettingsTable.h"
 #include "Ambrel_Host/controller/TrustedDevice.h"
 #include "Ambrel_Host/shell/SessionHistory.h"
+#include "Ambrel_Host/shell/UpdateStatus.h"
 #include "CorvelKit/base/Date.h"
 #include "CorvelKit/base/UUID.h"
 #include "CorvelKit/protocol/ChatMessage.h"
@@ -18,6 +19,7 @@
 namespace ambrel {
 
 class HostController;
+class UpdateChecker;
 
 // One connected device as the views show it.
 struct ClientRow {
@@ -69,6 +71,7 @@ struct HostSnapshot {
   std::string cloudStatus;  // the owner's cloud database, for "From anywhere"
   bool cloudShared = false;  // a shared database rather than this computer's own file
   std::vector<SessionHistory::Entry> history;  // newest first
+  UpdateStatus update;  // idle where the host has no update check
 
   // Admitted devices that aren't only showing their own screen.
   int connectedCount() const;
@@ -76,8 +79,9 @@ struct HostSnapshot {
   bool flag(Setting setting) const;
   SettingValue value(Setting setting) const;
 
-  // Reads the controller; on its executor only. `history` may be null.
-  static HostSnapshot of(HostController& host, const SessionHistory* history);
+  // Reads the controller; on its executor only. `history` and `updates` may be null.
+  static HostSnapshot of(HostController& host, const SessionHistory* history,
+                         const UpdateChecker* updates = nullptr);
 };
 
 }  // namespace ambrel

@@ -8,6 +8,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPixmap>
 #include <QPushButton>
 #include <QShortcut>
@@ -50,6 +52,27 @@ QStyle::StandardPixmap platformIcon(const std::string& symbol) {
   if (symbol == "laptopcomputer") return QStyle::SP_ComputerIcon;
   if (symbol == "display") return QStyle::SP_DesktopIcon;
   return QStyle::SP_DriveNetIcon;  // the handheld devices
+}
+
+// The update badge: the icon theme's, else an arrow pointing up in a circle.
+QIcon updateIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(10, 122, 255), 2.5));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(QRectF(3, 3, 26, 26));
+  QPainterPath arrow;
+  arrow.moveTo(16, 23);
+  arrow.lineTo(16, 9.5);
+  arrow.moveTo(10.5, 15);
+  arrow.lineTo(16, 9.5);
+  arrow.lineTo(21.5, 15);
+  p.setPen(QPen(QColor(10, 122, 255), 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.drawPath(arrow);
+  p.end();
+  return QIcon::fromTheme("software-update-available", QIcon(pixmap));
 }
 
 void showQr(QLabel* label, QString& shown, const std::string& link) {
@@ -312,6 +335,16 @@ QWidget* MenuPanel::makeFooter() {
   lastError_->setWordWrap(true);
   column->addWidget(lastError_);
   auto* buttons = new QHBoxLayout;
+  // A newer version is out: the badge asks again, and the answer offers the download.
+  updateBadge_ = new QToolButton(block);
+  updateBadge_->setObjectName("updateBadge");
+  updateBadge_->setIcon(updateIcon());
+  updateBadge_->setIconSize(QSize(20, 20));
+  updateBadge_->setAutoRaise(true);
+  updateBadge_->setToolTip("A newer version of Ambrel Host is available");
+  updateBadge_->setAccessibleName("Update available");
+  connect(updateBadge_, &QToolButton::clicked, this, [this] { model_.checkForUpdates(); });
+  buttons->addWidget(updateBadge_);
   auto* settings = new QPushButton("Settings…", block);
   settings->setObjectName("openSettings");
   settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -373,6 +406,7 @@ void MenuPanel::update() {
 
   lastError_->setVisible(s.lastError.has_value());
   if (s.lastError) lastError_->setText("⚠ " + view::text(*s.lastError));
+  updateBadge_->setVisible(s.update.kind == UpdateStatus::Kind::available);
 }
 
 void MenuPanel::updateClients() {

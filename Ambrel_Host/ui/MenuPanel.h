@@ -7,6 +7,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QToolButton;
 class QVBoxLayout;
 
 namespace ambrel {
@@ -74,6 +75,7 @@ class MenuPanel final : public QWidget {
   QWidget* filesBlock_ = nullptr;
   QVBoxLayout* fileRows_ = nullptr;
   QLabel* lastError_ = nullptr;
+  QToolButton* updateBadge_ = nullptr;
 };
 
 }  // namespace ambrel

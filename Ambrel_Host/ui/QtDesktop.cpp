@@ -24,8 +24,8 @@ class QtDesktop final : public Desktop {
  public:
   QtDesktop(std::unique_ptr<QApplication> app, Parts parts)
       : app_(std::move(app)),
-        model_(parts.host, parts.executor, parts.history),
-        shell_(model_, DesktopShell::Options{std::move(parts.quit), {}, {}, {}, false}),
+        model_(parts.host, parts.executor, parts.history, parts.updates),
+        shell_(model_, DesktopShell::Options{std::move(parts.quit), {}, {}, {}, {}, false}),
         overlayWidgets_([this] { model_.perform([](HostController& host) { host.stopFromComputer(); }); }) {
     model_.perform([windows = shareWindows_.windows()](HostController& host) {
       host.screenShares().setWindows(windows);

@@ -26,7 +26,7 @@ SettingsWindow::SettingsWindow(HostModel& model, Dialogs dialogs, QWidget* paren
                 style->standardIcon(QStyle::SP_DriveNetIcon), "Network");
   tabs_->addTab(new HistoryPane(model, std::move(dialogs.confirmClearHistory), tabs_),
                 style->standardIcon(QStyle::SP_BrowserReload), "History");
-  tabs_->addTab(new AboutPane(tabs_), style->standardIcon(QStyle::SP_MessageBoxInformation), "About");
+  tabs_->addTab(new AboutPane(model, tabs_), style->standardIcon(QStyle::SP_MessageBoxInformation), "About");
   tabs_->setUsesScrollButtons(false);
   resize(640, 540);
 }

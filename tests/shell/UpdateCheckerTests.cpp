@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -182,6 +183,37 @@ TEST(UpdateChecker, ServerThatNeverAnswersTimesOut) {
   EXPECT_EQ(rig.check(true).kind, Kind::failed);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   EXPECT_EQ(rig.alerts.size(), 1u);
+}
+
+// A checker that goes while its fetch waits for the server neither waits for the 15 s time-out
+// nor sends anything to its executor afterwards, which may then go too.
+TEST(UpdateChecker, GoingAwayMidFetchAbandonsIt) {
+  LocalWebServer server(LocalWebServer::Mode::silent);
+  auto loop = std::make_unique<boost::asio::io_context>();
+  int told = 0;
+  UpdateChecker::Options options;
+  options.executor = loop->get_executor();
+  options.feedURL = server.url("/feed.json");
+  options.installedBuild = "100";
+  options.alert = [&told](const UpdateAlert&) { ++told; };
+  auto checker = UpdateChecker::make(std::move(options));
+  checker->subscribe([&told](const UpdateStatus&) { ++told; });
+  checker->check(true);
+  loop->poll();
+  EXPECT_EQ(told, 1);  // checking
+  // The request is out and waits for its answer.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (server.requestCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+
+  const auto started = std::chrono::steady_clock::now();
+  checker.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  std::this_thread::sleep_for(300ms);
+  loop->restart();
+  EXPECT_EQ(loop->poll(), 0u);
+  EXPECT_EQ(told, 1);
+  loop.reset();
+  std::this_thread::sleep_for(100ms);
 }
 
 TEST(UpdateChecker, FeedOverTlsNeedsATrustedCertificate) {
