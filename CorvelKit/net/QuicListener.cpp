@@ -6,6 +6,9 @@
 #include <map>
 #include <mutex>
 
+#include <ngtcp2/ngtcp2.h>
+#include <ngtcp2/ngtcp2_crypto.h>
+
 #include <boost/asio/dispatch.hpp>
 
 #include "CorvelKit/base/Log.h"
@@ -22,6 +25,15 @@ auto& log() { return Log::core("quic"); }
 
 using Key = QuicPacketRoute::Prefix;
 
+// How long a Retry token stays good: a client answers a Retry within one round trip.
+constexpr std::uint64_t retryTokenLifetimeNs = 10'000'000'000;
+
+std::uint64_t steadyNs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
 }  // namespace
 
 struct QuicListener::Impl {
@@ -30,6 +42,8 @@ struct QuicListener::Impl {
   asio::strand<Executor> strand;
   std::shared_ptr<udp::socket> socket;
   security::SecretBytes key;
+  // Keys the Retry tokens this listener hands out; new for every listener.
+  std::array<std::uint8_t, 32> retrySecret{};
   AcceptHandler onAccept;
   QuicStream::Options options;
   bool stopped = false;
@@ -50,6 +64,7 @@ QuicListener::QuicListener(std::string_view accessCode, AcceptHandler onAccept,
                            QuicStream::Options options, Executor executor)
     : impl_(std::make_unique<Impl>(executor)) {
   impl_->key = security::AccessCode::key(accessCode);
+  security::fillRandom(impl_->retrySecret);
   impl_->onAccept = std::move(onAccept);
   impl_->options = options;
 }
@@ -123,6 +138,26 @@ void QuicListener::punch(const udp::endpoint& toward) {
   });
 }
 
+void QuicListener::sendRetry(const ngtcp2_pkt_hd& header) {
+  auto& m = *impl_;
+  std::array<std::uint8_t, NGTCP2_MAX_CIDLEN> id{};
+  security::fillRandom(id);
+  ngtcp2_cid retryId;
+  ngtcp2_cid_init(&retryId, id.data(), QuicPacketRoute::idLength);
+  std::array<std::uint8_t, NGTCP2_CRYPTO_MAX_RETRY_TOKENLEN> token{};
+  const auto tokenSize = ngtcp2_crypto_generate_retry_token(
+      token.data(), m.retrySecret.data(), m.retrySecret.size(), header.version, m.from.data(),
+      static_cast<ngtcp2_socklen>(m.from.size()), &retryId, &header.dcid, steadyNs());
+  if (tokenSize < 0) return;
+  std::array<std::uint8_t, 256> packet{};
+  const auto size = ngtcp2_crypto_write_retry(packet.data(), packet.size(), header.version, &header.scid,
+                                              &retryId, &header.dcid, token.data(),
+                                              static_cast<std::size_t>(tokenSize));
+  if (size < 0) return;
+  boost::system::error_code ignored;  // a Retry that does not leave is sent again for the next Initial
+  m.socket->send_to(boost::asio::buffer(packet.data(), static_cast<std::size_t>(size)), m.from, 0, ignored);
+}
+
 std::size_t QuicListener::connectionCount() const { return impl_->count.load(); }
 
 void QuicListener::receiveNext() {
@@ -170,6 +205,24 @@ void QuicListener::dispatchDatagram(std::size_t size) {
   if (!route->longHeader) return;
 
   // A new connection: only from an Initial packet, and only while there is room.
+  ngtcp2_pkt_hd header;
+  if (ngtcp2_accept(&header, datagram.data(), datagram.size()) != 0) return;
+  Bytes retriedFrom;  // the client's first destination ID, when it comes back from our Retry
+  if (header.token.len > 0 && header.token.base[0] == NGTCP2_CRYPTO_TOKEN_MAGIC_RETRY) {
+    ngtcp2_cid original;
+    if (ngtcp2_crypto_verify_retry_token(&original, header.token.base, header.token.len,
+                                         m.retrySecret.data(), m.retrySecret.size(), header.version,
+                                         m.from.data(), static_cast<ngtcp2_socklen>(m.from.size()),
+                                         &header.dcid, retryTokenLifetimeNs, steadyNs()) != 0) {
+      return;  // forged, stale or from another address
+    }
+    retriedFrom.assign(original.data, original.data + original.datalen);
+  } else if (m.byPrefix.size() >= retryAbove && m.onAccept) {
+    // Busy: the client proves first that it gets answers at its address, so a flood of Initial
+    // packets from forged addresses takes no place here.
+    sendRetry(header);
+    return;
+  }
   if (m.byPrefix.size() >= maxConnections || !m.onAccept) {
     const auto now = std::chrono::steady_clock::now();
     if (now - m.lastDropLog > std::chrono::seconds(10)) {
@@ -182,7 +235,7 @@ void QuicListener::dispatchDatagram(std::size_t size) {
   security::fillRandom(prefix);
   if (m.byPrefix.count(prefix) != 0) return;
   auto stream = QuicStream::accept(m.strand, m.socket, m.local, m.from, datagram, m.key.view(),
-                                   ByteView(prefix.data(), prefix.size()), m.options);
+                                   ByteView(prefix.data(), prefix.size()), m.options, retriedFrom);
   if (!stream) return;
   m.byPrefix.emplace(prefix, stream);
   m.byInitialId.emplace(initialId, prefix);

@@ -11,6 +11,8 @@
 #include "CorvelKit/base/Executors.h"
 #include "CorvelKit/net/QuicStream.h"
 
+struct ngtcp2_pkt_hd;
+
 namespace corvel::net {
 
 // A QUIC server on one UDP port, bound with address reuse so it may share the port a STUN
@@ -27,6 +29,9 @@ class QuicListener : public std::enable_shared_from_this<QuicListener> {
   using AcceptHandler = std::function<void(std::shared_ptr<QuicStream>, udp::endpoint remote)>;
 
   static constexpr std::size_t maxConnections = 64;
+  // With this many connections or more, a new client must first answer a Retry from the address
+  // it claims (one round trip more), so forged addresses cannot fill the places.
+  static constexpr std::size_t retryAbove = 8;
 
   // A listener keyed with the access code's key (derived here: slow the first time for a code).
   static std::shared_ptr<QuicListener> make(std::string_view accessCode, AcceptHandler onAccept,
@@ -56,6 +61,7 @@ class QuicListener : public std::enable_shared_from_this<QuicListener> {
                Executor executor);
   void receiveNext();
   void dispatchDatagram(std::size_t size);
+  void sendRetry(const ngtcp2_pkt_hd& header);
 
   std::uint16_t port_ = 0;
   std::unique_ptr<Impl> impl_;

@@ -421,7 +421,7 @@ std::shared_ptr<QuicStream> QuicStream::accept(const asio::strand<Executor>& str
                                                const udp::endpoint& local,
                                                const udp::endpoint& remote, ByteView datagram,
                                                ByteView accessKey, ByteView idPrefix,
-                                               Options options) {
+                                               Options options, ByteView retriedFrom) {
   ngtcp2_pkt_hd hd;
   if (ngtcp2_accept(&hd, datagram.data(), datagram.size()) != 0) return nullptr;
   std::shared_ptr<QuicStream> s(new QuicStream(strand, std::move(socket), local, remote));
@@ -441,6 +441,13 @@ std::shared_ptr<QuicStream> QuicStream::accept(const asio::strand<Executor>& str
   auto settings = m.settings();
   auto params = m.params();
   params.original_dcid = hd.dcid;
+  if (!retriedFrom.empty()) {
+    // The client came back from our Retry with a valid token: it owns its address.
+    ngtcp2_cid_init(&params.original_dcid, retriedFrom.data(), retriedFrom.size());
+    params.retry_scid = hd.dcid;
+    params.retry_scid_present = 1;
+    settings.token = hd.token;
+  }
   if (ngtcp2_conn_server_new(&m.conn, &hd.scid, &scid, &path, hd.version, &cb, &settings, &params,
                              nullptr, &m) != 0) {
     return nullptr;

@@ -89,12 +89,14 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
 
   // Server side, for the listener (on its strand): a stream for the client whose Initial packet
   // this is, or nullptr when it is no acceptable Initial. `idPrefix` starts every connection ID
-  // this side issues, so that the listener can route short-header packets.
+  // this side issues, so that the listener can route short-header packets. `retriedFrom` is the
+  // client's first destination ID when it came back from the listener's Retry with a good token.
   static std::shared_ptr<QuicStream> accept(const asio::strand<Executor>& strand,
                                             std::shared_ptr<udp::socket> socket,
                                             const udp::endpoint& local, const udp::endpoint& remote,
                                             ByteView datagram, ByteView accessKey,
-                                            ByteView idPrefix, Options options);
+                                            ByteView idPrefix, Options options,
+                                            ByteView retriedFrom = {});
   // A datagram for this connection, on the strand.
   void receive(ByteView datagram, const udp::endpoint& from);
   // Called on the strand once the connection is over, so the listener may forget it.
