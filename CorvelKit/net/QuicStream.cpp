@@ -271,6 +271,9 @@ struct QuicStream::Impl {
     // default (a third of a second) holds the handshake's last flight back for tens of
     // milliseconds on any path.
     s.initial_rtt = 100 * NGTCP2_MILLISECONDS;
+    // BBR v2 paces from its own estimate of the path from the first acknowledgement on: with
+    // CUBIC, set-up on loopback took 10.7 ms against 3.7 ms with it (TCP + TLS: 3.2 ms).
+    s.cc_algo = NGTCP2_CC_ALGO_BBR2;
     return s;
   }
 
