@@ -135,34 +135,59 @@ std::optional<std::pair<int, int>> damagedRows(spa_buffer* buffer, int height) {
   return std::make_pair(first, std::max(first, end));
 }
 
+// Whether a buffer holds a whole, readable picture (not only metadata, nor a broken one).
+bool holdsPicture(const PipeWireStream::State& s, spa_buffer* buffer) {
+  if (!s.haveFormat || buffer->n_datas == 0 || buffer->datas == nullptr) return false;
+  const spa_data& d = buffer->datas[0];
+  auto* header =
+      static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+  const bool corrupted = header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0;
+  return !corrupted && d.data != nullptr && d.chunk != nullptr && d.chunk->size > 0 &&
+         (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) == 0;
+}
+
 void onProcess(void* data) {
   auto& s = *static_cast<PipeWireStream::State*>(data);
-  // Only the newest picture matters: older ones queued meanwhile go straight back.
+  // Only the newest picture matters: older ones queued meanwhile go straight back, their damage
+  // added to the newest one's (what changed in them is compared in the newest), and buffers that
+  // hold no picture (metadata alone) never displace one that does.
   pw_buffer* newest = nullptr;
+  int pictures = 0;
+  bool wholeDamage = false;
+  int damageFirst = 0, damageEnd = 0;
+  const int height = static_cast<int>(s.format.size.height);
   while (pw_buffer* b = pw_stream_dequeue_buffer(s.stream)) {
+    if (!holdsPicture(s, b->buffer)) {
+      pw_stream_queue_buffer(s.stream, b);
+      continue;
+    }
+    const auto rows = damagedRows(b->buffer, height);
+    if (!rows) {
+      wholeDamage = true;
+    } else if (pictures == 0) {
+      damageFirst = rows->first;
+      damageEnd = rows->second;
+    } else {
+      damageFirst = std::min(damageFirst, rows->first);
+      damageEnd = std::max(damageEnd, rows->second);
+    }
+    ++pictures;
     if (newest != nullptr) pw_stream_queue_buffer(s.stream, newest);
     newest = b;
   }
   if (newest == nullptr) return;
-  spa_buffer* buffer = newest->buffer;
-  const spa_data& d = buffer->datas[0];
-  auto* header = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-  const bool corrupted = header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0;
-  // A buffer without a picture (the producer sent only metadata) or a broken one shows nothing new.
-  if (s.haveFormat && !corrupted && d.data != nullptr && d.chunk != nullptr && d.chunk->size > 0 &&
-      (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) == 0) {
-    PipeWireStream::Picture picture;
-    picture.width = static_cast<int>(s.format.size.width);
-    picture.height = static_cast<int>(s.format.size.height);
-    picture.stride = d.chunk->stride != 0 ? d.chunk->stride : std::ptrdiff_t{picture.width} * 4;
-    const std::size_t needed = static_cast<std::size_t>(picture.stride) * static_cast<std::size_t>(picture.height);
-    const std::size_t offset = d.chunk->offset % std::max<std::uint32_t>(d.maxsize, 1);
-    if (picture.stride >= std::ptrdiff_t{picture.width} * 4 && offset + needed <= d.maxsize) {
-      picture.pixels = static_cast<const std::uint8_t*>(d.data) + offset;
-      picture.damagedRows = damagedRows(buffer, picture.height);
-      if (s.handlers.picture) s.handlers.picture(picture);
-    }
+  PipeWireStream::Picture picture;
+  picture.width = static_cast<int>(s.format.size.width);
+  picture.height = height;
+  const spa_data& d = newest->buffer->datas[0];
+  picture.stride = d.chunk->stride != 0 ? d.chunk->stride : std::ptrdiff_t{picture.width} * 4;
+  const std::size_t needed = static_cast<std::size_t>(picture.stride) * static_cast<std::size_t>(picture.height);
+  const std::size_t offset = d.chunk->offset % std::max<std::uint32_t>(d.maxsize, 1);
+  if (picture.stride >= std::ptrdiff_t{picture.width} * 4 && offset + needed <= d.maxsize) {
+    picture.pixels = static_cast<const std::uint8_t*>(d.data) + offset;
+    if (!wholeDamage) picture.damagedRows = std::make_pair(damageFirst, std::max(damageFirst, damageEnd));
   }
+  if (picture.pixels != nullptr && s.handlers.picture) s.handlers.picture(picture);
   pw_stream_queue_buffer(s.stream, newest);
 }
 

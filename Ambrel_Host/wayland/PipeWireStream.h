@@ -21,7 +21,8 @@ class PipeWireStream {
     std::ptrdiff_t stride = 0;
     int width = 0;
     int height = 0;
-    // The rows [first, second) that the producer marked as changed; none: it didn't say.
+    // The rows [first, second) that the producer marked as changed since the last picture given to
+    // the handler (pictures passed over meanwhile included); none: it didn't say.
     std::optional<std::pair<int, int>> damagedRows;
   };
   struct Handlers {

@@ -10,6 +10,7 @@
 #include "CorvelKit/media/DecodedPicture.h"
 #include "CorvelKit/media/VideoReceiver.h"
 #include "CorvelKit/protocol/HelloAck.h"
+#include "CorvelKit/protocol/InputEvent.h"
 #include "CorvelKit/protocol/SelectDisplay.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HeadlessMutter.h"
@@ -41,13 +42,13 @@ class MutterDesktopTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> probe;
   std::unique_ptr<corvel::test::HostProcess> host;
   corvel::test::TemporaryFolder clientHome;
+  std::vector<std::string> probeArguments{"--colour", "30B040", "--fullscreen"};
 
   void SetUp() override {
     if (!corvel::test::HeadlessMutter::available()) GTEST_SKIP() << "mutter, pipewire or wireplumber missing";
     desktop = std::make_unique<corvel::test::HeadlessMutter>(std::vector<std::string>{"800x600", "640x480"});
     ASSERT_TRUE(desktop->isRunning()) << desktop->errors();
-    probe = std::make_unique<ChildProcess>(kProbe, std::vector<std::string>{"--colour", "30B040", "--fullscreen"},
-                                           desktop->environment(), true);
+    probe = std::make_unique<ChildProcess>(kProbe, probeArguments, desktop->environment(), true);
     ASSERT_TRUE(probe->waitForText("ready", 20s)) << probe->output() << probe->errors();
     auto environment = desktop->environment();
     host = std::make_unique<corvel::test::HostProcess>(
@@ -174,6 +175,93 @@ TEST_F(MutterDesktopTest, BothMonitorsAreListedAndSelectDisplaySwitchesBetweenTh
   device.connection->sendJSON(MessageType::selectDisplay, corvel::protocol::SelectDisplay{hello->displays[0].id});
   pictures.seen.clear();
   EXPECT_TRUE(waitFor(800, kGreen)) << "no picture of the primary monitor after switching back";
+}
+
+// Whether each decoded picture shows something other than the green client around given points
+// (the pointer's image sits below and right of its position).
+struct CursorSightings {
+  corvel::media::VideoReceiver receiver;
+  std::vector<std::pair<int, int>> points;
+  std::vector<std::vector<bool>> seen;  // per picture, per point: not all green there
+  std::size_t consumed = 0;
+
+  explicit CursorSightings(std::vector<std::pair<int, int>> at) : points(std::move(at)) {
+    receiver.onPicture = [this](const corvel::media::DecodedPicture& p) {
+      std::vector<bool> marks;
+      for (const auto& [px, py] : points) {
+        bool other = false;
+        for (int y = py; y < std::min(p.height, py + 12); y += 2) {
+          for (int x = px; x < std::min(p.width, px + 12); x += 2) {
+            other = other || colourDistance(corvel::test::rgbAt(p, x, y), kGreen) > 64;
+          }
+        }
+        marks.push_back(other);
+      }
+      seen.push_back(std::move(marks));
+    };
+  }
+  void take(test::TestDevice& device) {
+    std::lock_guard lock(device.events.mutex);
+    auto& messages = device.events.messages;
+    for (; consumed < messages.size(); ++consumed) {
+      if (messages[consumed].first == MessageType::video) receiver.receive(messages[consumed].second);
+    }
+  }
+  std::string describe() const {
+    std::string text = std::to_string(seen.size()) + " pictures:";
+    for (const auto& marks : seen) {
+      text += " ";
+      for (bool m : marks) text += m ? "1" : "0";
+    }
+    return text;
+  }
+  // Waits for a picture, newer than the `after`th, with the pointer's image at point `at` alone.
+  bool waitForCursorAt(test::TestDevice& device, std::size_t at, std::size_t after) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      take(device);
+      for (std::size_t i = after; i < seen.size(); ++i) {
+        bool only = true;
+        for (std::size_t k = 0; k < points.size(); ++k) only = only && seen[i][k] == (k == at);
+        if (only) return true;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+};
+
+// The same desktop, its client setting an arrow cursor of its own (without one mutter shows no
+// pointer over the window).
+class MutterPointerTest : public MutterDesktopTest {
+ protected:
+  MutterPointerTest() { probeArguments.push_back("--arrow"); }
+};
+
+TEST_F(MutterPointerTest, APointerMoveAloneIsANewPictureWithTheCursorWhereItWent) {
+  test::TestDevice device("Viewer", host->accessCode());
+  ASSERT_TRUE(device.waitReady());
+  device.sendHello();
+  ASSERT_TRUE(device.waitForMessage(MessageType::helloAck, 20s));
+  // Three places on the 800×600 primary monitor; the client's picture stays green throughout, so
+  // every new picture after the first comes from the pointer alone.
+  const std::vector<std::pair<int, int>> places{{200, 150}, {600, 450}, {200, 450}};
+  CursorSightings pictures(places);
+  const auto moveTo = [&](std::size_t i) {
+    pictures.take(device);
+    const std::size_t before = pictures.seen.size();
+    device.connection->sendJSON(MessageType::input,
+                                corvel::protocol::InputEvent{corvel::protocol::input_event::MouseMove{
+                                    places[i].first / 800.0, places[i].second / 600.0}});
+    return before;
+  };
+  // The first move can be lost while mutter's input session wakes; it is repeated until seen.
+  bool first = false;
+  for (int attempt = 0; attempt < 5 && !first; ++attempt) first = pictures.waitForCursorAt(device, 0, moveTo(0));
+  ASSERT_TRUE(first) << "no picture with the cursor at the first place; " << pictures.describe() << probe->output();
+  for (std::size_t i : {1u, 2u, 0u}) {
+    EXPECT_TRUE(pictures.waitForCursorAt(device, i, moveTo(i))) << "no picture with the cursor only at place " << i;
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CorvelKit/media/DecodedPicture.h"
+#include "tests/support/ScrollingPage.h"
 
 namespace corvel::test {
 
@@ -17,6 +18,13 @@ struct ScreenPainter::Impl {
   std::vector<Window> fills;
   std::vector<Window> patterns;
   GC gc = nullptr;
+  // The scrolling page's window, and the offset it shows.
+  struct Scroll {
+    Window window = 0;
+    GC gc = nullptr;  // without exposure events for its copies
+    int width = 0, height = 0, offset = 0;
+    std::unique_ptr<ScrollingPage> page;
+  } scroll;
 };
 
 ScreenPainter::ScreenPainter(const std::string& displayName) : impl_(std::make_unique<Impl>()) {
@@ -26,6 +34,8 @@ ScreenPainter::ScreenPainter(const std::string& displayName) : impl_(std::make_u
 ScreenPainter::~ScreenPainter() {
   if (impl_->display == nullptr) return;
   if (impl_->gc != nullptr) XFreeGC(impl_->display, impl_->gc);
+  if (impl_->scroll.gc != nullptr) XFreeGC(impl_->display, impl_->scroll.gc);
+  if (impl_->scroll.window != 0) XDestroyWindow(impl_->display, impl_->scroll.window);
   for (Window w : impl_->fills) XDestroyWindow(impl_->display, w);
   for (Window w : impl_->patterns) XDestroyWindow(impl_->display, w);
   XCloseDisplay(impl_->display);
@@ -82,6 +92,44 @@ void ScreenPainter::noise(int x, int y, int width, int height, std::uint32_t see
     XDestroyWindow(d, impl_->patterns.front());
     impl_->patterns.erase(impl_->patterns.begin());
   }
+}
+
+void ScreenPainter::scrolledPage(int x, int y, int width, int height, int offset) {
+  if (!isConnected()) return;
+  Display* d = impl_->display;
+  auto& s = impl_->scroll;
+  // Page rows [from, from + count) into the window's rows from `at` on.
+  const auto put = [&](int at, int from, int count) {
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(count));
+    s.page->copy(pixels.data(), width, count, from);
+    XImage* image = XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0,
+                                 reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width),
+                                 static_cast<unsigned>(count), 32, 0);
+    XPutImage(d, s.window, s.gc, image, 0, 0, 0, at, static_cast<unsigned>(width), static_cast<unsigned>(count));
+    image->data = nullptr;  // the vector owns the pixels
+    XDestroyImage(image);
+  };
+  if (s.window == 0 || s.width != width || s.height != height) {
+    if (s.window != 0) XDestroyWindow(d, s.window);
+    s.window = topWindow(d, x, y, width, height, 0);
+    if (s.gc == nullptr) {
+      XGCValues values{};
+      values.graphics_exposures = False;
+      s.gc = XCreateGC(d, s.window, GCGraphicsExposures, &values);
+    }
+    s.width = width;
+    s.height = height;
+    s.page = std::make_unique<ScrollingPage>(width);
+    put(0, offset, height);
+  } else if (const int step = offset - s.offset; step > 0 && step < height) {
+    XCopyArea(d, s.window, s.window, s.gc, 0, step, static_cast<unsigned>(width), static_cast<unsigned>(height - step),
+              0, 0);
+    put(height - step, offset + height - step, step);
+  } else if (step != 0) {
+    put(0, offset, height);
+  }
+  s.offset = offset;
+  XSync(d, False);
 }
 
 std::uint32_t ScreenPainter::pixel(int x, int y) const {

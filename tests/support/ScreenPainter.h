@@ -28,6 +28,10 @@ class ScreenPainter {
   // Covers the rectangle with pseudo-random pixels from `seed`: a picture that hardly
   // compresses, different for every seed.
   void noise(int x, int y, int width, int height, std::uint32_t seed);
+  // Shows rows [offset, offset + height) of a ScrollingPage in a window over the rectangle. A
+  // later call with a larger offset scrolls: what is still in view moves up inside the server
+  // and only the rows that come in are sent, as a program scrolling its window does.
+  void scrolledPage(int x, int y, int width, int height, int offset);
 
   // What the screen shows at a point (0xRRGGBB), read back from the server.
   std::uint32_t pixel(int x, int y) const;

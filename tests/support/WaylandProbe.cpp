@@ -6,11 +6,17 @@
 //   button CODE pressed|released   evdev button code
 //   axis V|H VALUE
 //   key TEXT                   a key press that types TEXT; key <KEYSYM-NAME> for the others
-// Usage: wayland_probe --colour RRGGBB [--fullscreen]. Ends on end of standard input or SIGTERM.
+// Usage: wayland_probe --colour RRGGBB [--fullscreen] [--scroll] [--arrow]. With --scroll the window
+// shows a page of text-like lines instead that scrolls up 4 rows at a time, 60 times a second.
+// With --arrow the pointer shows a small arrow of the probe's own over the window (black edge,
+// white inside, the tip at its hotspot), as an ordinary client sets one; without it the probe sets
+// no cursor, and the compositor shows none over the window.
+// Ends on end of standard input or SIGTERM.
 
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
@@ -20,8 +26,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "tests/support/ScrollingPage.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
@@ -40,11 +48,25 @@ struct Probe {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
+  wl_surface* cursorSurface = nullptr;
   std::uint32_t colour = 0;
   bool fullscreen = false;
+  bool arrow = false;
   int width = 800, height = 600;
   int bufferWidth = 0, bufferHeight = 0;
   bool announced = false;
+  // Scrolling: a few buffers in one shared-memory pool, each free again once released.
+  bool scroll = false;
+  int offset = 0;
+  struct Slot {
+    wl_buffer* buffer = nullptr;
+    std::uint32_t* pixels = nullptr;
+    bool busy = false;
+  };
+  Slot slots[3];
+  void* poolData = nullptr;
+  std::size_t poolSize = 0;
+  std::unique_ptr<corvel::test::ScrollingPage> page;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* state = nullptr;
@@ -55,7 +77,56 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
+const wl_buffer_listener kSlotReleased = {
+    [](void* data, wl_buffer*) { static_cast<Probe::Slot*>(data)->busy = false; },
+};
+
+// The next step of the scrolling page into a free buffer; false when all are still in use.
+bool drawScrolled(Probe& p) {
+  if (p.page == nullptr || p.bufferWidth != p.width || p.bufferHeight != p.height) {
+    for (auto& slot : p.slots) {
+      if (slot.buffer != nullptr) wl_buffer_destroy(slot.buffer);
+      slot = {};
+    }
+    if (p.poolData != nullptr) munmap(p.poolData, p.poolSize);
+    const int stride = p.width * 4;
+    const std::size_t one = static_cast<std::size_t>(stride) * static_cast<std::size_t>(p.height);
+    p.poolSize = one * 3;
+    const int fd = memfd_create("wayland-probe", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(p.poolSize)) != 0) std::exit(2);
+    p.poolData = mmap(nullptr, p.poolSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p.poolData == MAP_FAILED) std::exit(2);
+    wl_shm_pool* pool = wl_shm_create_pool(p.shm, fd, static_cast<std::int32_t>(p.poolSize));
+    for (int i = 0; i < 3; ++i) {
+      auto& slot = p.slots[i];
+      auto* bytes = static_cast<std::uint8_t*>(p.poolData) + one * static_cast<std::size_t>(i);
+      slot.pixels = reinterpret_cast<std::uint32_t*>(bytes);
+      slot.buffer = wl_shm_pool_create_buffer(pool, static_cast<std::int32_t>(one) * i, p.width, p.height, stride,
+                                              WL_SHM_FORMAT_XRGB8888);
+      wl_buffer_add_listener(slot.buffer, &kSlotReleased, &slot);
+    }
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    p.page = std::make_unique<corvel::test::ScrollingPage>(p.width);
+    p.bufferWidth = p.width;
+    p.bufferHeight = p.height;
+  }
+  for (auto& slot : p.slots) {
+    if (slot.busy) continue;
+    p.page->copy(slot.pixels, p.width, p.height, p.offset);
+    slot.busy = true;
+    wl_surface_attach(p.surface, slot.buffer, 0, 0);
+    wl_surface_damage_buffer(p.surface, 0, 0, p.width, p.height);
+    return true;
+  }
+  return false;
+}
+
 void draw(Probe& p) {
+  if (p.scroll) {
+    (void)drawScrolled(p);
+    return;
+  }
   if (p.buffer == nullptr || p.bufferWidth != p.width || p.bufferHeight != p.height) {
     if (p.buffer != nullptr) wl_buffer_destroy(p.buffer);
     const int stride = p.width * 4;
@@ -116,8 +187,47 @@ const xdg_toplevel_listener kToplevel = {
     [](void*, xdg_toplevel*, wl_array*) {},
 };
 
+// The arrow: 12 × 18, opaque inside a triangle with its tip at (0, 0), outlined in black.
+constexpr int kArrowWidth = 12, kArrowHeight = 18;
+
+wl_surface* arrowSurface(Probe& p) {
+  if (p.cursorSurface != nullptr) return p.cursorSurface;
+  const int stride = kArrowWidth * 4;
+  const std::size_t size = static_cast<std::size_t>(stride) * kArrowHeight;
+  const int fd = memfd_create("wayland-probe-cursor", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) std::exit(2);
+  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) std::exit(2);
+  auto* pixels = static_cast<std::uint32_t*>(data);
+  const auto inside = [](int x, int y) { return y < kArrowHeight - 2 && x <= y * 2 / 3; };
+  for (int y = 0; y < kArrowHeight; ++y) {
+    for (int x = 0; x < kArrowWidth; ++x) {
+      std::uint32_t pixel = 0;  // transparent
+      if (inside(x, y)) {
+        const bool edge = x == 0 || !inside(x + 1, y) || !inside(x, y + 1) || (y > 0 && !inside(x, y - 1));
+        pixel = edge ? 0xFF000000u : 0xFFFFFFFFu;
+      }
+      pixels[y * kArrowWidth + x] = pixel;
+    }
+  }
+  munmap(data, size);
+  wl_shm_pool* pool = wl_shm_create_pool(p.shm, fd, static_cast<std::int32_t>(size));
+  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, kArrowWidth, kArrowHeight, stride, WL_SHM_FORMAT_ARGB8888);
+  wl_shm_pool_destroy(pool);
+  close(fd);
+  p.cursorSurface = wl_compositor_create_surface(p.compositor);
+  wl_surface_attach(p.cursorSurface, buffer, 0, 0);
+  wl_surface_damage_buffer(p.cursorSurface, 0, 0, kArrowWidth, kArrowHeight);
+  wl_surface_commit(p.cursorSurface);
+  return p.cursorSurface;
+}
+
 const wl_pointer_listener kPointer = {
-    [](void*, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t, wl_fixed_t) { say("enter"); },
+    [](void* data, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t, wl_fixed_t) {
+      auto* p = static_cast<Probe*>(data);
+      if (p->arrow) wl_pointer_set_cursor(pointer, serial, arrowSurface(*p), 0, 0);
+      say("enter");
+    },
     [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
     [](void*, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
       say("motion " + std::to_string(wl_fixed_to_int(x)) + " " + std::to_string(wl_fixed_to_int(y)));
@@ -225,8 +335,12 @@ int main(int argc, char** argv) {
       p.colour = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 16)) & 0xFFFFFF;
     } else if (a == "--fullscreen") {
       p.fullscreen = true;
+    } else if (a == "--scroll") {
+      p.scroll = true;
+    } else if (a == "--arrow") {
+      p.arrow = true;
     } else {
-      std::fprintf(stderr, "usage: wayland_probe --colour RRGGBB [--fullscreen]\n");
+      std::fprintf(stderr, "usage: wayland_probe --colour RRGGBB [--fullscreen] [--scroll] [--arrow]\n");
       return 64;
     }
   }
@@ -254,11 +368,18 @@ int main(int argc, char** argv) {
   if (p.fullscreen) xdg_toplevel_set_fullscreen(p.toplevel, nullptr);
   wl_surface_commit(p.surface);
 
+  // The scrolling page's clock: 60 steps a second.
+  const int ticker = p.scroll ? timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK) : -1;
+  if (ticker >= 0) {
+    itimerspec every{{0, 16'666'667}, {0, 16'666'667}};
+    timerfd_settime(ticker, 0, &every, nullptr);
+  }
+
   while (terminated == 0) {
     while (wl_display_prepare_read(p.display) != 0) wl_display_dispatch_pending(p.display);
     wl_display_flush(p.display);
-    pollfd fds[2] = {{wl_display_get_fd(p.display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int ready = poll(fds, 2, -1);
+    pollfd fds[3] = {{wl_display_get_fd(p.display), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {ticker, POLLIN, 0}};
+    const int ready = poll(fds, ticker >= 0 ? 3 : 2, -1);
     if (ready > 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
       if (wl_display_read_events(p.display) < 0) break;
     } else {
@@ -269,6 +390,13 @@ int main(int argc, char** argv) {
     if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
       char buffer[256];
       if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
+    }
+    if (ready > 0 && ticker >= 0 && (fds[2].revents & POLLIN) != 0) {
+      std::uint64_t ticks = 0;
+      if (read(ticker, &ticks, sizeof ticks) < 0) ticks = 0;
+      // A step waits while every buffer is still with the compositor; the page moves on regardless.
+      p.offset += 4 * static_cast<int>(ticks);
+      if (p.announced && drawScrolled(p)) wl_surface_commit(p.surface);
     }
   }
   wl_display_disconnect(p.display);
