@@ -119,6 +119,17 @@ Bytes SecureMessageChannel::open(ByteView sealed) {
   return out;
 }
 
+void SecureMessageChannel::open(ByteView sealed, Bytes& out) {
+  try {
+    // Short input throws in openInto before the counter moves.
+    out.resize(sealed.size() >= tagSize ? sealed.size() - tagSize : 0);
+    openInto(sealed, out.data());
+  } catch (...) {
+    secureWipe(out);
+    throw;
+  }
+}
+
 void SecureMessageChannel::openInPlace(Bytes& message) {
   try {
     openInto(message, message.data());

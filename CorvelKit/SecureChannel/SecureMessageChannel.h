@@ -41,6 +41,9 @@ class SecureMessageChannel {
   // The plaintext of the next incoming message; throws SecureChannelError(tampered) when it is
   // shorter than a tag or does not authenticate.
   Bytes open(ByteView sealed);
+  // The same into `out`, resized to the plaintext and reusing its buffer; `sealed` must not lie
+  // inside `out` (openInPlace is for that). On failure `out` is wiped and emptied.
+  void open(ByteView sealed, Bytes& out);
   // Opens `message` in place: on success it holds the plaintext; on failure it is wiped and emptied
   // and SecureChannelError(tampered) is thrown.
   void openInPlace(Bytes& message);

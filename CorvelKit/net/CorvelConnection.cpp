@@ -4,9 +4,12 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
@@ -41,6 +44,15 @@ using protocol::MessageType;
 auto& log() { return Log::core("net"); }
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+// A payload longer than one TLS record is read straight into the buffer it is opened in, instead
+// of being gathered from read chunks first.
+constexpr std::uint32_t kDirectReadMin = 16 * 1024;
+// How far ahead of the bytes that arrived such a buffer grows, so that a header announcing a large
+// payload costs nothing until the payload comes.
+constexpr std::size_t kDirectReadStep = 1u << 20;
+// Receive and frame buffers larger than this are freed after use rather than kept for the next
+// message; spare frame buffers are kept up to this many bytes in all.
+constexpr std::size_t kRetainedBuffer = 1u << 20;
 
 bool isHandshakeType(MessageType t) {
   return t == MessageType::secureClientHello || t == MessageType::secureServerHello ||
@@ -50,6 +62,24 @@ bool isHandshakeType(MessageType t) {
 // The name of the interface that holds `local`, the address a socket is bound to.
 std::optional<std::string> interfaceOf(const boost::asio::ip::address& local) {
   return NetworkInterfaces::current()->holding(local);
+}
+
+// A completion handler for a read or write that the connection issues from its own queue, where
+// it goes on from the last step. Asio then keeps the step's completion on the thread already
+// running the connection instead of waking another thread of the pool for it (TLS moves a record
+// at a time, so that would be a thread switch every 16 KiB).
+template <class F>
+struct Continuation {
+  F f;
+  template <class... Args>
+  void operator()(Args&&... args) {
+    f(std::forward<Args>(args)...);
+  }
+  friend bool asio_handler_is_continuation(Continuation*) { return true; }
+};
+template <class F>
+Continuation<std::decay_t<F>> continuation(F&& f) {
+  return {std::forward<F>(f)};
 }
 
 void setTransportOptions(tcp::socket& socket) {
@@ -80,8 +110,8 @@ struct CorvelConnection::Outgoing {
 struct CorvelConnection::Impl {
   Impl(bool server, ByteView accessKey, const security::SecureIdentity& identity,
        const asio::strand<Executor>& strand)
-      : context(makeTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
-        stream(strand, context),
+      : context(sharedTlsPskContext(server ? TlsRole::server : TlsRole::client, accessKey)),
+        stream(strand, *context),
         resolver(strand),
         setupDeadline(strand),
         handshake(server ? secure::SecureHandshake::Role::server
@@ -90,7 +120,7 @@ struct CorvelConnection::Impl {
     framer.setPayloadLimit(CorvelConnection::maxHandshakeBytes);
   }
 
-  ssl::context context;
+  std::shared_ptr<ssl::context> context;
   ssl::stream<tcp::socket> stream;
   // Hole-punched paths: QUIC instead of TCP and TLS (then `stream` stays unused).
   bool quicPath = false;
@@ -110,6 +140,12 @@ struct CorvelConnection::Impl {
   // Strand only.
   CorvelFramer framer;
   std::array<std::uint8_t, kReadChunk> readBuffer;
+  // A frame whose payload is being read straight into `inbound` (the framer handed it over);
+  // `inboundFill` bytes of it are in. `inbound` is also where every payload is opened: it holds
+  // plaintext only while the message handler runs and is wiped right after.
+  std::optional<CorvelFramer::PartialFrame> direct;
+  Bytes inbound;
+  std::size_t inboundFill = 0;
   bool started = false;
   bool tlsUp = false;
   bool ended = false;
@@ -132,6 +168,13 @@ struct CorvelConnection::Impl {
   std::mutex queueMutex;
   std::deque<Outgoing> pending;
   std::size_t queuedBytes = 0;
+  // A write is posted or under way: it takes what is pending before it lets go, so a frame queued
+  // meanwhile needs no post of its own.
+  bool writerBusy = false;
+  // Written frame buffers (ciphertext only) kept for the next frames, with their sizes, so that
+  // sealing writes into memory that is already there.
+  std::vector<Bytes> spareFrames;
+  std::size_t spareBytes = 0;
 
   // What other threads may read.
   mutable std::mutex infoMutex;
@@ -260,6 +303,18 @@ void CorvelConnection::notify(const ConnectionState& state) {
 void CorvelConnection::resolve() {
   auto self = shared_from_this();
   auto& m = *impl_;
+  // An address needs no resolver (whose lookups run on a thread of their own).
+  boost::system::error_code notAnAddress;
+  const auto address = boost::asio::ip::make_address(m.endpoint.host, notAnAddress);
+  if (!notAnAddress) {
+    std::vector<tcp::endpoint> endpoints{tcp::endpoint(address, m.endpoint.port)};
+    if (m.quicPath) {
+      connectQuic(endpoints);
+    } else {
+      connect(std::move(endpoints), 0, {});
+    }
+    return;
+  }
   m.resolver.async_resolve(
       m.endpoint.host, std::to_string(m.endpoint.port),
       [self](const boost::system::error_code& ec, tcp::resolver::results_type results) {
@@ -431,27 +486,47 @@ void CorvelConnection::transportUp() {
 void CorvelConnection::readLoop() {
   auto self = shared_from_this();
   auto& m = *impl_;
+  boost::asio::mutable_buffer target = boost::asio::buffer(m.readBuffer);
+  if (m.direct) {
+    // Exactly the rest of the payload (or the next step of it), so nothing of the next frame
+    // lands here.
+    const std::size_t want = std::min<std::size_t>(m.direct->length, m.inboundFill + kDirectReadStep);
+    if (m.inbound.size() < want) m.inbound.resize(want);
+    target = boost::asio::buffer(m.inbound.data() + m.inboundFill, want - m.inboundFill);
+  }
   if (m.quic) {
-    m.quic->readSome(boost::asio::buffer(m.readBuffer), [self](std::error_code ec, std::size_t n) {
+    m.quic->readSome(target, [self](std::error_code ec, std::size_t n) {
       self->received(n, ec, ec == QuicErrc::closed);
     });
     return;
   }
   m.stream.async_read_some(
-      boost::asio::buffer(m.readBuffer),
-      [self](const boost::system::error_code& ec, std::size_t n) {
+      target, continuation([self](const boost::system::error_code& ec, std::size_t n) {
         // A peer that closes, with or without TLS's goodbye, has simply left.
         self->received(n, ec, ec == boost::asio::error::eof || ec == ssl::error::stream_truncated);
-      });
+      }));
 }
 
 void CorvelConnection::received(std::size_t n, std::error_code ec, bool peerLeft) {
   auto& m = *impl_;
   if (m.ended) return;
-  if (n > 0) {
+  if (n > 0 && m.direct) {
+    m.inboundFill += n;
+    if (m.inboundFill == m.direct->length) {
+      const auto type = m.direct->type;
+      m.direct.reset();
+      handleInbound(type);
+    }
+  } else if (n > 0) {
     m.framer.feed(ByteView(m.readBuffer.data(), n), [&](MessageType type, ByteView payload) {
       if (!m.ended) handle(type, payload);
     });
+    if (!m.ended) {
+      if (auto partial = m.framer.takePartialFrame(m.inbound, kDirectReadMin)) {
+        m.direct = partial;
+        m.inboundFill = m.inbound.size();
+      }
+    }
   }
   if (m.ended) return;
   if (m.framer.oversized()) {
@@ -468,53 +543,87 @@ void CorvelConnection::received(std::size_t n, std::error_code ec, bool peerLeft
 }
 
 void CorvelConnection::handle(MessageType type, ByteView payload) {
-  auto& m = *impl_;
   if (isHandshakeType(type)) {
-    const bool expected = !isSecure() && (server_ ? (type == MessageType::secureClientHello ||
-                                                    type == MessageType::secureFinish)
-                                                 : type == MessageType::secureServerHello);
-    if (!expected) {
-      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder));
-      return;
-    }
-    // The handshake's steps throw what they find wrong with the peer's message.
-    try {
-      if (type == MessageType::secureClientHello) {
-        enqueue(MessageType::secureServerHello, m.handshake.respond(payload));
-      } else if (type == MessageType::secureFinish) {
-        established(m.handshake.complete(payload));
-      } else {
-        auto finished = m.handshake.finish(payload);
-        auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
-        if (m.pinnedFingerprint && *m.pinnedFingerprint != fingerprint) {
-          failSecurity(secure::SecureChannelError::identityChanged(*m.pinnedFingerprint, fingerprint));
-          return;
-        }
-        enqueue(MessageType::secureFinish, std::move(finished.finishMessage));
-        established(std::move(finished.channel));
-      }
-    } catch (const secure::SecureChannelError& e) {
-      failSecurity(e);
-    } catch (const std::exception&) {
-      failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
-    }
+    handleHandshake(type, payload);
     return;
   }
-
-  std::shared_ptr<secure::SecureMessageChannel> channel;
-  {
-    std::lock_guard lock(m.sendLock);
-    channel = m.channel;
-  }
+  auto channel = sealedChannel();
   if (!channel) return;  // nothing but the handshake counts before the channel exists
-  security::SecretBytes plaintext;
+  auto& m = *impl_;
   try {
-    plaintext = security::SecretBytes::adopt(channel->open(payload));
+    channel->open(payload, m.inbound);
   } catch (const std::exception&) {
     failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
     return;
   }
-  if (auto h = handlers(); h && h->message) h->message(type, plaintext.bytes());
+  deliverInbound(type);
+}
+
+void CorvelConnection::handleInbound(MessageType type) {
+  auto& m = *impl_;
+  if (isHandshakeType(type)) {
+    handleHandshake(type, m.inbound);
+    m.inbound.clear();
+    return;
+  }
+  auto channel = sealedChannel();
+  if (!channel) {
+    m.inbound.clear();
+    return;
+  }
+  try {
+    channel->openInPlace(m.inbound);
+  } catch (const std::exception&) {
+    failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::tampered));
+    return;
+  }
+  deliverInbound(type);
+}
+
+std::shared_ptr<secure::SecureMessageChannel> CorvelConnection::sealedChannel() const {
+  std::lock_guard lock(impl_->sendLock);
+  return impl_->channel;
+}
+
+void CorvelConnection::deliverInbound(MessageType type) {
+  auto& m = *impl_;
+  if (auto h = handlers(); h && h->message) h->message(type, m.inbound);
+  // What the handler left (it may have moved the payload out) is wiped; the buffer stays for the
+  // next message unless it grew large.
+  secureWipe(m.inbound);
+  if (m.inbound.capacity() > kRetainedBuffer) m.inbound = Bytes();
+}
+
+void CorvelConnection::handleHandshake(MessageType type, ByteView payload) {
+  auto& m = *impl_;
+  const bool expected = !isSecure() && (server_ ? (type == MessageType::secureClientHello ||
+                                                  type == MessageType::secureFinish)
+                                               : type == MessageType::secureServerHello);
+  if (!expected) {
+    failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::outOfOrder));
+    return;
+  }
+  // The handshake's steps throw what they find wrong with the peer's message.
+  try {
+    if (type == MessageType::secureClientHello) {
+      enqueue(MessageType::secureServerHello, m.handshake.respond(payload));
+    } else if (type == MessageType::secureFinish) {
+      established(m.handshake.complete(payload));
+    } else {
+      auto finished = m.handshake.finish(payload);
+      auto fingerprint = security::SecureIdentity::fingerprint(*m.handshake.peerIdentity());
+      if (m.pinnedFingerprint && *m.pinnedFingerprint != fingerprint) {
+        failSecurity(secure::SecureChannelError::identityChanged(*m.pinnedFingerprint, fingerprint));
+        return;
+      }
+      enqueue(MessageType::secureFinish, std::move(finished.finishMessage));
+      established(std::move(finished.channel));
+    }
+  } catch (const secure::SecureChannelError& e) {
+    failSecurity(e);
+  } catch (const std::exception&) {
+    failSecurity(secure::SecureChannelError(secure::SecureChannelErrc::malformed));
+  }
 }
 
 void CorvelConnection::established(std::unique_ptr<secure::SecureMessageChannel> channel) {
@@ -587,6 +696,7 @@ void CorvelConnection::send(MessageType type, ByteView payload, Completion compl
     return;
   }
   const std::size_t sealedSize = payload.size() + secure::SecureMessageChannel::tagSize;
+  Bytes frame;
   {
     std::lock_guard q(m.queueMutex);
     if (m.queuedBytes + sealedSize > maxQueuedBytes) {
@@ -594,39 +704,50 @@ void CorvelConnection::send(MessageType type, ByteView payload, Completion compl
       completeNow(std::move(completion), ConnectionErrc::noBufferSpace);
       return;
     }
+    if (!m.spareFrames.empty()) {
+      frame = std::move(m.spareFrames.back());
+      m.spareFrames.pop_back();
+      m.spareBytes -= frame.capacity();
+    }
   }
-  struct {
-    Bytes frame;
-  } out;
-  out.frame.resize(CorvelFramer::headerSize + sealedSize);
+  // Header, ciphertext and tag are written once, straight into the frame that goes out.
+  frame.resize(CorvelFramer::headerSize + sealedSize);
   if (!CorvelFramer::writeHeader(type, sealedSize,
                                  std::span<std::uint8_t, CorvelFramer::headerSize>(
-                                     out.frame.data(), CorvelFramer::headerSize))) {
+                                     frame.data(), CorvelFramer::headerSize))) {
     lock.unlock();
     completeNow(std::move(completion), ConnectionErrc::invalidArgument);
     return;
   }
   try {
-    m.channel->seal(payload, std::span(out.frame).subspan(CorvelFramer::headerSize));
+    m.channel->seal(payload, std::span(frame).subspan(CorvelFramer::headerSize));
   } catch (const std::exception&) {
     lock.unlock();
     completeNow(std::move(completion), ConnectionErrc::notConnected);
     return;
   }
-  push(std::move(out.frame), std::move(completion));
+  const bool startWriter = push(std::move(frame), std::move(completion));
+  lock.unlock();
+  if (startWriter) kickWriter();
 }
 
 void CorvelConnection::enqueue(MessageType type, Bytes payload) {
   auto framed = CorvelFramer::frame(type, payload);
-  if (framed) push(std::move(*framed), {});
+  if (framed && push(std::move(*framed), {})) writeNext();
 }
 
-void CorvelConnection::push(Bytes frame, Completion completion) {
+bool CorvelConnection::push(Bytes frame, Completion completion) {
   auto& m = *impl_;
-  {
-    std::lock_guard q(m.queueMutex);
-    m.queuedBytes += frame.size();
-    m.pending.push_back({std::move(frame), std::move(completion)});
+  std::lock_guard q(m.queueMutex);
+  m.queuedBytes += frame.size();
+  m.pending.push_back({std::move(frame), std::move(completion)});
+  return !std::exchange(m.writerBusy, true);
+}
+
+void CorvelConnection::kickWriter() {
+  if (queue_.isCurrent()) {
+    writeNext();
+    return;
   }
   auto self = shared_from_this();
   queue_.post([self] { self->writeNext(); });
@@ -634,6 +755,8 @@ void CorvelConnection::push(Bytes frame, Completion completion) {
 
 void CorvelConnection::writeNext() {
   auto& m = *impl_;
+  // A write under way comes back here when it is done; before the transport is up, transportUp()
+  // does. Until then the writer stays busy, so pushes do not post.
   if (m.writing || m.ended || !m.tlsUp) return;
   auto batch = std::make_shared<std::vector<Outgoing>>();
   {
@@ -645,6 +768,7 @@ void CorvelConnection::writeNext() {
       batch->push_back(std::move(m.pending.front()));
       m.pending.pop_front();
     }
+    if (batch->empty()) m.writerBusy = false;
   }
   if (batch->empty()) return;
   m.writing = true;
@@ -670,9 +794,10 @@ void CorvelConnection::writeNext() {
     buffers.emplace_back(o.frame.data(), o.frame.size());
   }
   boost::asio::async_write(
-      m.stream, buffers, [self, batch, bytes](const boost::system::error_code& ec, std::size_t) {
+      m.stream, buffers,
+      continuation([self, batch, bytes](const boost::system::error_code& ec, std::size_t) {
         self->written(*batch, bytes, ec);
-      });
+      }));
 }
 
 void CorvelConnection::written(std::vector<Outgoing>& batch, std::size_t bytes,
@@ -682,6 +807,12 @@ void CorvelConnection::written(std::vector<Outgoing>& batch, std::size_t bytes,
   {
     std::lock_guard q(m.queueMutex);
     m.queuedBytes -= std::min(bytes, m.queuedBytes);
+    // The written frames' buffers go to the next ones (a QUIC write took its frames over).
+    for (auto& o : batch) {
+      if (o.frame.capacity() == 0 || m.spareBytes + o.frame.capacity() > kRetainedBuffer) continue;
+      m.spareBytes += o.frame.capacity();
+      m.spareFrames.push_back(std::move(o.frame));
+    }
   }
   for (auto& o : batch) {
     if (o.completion) o.completion(ec);

@@ -207,7 +207,14 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void transportUp();
   void readLoop();
   void received(std::size_t n, std::error_code error, bool peerLeft);
+  // A frame the framer handed out in place.
   void handle(protocol::MessageType type, ByteView payload);
+  // The frame that was read straight into the receive buffer.
+  void handleInbound(protocol::MessageType type);
+  void handleHandshake(protocol::MessageType type, ByteView payload);
+  // Hands the opened payload in the receive buffer to the owner, then wipes it.
+  void deliverInbound(protocol::MessageType type);
+  std::shared_ptr<secure::SecureMessageChannel> sealedChannel() const;
   void established(std::unique_ptr<secure::SecureMessageChannel> channel);
   void failSecurity(const secure::SecureChannelError& error);
   void end(ConnectionState state);
@@ -217,7 +224,10 @@ class CorvelConnection : public std::enable_shared_from_this<CorvelConnection> {
   void notify(const ConnectionState& state);
   // Queues a handshake message, unsealed.
   void enqueue(protocol::MessageType type, Bytes payload);
-  void push(Bytes frame, Completion completion);
+  // Queues a frame; true when no write is posted or under way, so the caller starts one.
+  [[nodiscard]] bool push(Bytes frame, Completion completion);
+  // Starts the writer: at once on the connection's queue, else posted there.
+  void kickWriter();
   void writeNext();
   struct Outgoing;
   void written(std::vector<Outgoing>& batch, std::size_t bytes, std::error_code ec);

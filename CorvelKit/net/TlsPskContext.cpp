@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include <boost/asio/ssl/error.hpp>
@@ -78,6 +79,32 @@ boost::asio::ssl::context makeTlsPskContext(TlsRole role, ByteView accessKey) {
     SSL_CTX_set_psk_server_callback(native, serverCallback);
   }
   return ctx;
+}
+
+std::shared_ptr<boost::asio::ssl::context> sharedTlsPskContext(TlsRole role, ByteView accessKey) {
+  struct Cache {
+    std::mutex mutex;
+    std::array<std::shared_ptr<boost::asio::ssl::context>, 2> latest;  // client, server
+  };
+  // Never destroyed: contexts must not be freed after the TLS library's own clean-up at exit.
+  static auto* cache = new Cache;
+  const auto slot = role == TlsRole::client ? 0u : 1u;
+  {
+    std::lock_guard lock(cache->mutex);
+    const auto& held = cache->latest[slot];
+    if (held) {
+      const Key* key = static_cast<const Key*>(SSL_CTX_get_ex_data(held->native_handle(), keyIndex()));
+      if (key != nullptr && accessKey.size() == key->size() &&
+          CRYPTO_memcmp(key->data(), accessKey.data(), key->size()) == 0) {
+        return held;
+      }
+    }
+  }
+  // Made outside the lock: it is the slow part.
+  auto made = std::make_shared<boost::asio::ssl::context>(makeTlsPskContext(role, accessKey));
+  std::lock_guard lock(cache->mutex);
+  cache->latest[slot] = made;
+  return made;
 }
 
 bool isTlsError(const boost::system::error_code& ec) {

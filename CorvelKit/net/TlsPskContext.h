@@ -3,6 +3,8 @@
 // Internal to the connection and listener sources: this header brings in Asio's SSL layer and with
 // it OpenSSL, so only .cpp files include it.
 
+#include <memory>
+
 #include <boost/asio/ssl/context.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -15,6 +17,10 @@ namespace corvel::net {
 // The context keeps its own (wiped on release) copy of the 32-byte key.
 enum class TlsRole { client, server };
 boost::asio::ssl::context makeTlsPskContext(TlsRole role, ByteView accessKey);
+// The same, shared: connections keyed alike use one context per role (making one costs about a
+// millisecond). The latest key of each role is kept; a connection with another key makes and
+// keeps a new context, and the old one goes with the last connection that holds it.
+std::shared_ptr<boost::asio::ssl::context> sharedTlsPskContext(TlsRole role, ByteView accessKey);
 
 // The PSK identity both sides use.
 inline constexpr const char* kPskIdentity = "corvel";

@@ -71,6 +71,34 @@ class CorvelFramer {
   // Memory held for gathering payloads split across chunks.
   std::size_t bufferedCapacity() const { return payload_.capacity(); }
 
+  // ---- Reading a large payload in place ----
+  //
+  // A reader may take a frame over once its header is in, and read the rest of its payload
+  // straight into a buffer of its own instead of having it gathered here chunk by chunk:
+  //
+  //   framer.feed(chunk, dispatch);
+  //   if (auto frame = framer.takePartialFrame(buffer, 16 * 1024)) {
+  //     // buffer holds the first bytes of the payload; read frame->length - buffer.size() more
+  //   }
+  //
+  // Only a frame whose payload is at least `minLength` bytes is taken. The payload bytes that
+  // arrived so far move into `into`, whose old buffer (emptied) stays here for the next split
+  // frame, so the two buffers trade places instead of being copied; the framer is then between
+  // frames. Nothing is taken when no header is complete (or the stream stopped at an oversized
+  // one).
+  struct PartialFrame {
+    MessageType type = MessageType::invalid;
+    std::uint32_t length = 0;
+  };
+  std::optional<PartialFrame> takePartialFrame(Bytes& into, std::uint32_t minLength = 0) {
+    if (oversized_ || headerFill_ < headerSize || length_ < minLength) return std::nullopt;
+    into.swap(payload_);
+    payload_.clear();
+    if (payload_.capacity() > kRetainedCapacity) payload_ = Bytes();
+    headerFill_ = 0;
+    return PartialFrame{type_, length_};
+  }
+
  private:
   // A gathering buffer larger than this is released after its frame instead of being kept for
   // the next one.

@@ -138,6 +138,24 @@ TEST(SecureMessageChannel, SealsAndOpensInPlace) {
   EXPECT_THROW(p.a.seal(plain, std::span<std::uint8_t>(buffer)), std::invalid_argument);
 }
 
+TEST(SecureMessageChannel, OpensIntoAReusedBufferAndWipesItOnFailure) {
+  ChannelPair p;
+  Bytes out(100, 0xEE);  // left over from a longer message
+  p.b.open(p.a.seal(toBytes("short")), out);
+  EXPECT_EQ(asString(out), "short");
+  p.b.open(p.a.seal({}), out);
+  EXPECT_TRUE(out.empty());
+
+  Bytes forged = p.a.seal(toBytes("forged"));
+  forged[0] ^= 1;
+  out = toBytes("still here");
+  EXPECT_EQ(errorOf([&] { p.b.open(forged, out); }), SecureChannelErrc::tampered);
+  EXPECT_TRUE(out.empty());
+  out = toBytes("still here");
+  EXPECT_EQ(errorOf([&] { p.b.open(Bytes(3), out); }), SecureChannelErrc::tampered);
+  EXPECT_TRUE(out.empty());
+}
+
 TEST(SecureChannelError, DescriptionsAreTheUserFacingTexts) {
   EXPECT_STREQ(SecureChannelError(SecureChannelErrc::tampered).what(),
                "A message failed its integrity check.");

@@ -387,6 +387,43 @@ TEST_F(MisbehavingPeerTest, TamperedSealedPayloadFailsAsTampered) {
   EXPECT_EQ(server->securityFailure()->errc(), secure::SecureChannelErrc::tampered);
 }
 
+// Payloads above a TLS record are read straight into place, the rest come out of the read
+// chunks: every size on either side of those lines, back to back, arrives whole and in order.
+TEST_F(MisbehavingPeerTest, PayloadsOfEverySizeArriveWholeAndInOrder) {
+  auto peer = connectRaw();
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  const std::size_t sizes[] = {0,         1,     100,     16383,           16384,          16385,
+                               65536 - 16, 65536, 200000, (1u << 20) + 5, (3u << 20) + 1};
+  std::vector<Bytes> sent;
+  for (std::size_t size : sizes) {
+    Bytes payload(size);
+    for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 31 + size);
+    sent.push_back(toBytes("before " + std::to_string(size)));
+    sent.push_back(std::move(payload));
+  }
+  for (const auto& payload : sent) peer->sendFrame(MessageType::screenshot, channel->seal(payload));
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.messages.size() == sent.size(); }));
+  std::lock_guard lock(serverEvents.mutex);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(serverEvents.messages[i].second, sent[i]) << "message " << i;
+  }
+}
+
+TEST_F(MisbehavingPeerTest, ATamperedLargePayloadFailsAsTampered) {
+  auto peer = connectRaw();
+  auto channel = peer->runClientHandshake(clientIdentity);
+  ASSERT_TRUE(serverEvents.waitForState(ConnectionState::Kind::ready));
+  auto sealed = channel->seal(Bytes(100000, 0x42));
+  sealed[90000] ^= 0x01;  // in the part read straight into place
+  peer->sendFrame(MessageType::screenshot, sealed);
+  ASSERT_TRUE(serverEvents.waitFor([&] { return serverEvents.ended(); }));
+  EXPECT_EQ(serverEvents.last().error, ConnectionErrc::authenticationFailed);
+  EXPECT_EQ(server->securityFailure()->errc(), secure::SecureChannelErrc::tampered);
+  std::lock_guard lock(serverEvents.mutex);
+  EXPECT_TRUE(serverEvents.messages.empty());
+}
+
 TEST_F(MisbehavingPeerTest, SecondClientHelloAfterTheChannelIsOutOfOrder) {
   auto peer = connectRaw();
   peer->runClientHandshake(clientIdentity);

@@ -85,5 +85,19 @@ TEST(TlsPskContext, RefusesKeysOfTheWrongLength) {
   EXPECT_THROW(makeTlsPskContext(TlsRole::client, Bytes(31)), std::invalid_argument);
 }
 
+// Connections keyed alike share a context per role; a new key (the access code changed) must
+// never be served the old key's context.
+TEST(TlsPskContext, SharedContextsFollowTheKeyAndTheRole) {
+  const Bytes first(32, 0x01), second(32, 0x02);
+  auto client = sharedTlsPskContext(TlsRole::client, first);
+  EXPECT_EQ(sharedTlsPskContext(TlsRole::client, first), client);
+  EXPECT_NE(sharedTlsPskContext(TlsRole::server, first), client);
+  auto changed = sharedTlsPskContext(TlsRole::client, second);
+  EXPECT_NE(changed, client);
+  EXPECT_EQ(sharedTlsPskContext(TlsRole::client, second), changed);
+  EXPECT_NE(sharedTlsPskContext(TlsRole::client, first), changed);
+  EXPECT_THROW(sharedTlsPskContext(TlsRole::client, Bytes(31)), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace corvel::net

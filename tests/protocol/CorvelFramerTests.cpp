@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,85 @@ TEST(CorvelFramer, AHeaderBeyondThePayloadLimitStopsTheStream) {
   EXPECT_EQ(sizes, std::vector<std::size_t>{16});
   framer.feed(after, collect);  // nothing more is read
   EXPECT_EQ(sizes.size(), 1u);
+}
+
+// A reader that takes large frames over once their header is in and reads the rest of the
+// payload itself, as a connection does, must see the stream exactly as a plain feed does, however
+// the stream is cut.
+TEST(CorvelFramer, TakingPartialFramesOverYieldsTheSameFramesForEverySplit) {
+  Bytes big(70000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 13);
+  Bytes stream;
+  std::vector<Frame> expected;
+  auto add = [&](MessageType type, ByteView payload) {
+    ASSERT_TRUE(CorvelFramer::appendFrame(stream, type, payload));
+    expected.push_back({type, Bytes(payload.begin(), payload.end())});
+  };
+  add(MessageType::ping, asBytes("p"));
+  add(MessageType::video, big);
+  add(MessageType::video, ByteView(big).first(100));  // below the take-over size
+  add(MessageType::chat, {});
+  add(MessageType::video, ByteView(big).first(1000));  // exactly the take-over size
+  add(MessageType::video, big);
+  add(MessageType::pong, {});
+
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{9},
+                            std::size_t{999}, std::size_t{4096}, std::size_t{16384}, stream.size()}) {
+    SCOPED_TRACE("chunks of " + std::to_string(chunk));
+    CorvelFramer framer;
+    std::vector<Frame> frames;
+    auto collect = [&](MessageType type, ByteView payload) {
+      frames.push_back({type, Bytes(payload.begin(), payload.end())});
+    };
+    Bytes own;  // the reader's buffer, traded with the framer's
+    std::optional<CorvelFramer::PartialFrame> taken;
+    for (std::size_t at = 0; at < stream.size();) {
+      const std::size_t n = std::min(chunk, stream.size() - at);
+      if (taken) {
+        // Reads straight into place, never past the frame's end.
+        const std::size_t want = std::min(n, taken->length - own.size());
+        own.insert(own.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+                   stream.begin() + static_cast<std::ptrdiff_t>(at + want));
+        at += want;
+        if (own.size() == taken->length) {
+          frames.push_back({taken->type, own});
+          own.clear();
+          taken.reset();
+        }
+        continue;
+      }
+      framer.feed(ByteView(stream).subspan(at, n), collect);
+      at += n;
+      taken = framer.takePartialFrame(own, 1000);
+      if (taken) EXPECT_TRUE(framer.atFrameBoundary());
+    }
+    EXPECT_FALSE(taken);
+    EXPECT_TRUE(framer.atFrameBoundary());
+    EXPECT_EQ(frames, expected);
+  }
+}
+
+TEST(CorvelFramer, NothingIsTakenWithoutACompleteHeader) {
+  Bytes stream = *CorvelFramer::frame(MessageType::video, Bytes(5000, 0x11));
+  CorvelFramer framer;
+  Bytes own;
+  auto none = [](MessageType, ByteView) { ADD_FAILURE() << "no frame is complete"; };
+  EXPECT_FALSE(framer.takePartialFrame(own));  // between frames
+  framer.feed(ByteView(stream).first(5), none);
+  EXPECT_FALSE(framer.takePartialFrame(own));  // half a header
+  framer.feed(ByteView(stream).subspan(5, 3), none);
+  auto taken = framer.takePartialFrame(own);  // a header and no payload yet
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->type, MessageType::video);
+  EXPECT_EQ(taken->length, 5000u);
+  EXPECT_TRUE(own.empty());
+
+  // A header beyond the limit stops the stream; it is not handed over.
+  CorvelFramer limited;
+  limited.setPayloadLimit(10);
+  limited.feed(*CorvelFramer::frame(MessageType::video, Bytes(11)), none);
+  EXPECT_TRUE(limited.oversized());
+  EXPECT_FALSE(limited.takePartialFrame(own));
 }
 
 TEST(CorvelFramer, ReleasesALargeGatheringBufferAfterItsFrame) {
