@@ -21,6 +21,8 @@
 #include <atomic>
 #include <csignal>
 #include <future>
+#include <map>
+#include <memory>
 #include <vector>
 #include <thread>
 
@@ -105,6 +107,19 @@ void oneClient(int i, const std::string& code, const corvel::security::SecureIde
 
 }  // namespace
 
+// A host that admits without asking and logs warnings only, or nothing (said on standard error).
+std::unique_ptr<corvel::test::HostProcess> startHost(const std::string& path,
+                                                     std::map<std::string, std::string> environment) {
+  environment.emplace("AMBREL_LOG_LEVEL", "warn");
+  auto host = std::make_unique<corvel::test::HostProcess>(
+      path, corvel::test::HostProcess::Options{.settings = R"({"askBeforeConnecting": false})",
+                                               .environment = std::move(environment),
+                                               .readyText = "Listener: Ready"});
+  if (host->isReady()) return host;
+  std::cerr << "host did not start:\n" << host->process().errors();
+  return nullptr;
+}
+
 // The slope of `samples` (KiB, one a minute) in MB an hour, by least squares.
 double slopeMBPerHour(const std::vector<long>& samples) {
   const double n = static_cast<double>(samples.size());
@@ -123,16 +138,10 @@ int soakFor(int minutes, const std::string& hostPath) {
     std::cerr << "no X server: " << screen.errors() << "\n";
     return 1;
   }
-  corvel::test::HostProcess hostProcess(hostPath, {.settings = R"({"askBeforeConnecting": false})",
-                                                   .environment = {{"AMBREL_LOG_LEVEL", "warn"},
-                                                                   {"DISPLAY", screen.displayName()}},
-                                                   .readyText = "Listener: Ready"});
-  auto& host = hostProcess.process();
-  if (!hostProcess.isReady()) {
-    std::cerr << "host did not start:\n" << host.errors();
-    return 1;
-  }
-  const std::string code = hostProcess.accessCode();
+  auto hostProcess = startHost(hostPath, {{"DISPLAY", screen.displayName()}});
+  if (!hostProcess) return 1;
+  auto& host = hostProcess->process();
+  const std::string code = hostProcess->accessCode();
   corvel::security::SecureIdentity identity("soak.client");
   const int fdsBefore = openDescriptors(host.pid());
   std::atomic<bool> running{true};
@@ -168,7 +177,7 @@ int soakFor(int minutes, const std::string& hostPath) {
   viewer.wait(10s);
   std::this_thread::sleep_for(5s);  // the last ones are cleaned up
   const int fdsAfter = openDescriptors(host.pid());
-  auto status = hostProcess.stop();
+  auto status = hostProcess->stop();
   const std::size_t warmUp = std::min<std::size_t>(10, samples.size() / 2);
   const std::vector<long> settled(samples.begin() + static_cast<std::ptrdiff_t>(warmUp), samples.end());
   std::printf("host open descriptors: %d at the start, %d after the last client\n", fdsBefore, fdsAfter);
@@ -185,15 +194,10 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "--minutes") return soakFor(std::atoi(argv[2]), hostPath);
   const int clients = argc > 1 ? std::atoi(argv[1]) : 200;
 
-  corvel::test::HostProcess hostProcess(hostPath, {.settings = R"({"askBeforeConnecting": false})",
-                                                   .environment = {{"AMBREL_LOG_LEVEL", "warn"}},
-                                                   .readyText = "Listener: Ready"});
-  auto& host = hostProcess.process();
-  if (!hostProcess.isReady()) {
-    std::cerr << "host did not start:\n" << host.errors();
-    return 1;
-  }
-  const std::string code = hostProcess.accessCode();
+  auto hostProcess = startHost(hostPath, {});
+  if (!hostProcess) return 1;
+  auto& host = hostProcess->process();
+  const std::string code = hostProcess->accessCode();
   corvel::security::SecureIdentity identity("soak.client");
 
   // Warm up once (first key derivation, first session), then take the baseline.
@@ -216,7 +220,7 @@ int main(int argc, char** argv) {
   const int fdsAfter = openDescriptors(host.pid());
   const long rssAfter = residentKiB(host.pid());
 
-  auto status = hostProcess.stop();
+  auto status = hostProcess->stop();
   std::printf("clients: %d in %.1f s\n", clients, seconds);
   std::printf("host open descriptors: %d before, %d after\n", fdsBefore, fdsAfter);
   std::printf("host resident memory: %ld KiB before, %ld KiB after (%+ld KiB)\n", rssBefore,
