@@ -1,16 +1,20 @@
 // Connection set-up and sealed-message throughput over loopback, next to a plain TLS socket
 // carrying the same bytes with the same cipher suite; and the same over QUIC, the transport of
 // hole-punched paths. The set-up is set beside the secure handshake's cryptography alone, timed
-// in the same run: compare BM_ConnectionSetUp with BM_HandshakeCryptography.
+// in the same run. The ratios the comparisons are about are printed at the end.
 
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
@@ -294,6 +298,51 @@ void BM_PlainTlsThroughput(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainTlsThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The console's rows as they come, keeping each benchmark's time and byte rate for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      const std::string name = run.benchmark_name().substr(0, run.benchmark_name().find('/'));
+      times_[name] = run.GetAdjustedRealTime();
+      if (auto it = run.counters.find("bytes_per_second"); it != run.counters.end()) rates_[name] = it->second;
+    }
+  }
+
+  void printRatios() const {
+    auto ratio = [](const std::map<std::string, double>& m, const char* a, const char* b) {
+      auto x = m.find(a), y = m.find(b);
+      return x != m.end() && y != m.end() && y->second > 0 ? x->second / y->second : 0.0;
+    };
+    if (double r = ratio(times_, "BM_ConnectionSetUp", "BM_HandshakeCryptography"); r > 0) {
+      std::printf("set-up / handshake cryptography: %.2f× (aim ≤ 1.3)\n", r);
+    }
+    if (double r = ratio(rates_, "BM_SealedThroughput", "BM_PlainTlsThroughput"); r > 0) {
+      std::printf("sealed / plain TLS throughput: %.2f× (aim ≥ 0.8)\n", r);
+    }
+    if (double r = ratio(times_, "BM_QuicConnectionSetUp", "BM_ConnectionSetUp"); r > 0) {
+      std::printf("set-up over QUIC / over TCP: %.2f×\n", r);
+    }
+    if (double r = ratio(rates_, "BM_QuicSealedThroughput", "BM_SealedThroughput"); r > 0) {
+      std::printf("sealed throughput over QUIC / over TCP: %.2f×\n", r);
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+  std::map<std::string, double> rates_;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}
