@@ -206,10 +206,14 @@ XTestEventPoster::XTestEventPoster(const std::string& displayName) : impl_(std::
   }
   XSetIOErrorExitHandler(
       d.display,
-      [](Display*, void* data) {
+      [](Display* display, void* data) {
         auto* impl = static_cast<Impl*>(data);
         if (!impl->broken) log().error("lost the X connection; remote input goes nowhere");
         impl->broken = true;
+        // Xlib takes the display's user lock for this thread before it calls us, expecting the
+        // process to end; as it goes on, the lock is given back here. Otherwise any other thread
+        // that touches the display, closing it included, would wait for ever.
+        XUnlockDisplay(display);
       },
       impl_.get());
 
