@@ -33,11 +33,15 @@ class NatPuncher : public std::enable_shared_from_this<NatPuncher> {
   // The hole-punched way to the host, once the address is known and published; nothing before,
   // after a failure, or after stop(). Any thread.
   std::optional<net::ConnectCandidate> readyCandidate() const;
+  // Whether discovery and publishing are still under way, so that a candidate may yet come. Any
+  // thread.
+  bool isPending() const;
   void stop();
 
  private:
   NatPuncher(std::shared_ptr<CorvelCloud> cloud, std::string macID, net::Endpoint host);
   void discovered(const net::StunClient::Discovery& found);
+  void settle();
 
   const std::shared_ptr<CorvelCloud> cloud_;
   const std::string macID_;
@@ -45,6 +49,7 @@ class NatPuncher : public std::enable_shared_from_this<NatPuncher> {
   mutable std::mutex mutex_;
   std::optional<net::ConnectCandidate> cached_;
   bool stopped_ = false;
+  bool pending_ = true;
 };
 
 }  // namespace corvel::cloud

@@ -103,21 +103,22 @@ int Connector::rounds(std::chrono::milliseconds stagger, std::chrono::millisecon
 }
 
 Connector::Connector(Executor executor, std::shared_ptr<Clock> clock, Candidates candidates,
-                     MakeAttempt makeAttempt, Completion completion)
+                     MakeAttempt makeAttempt, Completion completion, std::function<bool()> moreToCome)
     : strand_(asio::make_strand(executor)),
       clock_(std::move(clock)),
       candidates_(std::move(candidates)),
       makeAttempt_(std::move(makeAttempt)),
-      completion_(std::move(completion)) {}
+      completion_(std::move(completion)),
+      moreToCome_(std::move(moreToCome)) {}
 
 std::shared_ptr<Connector> Connector::race(Executor executor, std::shared_ptr<Clock> clock,
                                            Candidates candidates, MakeAttempt makeAttempt,
                                            std::chrono::milliseconds stagger,
                                            std::chrono::milliseconds timeout,
-                                           Completion completion) {
+                                           Completion completion, std::function<bool()> moreToCome) {
   std::shared_ptr<Connector> race(new Connector(std::move(executor), std::move(clock),
                                                 std::move(candidates), std::move(makeAttempt),
-                                                std::move(completion)));
+                                                std::move(completion), std::move(moreToCome)));
   asio::dispatch(race->strand_, [race, stagger, timeout] { race->begin(stagger, timeout); });
   return race;
 }
@@ -143,6 +144,8 @@ void Connector::begin(std::chrono::milliseconds stagger, std::chrono::millisecon
 
 void Connector::round() {
   if (!completion_) return;
+  // Asked before the candidates: a candidate that comes in between is in the list.
+  const bool moreToCome = moreToCome_ && moreToCome_();
   const auto candidates = candidates_ ? candidates_() : std::vector<ConnectCandidate>{};
   for (const auto& candidate : candidates) {
     auto key = candidate.key();
@@ -161,7 +164,7 @@ void Connector::round() {
     });
     return;  // one new candidate per round
   }
-  if (started_ > 0 && failures_ >= started_) {
+  if (started_ > 0 && failures_ >= started_ && !moreToCome) {
     ConnectOutcome outcome;
     outcome.reason = lastReason_;
     finish(std::move(outcome), nullptr);

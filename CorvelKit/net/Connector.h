@@ -84,11 +84,13 @@ class Connector : public std::enable_shared_from_this<Connector> {
                                  CorvelConnection::Handlers handlers);
 
   // Starts a race. Rounds run every `stagger` until `timeout` (a single round when fewer than two
-  // fit), on `clock`.
+  // fit), on `clock`. Once every attempt started has failed the race ends, unless `moreToCome`
+  // says a candidate may still join (a hole-punched path being prepared).
   static std::shared_ptr<Connector> race(Executor executor, std::shared_ptr<Clock> clock,
                                          Candidates candidates, MakeAttempt makeAttempt,
                                          std::chrono::milliseconds stagger,
-                                         std::chrono::milliseconds timeout, Completion completion);
+                                         std::chrono::milliseconds timeout, Completion completion,
+                                         std::function<bool()> moreToCome = {});
 
   // Ends the race unfinished: every attempt is cancelled and the completion is never called.
   void cancel();
@@ -98,7 +100,7 @@ class Connector : public std::enable_shared_from_this<Connector> {
 
  private:
   Connector(Executor executor, std::shared_ptr<Clock> clock, Candidates candidates,
-            MakeAttempt makeAttempt, Completion completion);
+            MakeAttempt makeAttempt, Completion completion, std::function<bool()> moreToCome);
   void begin(std::chrono::milliseconds stagger, std::chrono::milliseconds timeout);
   void round();
   void changed(const std::shared_ptr<Attempt>& attempt, const std::string& key,
@@ -110,6 +112,7 @@ class Connector : public std::enable_shared_from_this<Connector> {
   Candidates candidates_;
   MakeAttempt makeAttempt_;
   Completion completion_;  // empty once the race is over
+  std::function<bool()> moreToCome_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::vector<std::shared_ptr<Attempt>> attempts_;
   std::set<std::string> tried_;

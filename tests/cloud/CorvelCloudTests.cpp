@@ -130,12 +130,14 @@ TEST_F(CorvelCloudTest, TheViewersPuncherPublishesItsAddressThenOffersTheWay) {
   auto shared = std::make_shared<CorvelCloud>(db);
   auto puncher = NatPuncher::begin(io.get_executor(), shared, macID, {"203.0.113.9", 41000},
                                    {stun.address(), stun.port(), std::chrono::seconds(4)});
+  EXPECT_TRUE(puncher->isPending());
   std::optional<net::ConnectCandidate> ready;
   for (int i = 0; i < 400 && !ready; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ready = puncher->readyCandidate();
   }
   ASSERT_TRUE(ready);
+  EXPECT_FALSE(puncher->isPending());
   EXPECT_EQ(ready->endpoint.host, "203.0.113.9");
   EXPECT_EQ(ready->endpoint.port, 41000);
   ASSERT_TRUE(ready->holePunchPort);
@@ -146,10 +148,12 @@ TEST_F(CorvelCloudTest, TheViewersPuncherPublishesItsAddressThenOffersTheWay) {
   puncher->stop();
   EXPECT_FALSE(puncher->readyCandidate());
 
-  // No STUN server: no way offered.
+  // No STUN server: no way offered, and none is on its way once discovery has given up.
   auto lost = NatPuncher::begin(io.get_executor(), shared, macID, {"203.0.113.9", 41000},
                                 {"127.0.0.1", 9, std::chrono::milliseconds(200)});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(lost->isPending());
+  for (int i = 0; i < 200 && lost->isPending(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(lost->isPending());
   EXPECT_FALSE(lost->readyCandidate());
   work.reset();
   io.stop();

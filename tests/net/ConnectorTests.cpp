@@ -38,7 +38,7 @@ struct FakeAttempt final : Connector::Attempt {
 // A race on a manual clock, with every attempt it starts kept by candidate key.
 struct Race {
   explicit Race(std::vector<ConnectCandidate> list, std::chrono::milliseconds stagger = 250ms,
-                std::chrono::milliseconds timeout = 3s)
+                std::chrono::milliseconds timeout = 3s, std::function<bool()> moreToCome = {})
       : candidates(std::move(list)) {
     connector = Connector::race(
         io.get_executor(), clock, [this] { return candidates; },
@@ -53,7 +53,8 @@ struct Race {
           ++completions;
           outcome = std::move(result);
           endedAt = elapsed;
-        });
+        },
+        std::move(moreToCome));
     settle();
   }
   // Moves time on in small steps, running what came due.
@@ -194,7 +195,7 @@ TEST(Connector, AWrongCodeOrAnotherHostEndsTheRaceAtOnce) {
   }
 }
 
-TEST(Connector, LateCandidatesJoinAndAnEmptyListWaitsForTheTimeOut) {
+TEST(Connector, LateCandidatesJoinAPathInPreparationHoldsTheRaceAndAnEmptyListWaitsForTheTimeOut) {
   Race race({});
   race.advance(600ms);
   EXPECT_TRUE(race.order.empty());
@@ -203,6 +204,35 @@ TEST(Connector, LateCandidatesJoinAndAnEmptyListWaitsForTheTimeOut) {
   race.advance(250ms);
   ASSERT_EQ(race.order.size(), 1u);
   EXPECT_EQ(race.order[0].second, 750ms);
+
+  // The addresses all fail while the punched path is still being prepared: the race waits for it.
+  bool preparing = true;
+  Race punching(hosts(1), 250ms, 3s, [&] { return preparing; });
+  punching.attempts.begin()->second->report(ConnectionState::Kind::failed,
+                                            std::make_error_code(std::errc::network_unreachable));
+  punching.advance(1000ms);
+  EXPECT_FALSE(punching.outcome);
+  punching.candidates.push_back({{"198.51.100.2", 40000}, {}, std::uint16_t{50000}});
+  preparing = false;
+  punching.advance(250ms);
+  ASSERT_EQ(punching.order.size(), 2u);
+  EXPECT_FALSE(punching.outcome);
+  punching.attempts[punching.order[1].first]->report(ConnectionState::Kind::ready);
+  punching.settle();
+  ASSERT_TRUE(punching.outcome);
+  EXPECT_EQ(punching.outcome->kind, Kind::ready);
+  // Preparing that comes to nothing: the race ends at the next round.
+  preparing = true;
+  Race nothing(hosts(1), 250ms, 3s, [&] { return preparing; });
+  nothing.attempts.begin()->second->report(ConnectionState::Kind::failed,
+                                           std::make_error_code(std::errc::network_unreachable));
+  nothing.advance(500ms);
+  EXPECT_FALSE(nothing.outcome);
+  preparing = false;
+  nothing.advance(250ms);
+  ASSERT_TRUE(nothing.outcome);
+  EXPECT_EQ(nothing.outcome->kind, Kind::failed);
+  EXPECT_EQ(nothing.endedAt, 750ms);
 
   Race empty({});
   empty.advance(3100ms);

@@ -160,13 +160,16 @@ bool ClientSession::startRace(CorvelConnection::Handlers handlers) {
         return now;
       },
       net::Connector::connections(code, options_.pin ? options_.pin : mac.identity, std::move(handlers)),
-      kRaceStagger, timeout, [this, loop](net::ConnectOutcome outcome) {
+      kRaceStagger, timeout,
+      [this, loop](net::ConnectOutcome outcome) {
         if (auto l = loop.lock()) {
           boost::asio::post(l->executor(), [this, outcome = std::move(outcome)]() mutable {
             raced(std::move(outcome));
           });
         }
-      });
+      },
+      // While the punched path is being prepared, the addresses failing first does not end the race.
+      [puncher = puncher_] { return puncher && puncher->isPending(); });
   return true;
 }
 
