@@ -1,5 +1,7 @@
 #include "Ambrel_Host/capture/X11ScreenCapturer.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -12,10 +14,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
-
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "Ambrel_Host/capture/CaptureExclusionList.h"
@@ -25,6 +28,7 @@
 #include "Ambrel_Host/capture/XcbHandles.h"
 #include "CorvelKit/base/Executors.h"
 #include "CorvelKit/base/Log.h"
+#include "CorvelKit/base/UniqueFd.h"
 
 namespace ambrel {
 
@@ -32,6 +36,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr auto kMonitorCheckInterval = std::chrono::seconds(1);
+// A change on a screen that has been quiet for a frame interval is captured this long after its
+// first damage, instead of at the next beat: time for the rest of the same redraw to land.
+constexpr auto kSettleTime = std::chrono::milliseconds(2);
 
 spdlog::logger& log() {
   static auto& logger = corvel::Log::host("video");
@@ -171,12 +178,17 @@ struct X11ScreenCapturer::Shared {
   std::atomic<int> fps{60};
   std::atomic<int> maxWidth{0};
 
+  // Wakes the capture thread's wait for a change of settings or a stop.
+  corvel::UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  void notify() const {
+    const std::uint64_t one = 1;
+    if (wake) (void)!::write(wake.get(), &one, sizeof one);
+  }
+
   std::mutex mutex;  // guards the fields below, never held while a handler runs
-  std::condition_variable wake;
   // Copied out under the lock and called after it: a handler replaced meanwhile finishes its call.
   std::shared_ptr<const FrameHandler> onFrame;
   std::shared_ptr<const StopHandler> onStop;
-  bool settingsChanged = false;
 };
 
 // One running capture, held by its thread and (until stop()) the capturer.
@@ -305,9 +317,7 @@ void X11ScreenCapturer::setStopHandler(StopHandler handler) {
 
 void X11ScreenCapturer::setFrameRate(int fps) {
   shared_->fps = std::max(1, fps);
-  std::lock_guard lock(shared_->mutex);
-  shared_->settingsChanged = true;
-  shared_->wake.notify_all();
+  shared_->notify();
 }
 
 void X11ScreenCapturer::setMaxWidth(int maxWidth) { shared_->maxWidth = maxWidth; }
@@ -346,9 +356,11 @@ std::error_code X11ScreenCapturer::start(std::uint32_t displayID, int maxWidth, 
 
 void X11ScreenCapturer::stop() {
   if (run_) {
-    std::lock_guard lock(shared_->mutex);
-    run_->stopping = true;
-    shared_->wake.notify_all();
+    {
+      std::lock_guard lock(shared_->mutex);
+      run_->stopping = true;
+    }
+    shared_->notify();
   }
   // From one of its own handlers, which may go on to destroy the capturer, the loop ends once the
   // handler returns, touching only what the thread holds.
@@ -381,39 +393,58 @@ void X11ScreenCapturer::capture(Shared& shared, Run& run) {
   int pointerX = -1, pointerY = -1;
   auto next = SteadyClock::now();
   auto lastMonitorCheck = next;
+  // When the last frame went out, and when damage first came since then (none: nothing pending).
+  SteadyClock::time_point lastFrame{};
+  std::optional<SteadyClock::time_point> damagedSince;
+  bool screenChanged = false;
+  const int serverFd = xcb_get_file_descriptor(c);
 
   for (;;) {
-    {
-      std::unique_lock lock(shared.mutex);
-      shared.wake.wait_until(lock, next, [&] { return run.stopping || shared.settingsChanged; });
-      if (run.stopping) return;
-      if (shared.settingsChanged) {
-        shared.settingsChanged = false;
-        if (SteadyClock::now() < next) continue;  // a new rate: wait for its interval
+    // Frames come on a beat of the frame rate, where the pointer is looked at too. A change on a
+    // screen that sent nothing for an interval does not wait for the beat: it goes once it has
+    // settled, and the beat starts again from there. Frames stay at least an interval apart.
+    SteadyClock::duration interval{};
+    for (;;) {
+      {
+        std::lock_guard lock(shared.mutex);
+        if (run.stopping) return;
+      }
+      interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / shared.fps.load();
+      while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+        const int type = event->response_type & 0x7F;
+        if (type == s.damageEvent + XCB_DAMAGE_NOTIFY) {
+          if (!damagedSince) damagedSince = SteadyClock::now();
+        } else if (type == s.xfixesEvent + XCB_XFIXES_CURSOR_NOTIFY) {
+          cursorChanged = true;
+        } else if (type == s.randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == s.randrEvent + XCB_RANDR_NOTIFY) {
+          screenChanged = true;
+        }
+      }
+      if (xcb_connection_has_error(c) != 0) {
+        deliverStop(CaptureErrc::connectionLost);
+        return;
+      }
+      const auto now = SteadyClock::now();
+      auto until = next;
+      if (damagedSince) until = std::min(until, std::max(lastFrame + interval, *damagedSince + kSettleTime));
+      if (now >= until) break;
+      pollfd fds[2] = {{serverFd, POLLIN, 0}, {shared.wake.get(), POLLIN, 0}};
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+      if (::poll(fds, 2, static_cast<int>(wait)) > 0 && (fds[1].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        (void)!::read(shared.wake.get(), &count, sizeof count);
       }
     }
-    const auto interval = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) / shared.fps.load();
     const auto tick = SteadyClock::now();
-    // Frames stay at least one interval apart, so a late one is not made up by the next.
-    next = std::max(next + interval, tick);
-
-    bool damaged = false, screenChanged = false;
-    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
-      const int type = event->response_type & 0x7F;
-      if (type == s.damageEvent + XCB_DAMAGE_NOTIFY) damaged = true;
-      else if (type == s.xfixesEvent + XCB_XFIXES_CURSOR_NOTIFY) cursorChanged = true;
-      else if (type == s.randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == s.randrEvent + XCB_RANDR_NOTIFY)
-        screenChanged = true;
-    }
-    if (xcb_connection_has_error(c) != 0) {
-      deliverStop(CaptureErrc::connectionLost);
-      return;
-    }
+    // On the beat, a late frame is not made up by the next; off it, the beat starts again here.
+    next = tick >= next ? std::max(next + interval, tick) : tick + interval;
+    const bool damaged = damagedSince.has_value();
+    damagedSince.reset();
     // Monitors set or deleted by hand come without an event: look once a second as well.
     if (tick - lastMonitorCheck >= kMonitorCheckInterval) screenChanged = true;
     if (screenChanged) lastMonitorCheck = tick;
 
-    if (screenChanged) {
+    if (std::exchange(screenChanged, false)) {
       auto displays = readMonitors(c, s.screen.root);
       if (!displays) {
         deliverStop(displays.error());
@@ -500,6 +531,7 @@ void X11ScreenCapturer::capture(Shared& shared, Run& run) {
       if (run.stopping) return;
       handler = shared.onFrame;
     }
+    lastFrame = tick;
     if (handler) (*handler)(frame, capturedAt);
   }
 }
