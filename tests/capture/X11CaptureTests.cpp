@@ -210,6 +210,26 @@ TEST_F(X11Capture, ChangesInDifferentPlacesAllReachThePicture) {
   capturer->stop();
 }
 
+// At one frame a second: a change after a quiet spell goes out without waiting for the beat, and
+// the frame after it still keeps a whole interval away.
+TEST_F(X11Capture, AChangeOnAQuietScreenGoesOutAtOnceAndFramesKeepTheirInterval) {
+  auto capturer = ScreenCapturer::create(display_->name());
+  FrameLog frames;
+  frames.attach(*capturer);
+  ASSERT_FALSE(capturer->start(mainDisplay().id, 0, 1));
+  ASSERT_TRUE(frames.waitForMoreThan(0));
+  std::this_thread::sleep_for(1200ms);
+
+  painter_->fill(100, 100, 50, 50, 0xFFFFFF);
+  ASSERT_TRUE(frames.waitForLuma(120, 120, [](int y) { return y > 200; }, 600ms))
+      << "a change on a quiet screen waited for the next beat";
+  const auto first = std::chrono::steady_clock::now();
+  painter_->fill(800, 500, 50, 50, 0xFFFFFF);
+  ASSERT_TRUE(frames.waitForLuma(820, 520, [](int y) { return y > 200; }, 3s));
+  EXPECT_GE(std::chrono::steady_clock::now() - first, 900ms) << "two frames came closer than the interval";
+  capturer->stop();
+}
+
 TEST_F(X11Capture, PointerMovesBringFramesWithTheCursorDrawnIn) {
   painter_->movePointer(100, 100);
   auto capturer = ScreenCapturer::create(display_->name());
