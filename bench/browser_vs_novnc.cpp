@@ -225,22 +225,26 @@ class Scroller {
 // ---------------------------------------------------------------------------------------------
 // One page in Chromium and what serves it.
 
-// The page's last report: frames painted, animation frames, and its clock in milliseconds.
+// The page's last report: frames painted, animation frames, its clock in milliseconds, and the
+// WebSockets it opened so far.
 struct PageCount {
   double painted = 0;
   double frames = 0;
   double atMs = 0;
+  int sockets = 0;
 };
 
 PageCount lastCount(const std::string& output) {
   PageCount c;
-  // The last complete line of the form "painted=N frames=F at=MS".
+  // The last complete line of the form "painted=N frames=F at=MS sockets=S".
   const auto end = output.rfind('\n');
   if (end == std::string::npos) return c;
   const auto at = output.rfind("painted=", end);
   if (at == std::string::npos) return c;
   const std::string line = output.substr(at, end - at);
-  if (std::sscanf(line.c_str(), "painted=%lf frames=%lf at=%lf", &c.painted, &c.frames, &c.atMs) != 3) return {};
+  if (std::sscanf(line.c_str(), "painted=%lf frames=%lf at=%lf sockets=%d", &c.painted, &c.frames, &c.atMs,
+                  &c.sockets) != 4)
+    return {};
   return c;
 }
 
@@ -262,11 +266,13 @@ struct Span {
   double browserPercent = 0;
   double xPercent = 0;
   double othersPercent = 0;
+  int sockets = 0;  // the WebSockets the page had opened by the end
 };
 
 Span between(const Snapshot& a, const Snapshot& b) {
   Span s;
   s.seconds = std::chrono::duration<double>(b.when - a.when).count();
+  s.sockets = b.page.sockets;
   const double pageSeconds = (b.page.atMs - a.page.atMs) / 1000;
   if (pageSeconds > 0) {
     s.fps = (b.page.painted - a.page.painted) / pageSeconds;
@@ -392,8 +398,8 @@ double median(std::vector<double> v) {
 }
 
 void printHeader() {
-  std::printf("%-10s %-7s %8s %8s %10s %10s %8s %9s | %10s %8s %6s\n", "size", "page", "fps", "rAF/s", "serving %",
-              "browser %", "X %", "others %", "still %", "still fps", "load");
+  std::printf("%-10s %-7s %8s %8s %8s %10s %10s %8s %9s | %10s %8s %6s\n", "size", "page", "fps", "rAF/s", "sockets",
+              "serving %", "browser %", "X %", "others %", "still %", "still fps", "load");
 }
 
 void printSample(const std::string& size, Viewer viewer, const Sample& s) {
@@ -401,13 +407,20 @@ void printSample(const std::string& size, Viewer viewer, const Sample& s) {
     std::printf("%-10s %-7s failed: %s\n", size.c_str(), label(viewer), s.note.c_str());
     return;
   }
-  std::printf("%-10s %-7s %8.1f %8.1f %10.1f %10.1f %8.1f %9.1f | %10.2f %8.1f %6.2f\n", size.c_str(), label(viewer),
-              s.scrolling.fps, s.scrolling.animationFps, s.scrolling.servingPercent, s.scrolling.browserPercent,
+  std::printf("%-10s %-7s %8.1f %8.1f %8d %10.1f %10.1f %8.1f %9.1f | %10.2f %8.1f %6.2f\n", size.c_str(),
+              label(viewer), s.scrolling.fps, s.scrolling.animationFps, s.scrolling.sockets,
+              s.scrolling.servingPercent, s.scrolling.browserPercent,
               s.scrolling.xPercent, s.scrolling.othersPercent, s.still.servingPercent, s.still.fps, s.load);
   std::fflush(stdout);
 }
 
-double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+// a / b, or "n/a" when b is nothing (a still screen can cost less than one clock tick).
+std::string ratio(double a, double b) {
+  if (b <= 0) return "n/a";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", a / b);
+  return text;
+}
 
 int drive(const Options& o) {
   // What the comparison needs; without any of it there is nothing to compare.
@@ -436,7 +449,7 @@ int drive(const Options& o) {
     std::printf("(no private network namespace: the fixed ports 5896, %d and %d are shared with the machine)\n", kVncPort,
                 kWebSocketPort);
   std::printf("fps: frames the page painted a second while the text scrolls at 60 steps a second; rAF/s: the page's "
-              "animation frames; serving %%: the host (ambrel) or x11vnc + websockify (noVNC); browser %%: Chromium "
+              "animation frames; sockets: the WebSockets the page opened by the end of the scrolling (more than one: it started afresh); serving %%: the host (ambrel) or x11vnc + websockify (noVNC); browser %%: Chromium "
               "and its driver; X %%: the Xvfb; others %%: the rest of the machine; all as a share of one core; still "
               "%%: serving CPU with the page connected and the screen still\n\n");
   printHeader();
@@ -484,10 +497,11 @@ int drive(const Options& o) {
     const double cpuA = field(Viewer::ours, cpu), cpuB = field(Viewer::noVnc, cpu);
     const double browserA = field(Viewer::ours, browser), browserB = field(Viewer::noVnc, browser);
     const double stillA = field(Viewer::ours, still), stillB = field(Viewer::noVnc, still);
-    std::printf("  %-10s frame rate %.1f / %.1f fps = %.2f (aim >= 2)   serving CPU %.1f / %.1f %% = %.2f (aim <= 1)\n",
-                result.size.c_str(), fpsA, fpsB, ratio(fpsA, fpsB), cpuA, cpuB, ratio(cpuA, cpuB));
-    std::printf("  %-10s still screen serving CPU %.2f / %.2f %% = %.2f (aim <= 1)   browser CPU %.1f / %.1f %% = %.2f\n",
-                "", stillA, stillB, ratio(stillA, stillB), browserA, browserB, ratio(browserA, browserB));
+    std::printf("  %-10s frame rate %.1f / %.1f fps = %s (aim >= 2)   serving CPU %.1f / %.1f %% = %s (aim <= 1)\n",
+                result.size.c_str(), fpsA, fpsB, ratio(fpsA, fpsB).c_str(), cpuA, cpuB, ratio(cpuA, cpuB).c_str());
+    std::printf("  %-10s still screen serving CPU %.2f / %.2f %% = %s (aim <= 1)   browser CPU %.1f / %.1f %% = %s\n",
+                "", stillA, stillB, ratio(stillA, stillB).c_str(), browserA, browserB,
+                ratio(browserA, browserB).c_str());
   }
   std::printf("\nload average at the end: %.2f\n", loadAverage());
   return 0;

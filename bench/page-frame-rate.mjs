@@ -7,9 +7,9 @@
 //                            --width W --height H [--chromium PATH]
 //
 // `--modules` is the folder whose node_modules holds playwright-core. Prints "connected WxH" (the
-// canvas's size) once the canvas shows a picture, then every 100 ms "painted=N frames=F at=MS":
-// frames painted and animation frames seen since then, and the page's clock in milliseconds. Ends
-// when its standard input closes.
+// canvas's size) once the canvas shows a picture, then every 100 ms "painted=N frames=F at=MS
+// sockets=S": frames painted and animation frames seen since then, the page's clock in
+// milliseconds, and the WebSockets the page opened so far. Ends when its standard input closes.
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
@@ -54,6 +54,9 @@ try {
   // The window as large as the remote screen, so neither page has to scale the picture down.
   const context = await browser.newContext({ ignoreHTTPSErrors: true, viewport: { width, height } });
   const page = await context.newPage();
+  // Every WebSocket the page opens: one for the whole run, unless the page starts afresh.
+  let sockets = 0;
+  page.on('websocket', () => { ++sockets; });
   page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
   await page.goto(args.url);
   if (args.kind === 'ambrel') {
@@ -99,7 +102,7 @@ try {
 
   while (!finished) {
     const counts = await page.evaluate(() => ({ ...window.frameCounts, at: performance.now() }));
-    console.log(`painted=${counts.painted} frames=${counts.frames} at=${counts.at.toFixed(1)}`);
+    console.log(`painted=${counts.painted} frames=${counts.frames} at=${counts.at.toFixed(1)} sockets=${sockets}`);
     await Promise.race([ended, new Promise((resolve) => setTimeout(resolve, 100))]);
   }
 } catch (error) {
