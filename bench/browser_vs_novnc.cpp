@@ -325,16 +325,18 @@ Sample session(Viewer viewer, const std::string& display, pid_t xServer, int wid
     url = "https://127.0.0.1:5896/";
     code = host->accessCode();
   } else {
-    vnc = std::make_unique<ChildProcess>(
-        onPath("x11vnc").value_or("x11vnc").string(), std::vector<std::string>{"-display", display, "-rfbport", std::to_string(kVncPort), "-localhost",
-                                           "-nopw", "-shared", "-forever"});
+    vnc = std::make_unique<ChildProcess>(onPath("x11vnc").value_or("x11vnc").string(),
+                                         std::vector<std::string>{"-display", display, "-rfbport",
+                                                                  std::to_string(kVncPort), "-localhost", "-nopw",
+                                                                  "-shared", "-forever"});
     if (!vnc->waitForText("PORT=" + std::to_string(kVncPort), 30s)) {
       sample.note = "x11vnc did not start: " + vnc->errors().substr(0, 400);
       return sample;
     }
-    proxy = std::make_unique<ChildProcess>(
-        onPath("websockify").value_or("websockify").string(), std::vector<std::string>{"--web", kNoVnc.string(), "127.0.0.1:" + std::to_string(kWebSocketPort),
-                                               "127.0.0.1:" + std::to_string(kVncPort)});
+    proxy = std::make_unique<ChildProcess>(onPath("websockify").value_or("websockify").string(),
+                                           std::vector<std::string>{"--web", kNoVnc.string(),
+                                                                    "127.0.0.1:" + std::to_string(kWebSocketPort),
+                                                                    "127.0.0.1:" + std::to_string(kVncPort)});
     if (!waitUntilListening(kWebSocketPort, 20s)) {
       sample.note = "websockify did not start: " + proxy->errors().substr(0, 400);
       return sample;
@@ -428,7 +430,8 @@ int drive(const Options& o) {
       {"Xvfb", std::filesystem::exists("/usr/bin/Xvfb")},
       {"Node (" CORVEL_NODE ")", std::filesystem::exists(CORVEL_NODE)},
       {"Chromium (" CORVEL_CHROMIUM ")", std::filesystem::exists(CORVEL_CHROMIUM)},
-      {"Playwright (tests/browser_e2e/node_modules)", std::filesystem::exists(kPlaywrightFolder / "node_modules/playwright-core")},
+      {"Playwright (tests/browser_e2e/node_modules)",
+       std::filesystem::exists(kPlaywrightFolder / "node_modules/playwright-core")},
       {"ambrel-host", std::filesystem::exists(kBin / "ambrel-host")},
       {"x11vnc", onPath("x11vnc").has_value()},
       {"websockify", onPath("websockify").has_value()},
@@ -446,10 +449,11 @@ int drive(const Options& o) {
               "%d s still after %d s of warm-up, %d repeats\n",
               o.seconds, o.still, o.warmup, o.repeats);
   if (!privateNetwork)
-    std::printf("(no private network namespace: the fixed ports 5896, %d and %d are shared with the machine)\n", kVncPort,
-                kWebSocketPort);
+    std::printf("(no private network namespace: the fixed ports 5896, %d and %d are shared with the machine)\n",
+                kVncPort, kWebSocketPort);
   std::printf("fps: frames the page painted a second while the text scrolls at 60 steps a second; rAF/s: the page's "
-              "animation frames; sockets: the WebSockets the page opened by the end of the scrolling (more than one: it started afresh); serving %%: the host (ambrel) or x11vnc + websockify (noVNC); browser %%: Chromium "
+              "animation frames; sockets: the WebSockets the page opened by the end of the scrolling (more than one: "
+              "it started afresh); serving %%: the host (ambrel) or x11vnc + websockify (noVNC); browser %%: Chromium "
               "and its driver; X %%: the Xvfb; others %%: the rest of the machine; all as a share of one core; still "
               "%%: serving CPU with the page connected and the screen still\n\n");
   printHeader();
@@ -470,7 +474,8 @@ int drive(const Options& o) {
     Result result{size, {}};
     for (int r = 0; r < o.repeats; ++r) {
       // Alternating which goes first, so a trend in the machine's load falls on both.
-      const auto order = r % 2 == 0 ? std::vector{Viewer::ours, Viewer::noVnc} : std::vector{Viewer::noVnc, Viewer::ours};
+      const auto order =
+          r % 2 == 0 ? std::vector{Viewer::ours, Viewer::noVnc} : std::vector{Viewer::noVnc, Viewer::ours};
       for (const Viewer v : order) {
         const Sample s = session(v, x.displayName(), xServer, width, height, o);
         printSample(size, v, s);

@@ -26,7 +26,8 @@ const { values: args } = parseArgs({
   },
 });
 if (!args.modules || !args.url || !args.width || !args.height || !['ambrel', 'novnc'].includes(args.kind)) {
-  console.error('usage: page-frame-rate.mjs --modules DIR --kind ambrel|novnc --url URL [--code CODE] --width W --height H');
+  console.error('usage: page-frame-rate.mjs --modules DIR --kind ambrel|novnc --url URL [--code CODE] '
+    + '--width W --height H');
   process.exit(2);
 }
 const { chromium } = createRequire(path.resolve(args.modules, 'package.json'))('playwright-core');
