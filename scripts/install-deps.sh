@@ -37,6 +37,8 @@ packages=(
   xserver-xorg-core xserver-xorg-video-dummy
   # the ffmpeg command (x11grab), for the reference figures of the video benchmark
   ffmpeg
+  # the reference of the browser viewer's benchmark: noVNC's page, websockify and x11vnc
+  x11vnc novnc websockify
   # the owner's cloud database: SQLite, PostgreSQL's client library, and a server for the tests
   libsqlite3-dev libpq-dev postgresql
   # reach from outside the home network: a STUN server for the tests, and the network namespaces
