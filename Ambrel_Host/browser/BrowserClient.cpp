@@ -46,8 +46,12 @@ void BrowserClient::consume(corvel::ByteView data) {
     offset += frame.size;
     switch (frame.opcode) {
       case WebSocketFrame::text:
-        if (auto event = BrowserInput::parse(corvel::asString(frame.payload)); event && onInput) {
-          onInput(*event);
+        if (auto message = BrowserInput::decode(corvel::asString(frame.payload))) {
+          if (message->t == "decoded") {
+            decoded(message->count.value_or(0));
+          } else if (auto event = BrowserInput::toInputEvent(*message); event && onInput) {
+            onInput(*event);
+          }
         }
         break;
       case WebSocketFrame::ping:
@@ -77,10 +81,32 @@ bool BrowserClient::markClosed() {
   return true;
 }
 
+void BrowserClient::decoded(std::uint64_t count) {
+  {
+    std::lock_guard lock(mutex_);
+    pacedByPage_ = true;
+  }
+  // More than was written (messages from before the page began to pace) frees what there is.
+  for (; count > 0 && !awaitingDecode_.empty(); --count) {
+    auto sent = std::move(awaitingDecode_.front());
+    awaitingDecode_.pop_front();
+    if (sent) sent();
+  }
+}
+
+void BrowserClient::releaseAwaitingDecode() {
+  auto left = std::move(awaitingDecode_);
+  awaitingDecode_.clear();
+  for (auto& sent : left) {
+    if (sent) sent();
+  }
+}
+
 void BrowserClient::closeFromPeer() {
   markClosed();
   socket_->close();
   buffer_.clear();
+  releaseAwaitingDecode();
   if (closeReported_) return;
   closeReported_ = true;
   if (auto handler = std::move(onClose)) handler(*this);
@@ -96,6 +122,7 @@ void BrowserClient::close() {
     self->closeReported_ = true;
     self->onClose = nullptr;
     self->onInput = nullptr;
+    self->releaseAwaitingDecode();
   });
 }
 
@@ -106,7 +133,7 @@ bool BrowserClient::isClosed() const {
 
 int BrowserClient::inFlight() const {
   std::lock_guard lock(mutex_);
-  return inFlight_;
+  return flow_.inFlight;
 }
 
 void BrowserClient::watch(std::optional<std::uint32_t> displayID) {
@@ -127,15 +154,10 @@ StreamViewer::Description BrowserClient::describe() const {
 
 void BrowserClient::withVideoFlow(const std::function<void(VideoFlow&)>& change) {
   std::lock_guard lock(mutex_);
-  VideoFlow flow;
-  flow.isViewer = !closed_ && !writeFailed_;
-  flow.inFlight = inFlight_;
-  flow.needsKeyframe = needsKeyframe_;
-  flow.maxInFlight = maxInFlight;
-  flow.pacing = VideoPacing::dropsBehind;
-  change(flow);
-  inFlight_ = flow.inFlight;
-  needsKeyframe_ = flow.needsKeyframe;
+  flow_.isViewer = !closed_ && !writeFailed_;
+  flow_.maxInFlight = maxInFlight;
+  flow_.pacing = pacedByPage_ ? VideoPacing::holdsBack : VideoPacing::dropsBehind;
+  change(flow_);
 }
 
 void BrowserClient::sendVideo(corvel::ByteView wire, std::function<void()> sent) {
@@ -184,13 +206,22 @@ void BrowserClient::writeNext() {
       self->writeFailed_ = true;
     }
     if (done.video) {
-      if (done.sent) done.sent();
+      const bool paced = [&] {
+        std::lock_guard lock(self->mutex_);
+        return self->pacedByPage_ && !self->closed_ && !ec;
+      }();
+      if (paced) {
+        self->awaitingDecode_.push_back(std::move(done.sent));
+      } else if (done.sent) {
+        done.sent();
+      }
     } else {
       --self->queuedControl_;
       self->queuedControlBytes_ -= done.control.size();
     }
     if (ec) {
-      // What was still queued will never go out: give its slots back.
+      // What was still queued will never go out, nor be decoded: give its slots back.
+      self->releaseAwaitingDecode();
       auto left = std::move(self->queue_);
       self->queue_.clear();
       for (auto& outgoing : left) {

@@ -21,6 +21,12 @@ namespace ambrel {
 // and pongs, one write at a time. To the display streams it is a viewer that never holds the
 // stream back: at most 4 video frames in flight, and after a drop nothing until a keyframe.
 //
+// A page that says which video messages it is done with ({"t":"decoded","count":N}: decoded or
+// dropped) sets the pace instead: a message stays in flight until the page is done with it, and
+// like a native viewer the page holds the display back while 4 are, so a page that decodes
+// slower than the screen changes gets every frame the host encodes, without gaps to fill with
+// keyframes.
+//
 // Threads: reading, parsing and writing run on the socket's strand. The StreamViewer methods,
 // watch() and close() may be called from any thread; `mutex_` guards the fields marked so and is
 // never held across a send or a callback (withVideoFlow's `change` aside, which only does
@@ -76,6 +82,10 @@ class BrowserClient final : public StreamViewer, public std::enable_shared_from_
   void closeFromPeer();
   void enqueue(Outgoing outgoing);
   void writeNext();
+  // The page is done with `count` more video messages.
+  void decoded(std::uint64_t count);
+  // Frees every slot still held for the page.
+  void releaseAwaitingDecode();
 
   const std::shared_ptr<BrowserSocket> socket_;
 
@@ -83,8 +93,8 @@ class BrowserClient final : public StreamViewer, public std::enable_shared_from_
   bool closed_ = false;
   bool writeFailed_ = false;  // no more video: the connection is broken
   std::optional<std::uint32_t> displayID_;
-  int inFlight_ = 0;
-  bool needsKeyframe_ = true;
+  VideoFlow flow_;
+  bool pacedByPage_ = false;
 
   // Strand only.
   corvel::Bytes buffer_;
@@ -94,6 +104,8 @@ class BrowserClient final : public StreamViewer, public std::enable_shared_from_
   std::size_t queuedControlBytes_ = 0;
   bool writing_ = false;
   bool closeReported_ = false;
+  // Video messages written that a pacing page has not said it is done with: their completions.
+  std::deque<std::function<void()>> awaitingDecode_;
 };
 
 }  // namespace ambrel

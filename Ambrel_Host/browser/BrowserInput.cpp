@@ -131,7 +131,7 @@ std::optional<BrowserInput::Message> BrowserInput::decode(std::string_view text)
                   readNumber(object, "dx", m.dx) && readNumber(object, "dy", m.dy) &&
                   readSigned(object, "button", m.button) && readSigned(object, "code", m.code) &&
                   readBool(object, "down", m.down) && readUnsigned(object, "flags", m.flags) &&
-                  readString(object, "text", m.text);
+                  readString(object, "text", m.text) && readUnsigned(object, "count", m.count);
   if (!ok) return std::nullopt;
   return m;
 }

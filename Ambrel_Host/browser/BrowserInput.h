@@ -13,13 +13,14 @@ namespace ambrel {
 // events they stand for.
 struct BrowserInput {
   struct Message {
-    std::string t;  // "move", "down", "up", "scroll", "key", "text"
+    std::string t;  // "move", "down", "up", "scroll", "key", "text"; "decoded" (not input)
     std::optional<double> x, y, dx, dy;
     std::optional<std::int64_t> button;
     std::optional<std::int64_t> code;  // values past the 64-bit signed range read as its maximum
     std::optional<bool> down;
     std::optional<std::uint64_t> flags;
     std::optional<std::string> text;
+    std::optional<std::uint64_t> count;  // "decoded": video messages the page is done with
   };
 
   // Nothing when the text is not a JSON object, `t` is missing, or a key has the wrong type

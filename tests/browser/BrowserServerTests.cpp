@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "Ambrel_Host/browser/BrowserPage.h"
+#include "Ambrel_Host/browser/BrowserClient.h"
 #include "Ambrel_Host/browser/BrowserServer.h"
 #include "Ambrel_Host/browser/WebSocketFrame.h"
 #include "Ambrel_Host/input/InputInjector.h"
@@ -381,6 +382,42 @@ TEST_F(BrowserServerTest, OversizedFramesAndUnreadPongsCloseTheViewer) {
   huge->sendRaw(corvel::Bytes{0x81, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 1});  // top bit set
   EXPECT_TRUE(huge->waitForClose());
   EXPECT_TRUE(eventually([&] { return server_->clientCount() == 0; }));
+}
+
+// A page that says which video messages it is done with sets the pace: while 4 wait for it the
+// display's frames are skipped before encoding, and what it gets has no gaps and no keyframes.
+TEST_F(BrowserServerTest, APageThatSaysWhatItDecodedHoldsTheDisplayBackInsteadOfLosingFrames) {
+  auto page = viewer();
+  ASSERT_EQ(firstPackets({page.get()}).size(), 1u);
+  while (page->readFrame(100ms)) {
+  }
+  // Messages are handled in order: once the move after it is posted, the page paces.
+  auto tell = [&](int done) {
+    page->sendText(R"({"t":"decoded","count":)" + std::to_string(done) + "}");
+    page->sendText(R"({"t":"move","x":0,"y":0})");
+    ASSERT_EQ(posted(1).size(), 1u);
+  };
+  tell(0);
+
+  std::vector<VideoPacket> got;
+  auto pushAndRead = [&](int pushes) {
+    for (int i = 0; i < pushes; ++i) video_->push();
+    std::size_t n = 0;
+    while (auto frame = page->readFrame(300ms)) {
+      got.push_back(*VideoPacket::parse(frame->payload));
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_EQ(pushAndRead(10), static_cast<std::size_t>(BrowserClient::maxInFlight));
+  tell(2);
+  EXPECT_EQ(pushAndRead(10), 2u);
+  tell(100);  // more than it was sent: all it holds is freed
+  EXPECT_EQ(pushAndRead(3), 3u);
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].timestampMicros, got[i - 1].timestampMicros + 1) << "a gap before message " << i;
+    EXPECT_FALSE(got[i].isKeyframe) << "message " << i;
+  }
 }
 
 TEST_F(BrowserServerTest, AViewerThatStopsReadingDoesNotHoldUpTheOthers) {
