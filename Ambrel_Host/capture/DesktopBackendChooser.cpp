@@ -12,6 +12,7 @@
 #include "Ambrel_Host/wayland/MutterDisplaySource.h"
 #include "Ambrel_Host/wayland/MutterEventPoster.h"
 #include "Ambrel_Host/wayland/MutterScreenCapturer.h"
+#include "Ambrel_Host/wayland/PortalDesktop.h"
 #include "CorvelKit/base/Log.h"
 
 namespace ambrel {
@@ -177,8 +178,14 @@ DesktopBackend DesktopBackendChooser::build(const Choice& choice) {
       opened->reason = choice.reason;
       return std::move(*opened);
     }
-    case Kind::portal:
-      return unavailable(choice.reason + "; the desktop portal backend is not part of this build yet");
+    case Kind::portal: {
+      PortalSession::Options options;
+      options.tokenFile = PortalDesktop::tokenFile();
+      auto opened = PortalDesktop::open(std::move(options));
+      if (!opened) return unavailable(choice.reason + "; but " + opened.error());
+      opened->reason = choice.reason;
+      return std::move(*opened);
+    }
     case Kind::none:
       break;
   }

@@ -16,6 +16,9 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <utility>
+
+#include <unistd.h>
 
 #include "Ambrel_Host/capture/CaptureError.h"
 #include "CorvelKit/base/Log.h"
@@ -217,6 +220,27 @@ const pw_core_events kCoreEvents = {
 
 std::unique_ptr<PipeWireStream> PipeWireStream::open(std::uint32_t node, int maxFps, Handlers handlers,
                                                      std::error_code& error) {
+  return connect(-1, node, maxFps, std::move(handlers), error);
+}
+
+std::unique_ptr<PipeWireStream> PipeWireStream::openOnRemote(int remoteFd, std::uint32_t node, int maxFps,
+                                                             Handlers handlers, std::error_code& error) {
+  if (remoteFd < 0) {
+    error = CaptureErrc::streamFailed;
+    return nullptr;
+  }
+  return connect(remoteFd, node, maxFps, std::move(handlers), error);
+}
+
+std::unique_ptr<PipeWireStream> PipeWireStream::connect(int remoteFd, std::uint32_t node, int maxFps,
+                                                        Handlers handlers, std::error_code& error) {
+  // Until PipeWire takes the connection, it is ours to close.
+  struct Remote {
+    int fd;
+    ~Remote() {
+      if (fd >= 0) ::close(fd);
+    }
+  } remote{remoteFd};
   initPipeWire();
   auto s = std::make_unique<State>();
   s->handlers = std::move(handlers);
@@ -231,7 +255,11 @@ std::unique_ptr<PipeWireStream> PipeWireStream::open(std::uint32_t node, int max
   pw_thread_loop_lock(s->loop);
   bool ok = false;
   do {
-    s->core = pw_context_connect(s->context, nullptr, 0);
+    if (remote.fd >= 0) {
+      s->core = pw_context_connect_fd(s->context, std::exchange(remote.fd, -1), nullptr, 0);
+    } else {
+      s->core = pw_context_connect(s->context, nullptr, 0);
+    }
     if (s->core == nullptr) {
       log().warn("can't reach the PipeWire daemon: {}", std::strerror(errno));
       break;

@@ -37,6 +37,10 @@ class PipeWireStream {
   // asking for at most `maxFps` pictures a second.
   [[nodiscard]] static std::unique_ptr<PipeWireStream> open(std::uint32_t node, int maxFps, Handlers handlers,
                                                           std::error_code& error);
+  // The same over a connection to PipeWire that someone else opened (the desktop portal hands one
+  // out, restricted to the nodes it shares). Takes `remoteFd` in every case.
+  [[nodiscard]] static std::unique_ptr<PipeWireStream> openOnRemote(int remoteFd, std::uint32_t node, int maxFps,
+                                                                  Handlers handlers, std::error_code& error);
   // Ends the stream and the loop's thread. Never from that thread.
   ~PipeWireStream();
   PipeWireStream(const PipeWireStream&) = delete;
@@ -49,6 +53,9 @@ class PipeWireStream {
   struct State;
 
  private:
+  // `remoteFd` -1: the session's daemon.
+  static std::unique_ptr<PipeWireStream> connect(int remoteFd, std::uint32_t node, int maxFps, Handlers handlers,
+                                                 std::error_code& error);
   explicit PipeWireStream(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
