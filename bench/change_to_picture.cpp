@@ -35,6 +35,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,11 +121,14 @@ class Viewer {
   std::optional<Flip> wait(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, timeout, [&] { return seen_.has_value(); })) {
-      std::fprintf(stderr, "  missed: the square's middle still has luma %d\n", lastLuma_);
+      std::fprintf(stderr, "  missed: the square's middle still has luma %d (%ld pictures so far)\n", lastLuma_,
+                   pictures_);
       return std::nullopt;
     }
     return seen_;
   }
+
+  void ping() { connection_->send(MessageType::ping, {}); }
 
   // Waits for the first picture of any kind.
   bool waitForPicture(std::chrono::milliseconds timeout) {
@@ -229,6 +233,7 @@ int run(int flipsPerScene) {
   std::printf("host at its defaults (60 frames/s), one viewer in this process on loopback\n");
 
   std::mt19937 random(7);
+  bool anyMissed = false;
   auto measure = [&](const char* scene) {
     std::vector<Flip> flips;
     int missed = 0;
@@ -236,6 +241,8 @@ int run(int flipsPerScene) {
     // Let the stream settle on the current picture before the first flip.
     std::this_thread::sleep_for(1s);
     for (int i = 0; i < flipsPerScene; ++i) {
+      // The host ends a viewer it has not heard from for a while.
+      if (i % 20 == 0) viewer.ping();
       // Gaps that do not follow the capture's beat.
       std::this_thread::sleep_for(std::chrono::milliseconds(80 + random() % 120));
       white = !white;
@@ -248,6 +255,7 @@ int run(int flipsPerScene) {
       }
     }
     report(scene, flips, missed);
+    anyMissed = anyMissed || missed > 0;
   };
 
   measure("still screen, the square alone");
@@ -270,6 +278,16 @@ int run(int flipsPerScene) {
   scrolling = false;
   page.join();
   (void)host.stop();
+  // What the host had to say about its viewer, when flips went missing.
+  if (anyMissed) {
+    std::printf("host warnings:\n");
+    std::istringstream log(host.process().output() + host.process().errors());
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("warn") != std::string::npos || line.find("error") != std::string::npos) {
+        std::printf("  %s\n", line.c_str());
+      }
+    }
+  }
   return 0;
 }
 
