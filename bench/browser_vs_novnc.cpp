@@ -150,21 +150,6 @@ double loadAverage() {
   return one;
 }
 
-// The pid of the Xvfb serving `display`, found by its command line.
-pid_t serverPid(const std::string& display) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const auto pid = number(entry.path().filename().string());
-    if (!pid) continue;
-    std::ifstream in(entry.path() / "cmdline");
-    std::string program, first;
-    if (std::getline(in, program, '\0') && std::getline(in, first, '\0') && program.ends_with("Xvfb") &&
-        first == display) {
-      return *pid;
-    }
-  }
-  return 0;
-}
-
 // Whether something accepts connections on a loopback port.
 bool listening(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -470,7 +455,7 @@ int drive(const Options& o) {
       std::printf("skipped: Xvfb did not start: %s\n", x.errors().c_str());
       return 0;
     }
-    const pid_t xServer = serverPid(x.displayName());
+    const pid_t xServer = corvel::test::xServerPid(x.displayName());
     Result result{size, {}};
     for (int r = 0; r < o.repeats; ++r) {
       // Alternating which goes first, so a trend in the machine's load falls on both.

@@ -307,21 +307,6 @@ std::int64_t lastCount(const std::string& output, const std::string& key = "fram
   return std::strtoll(output.c_str() + at + key.size(), nullptr, 10);
 }
 
-// The pid of the Xvfb serving `display`, found by its command line.
-pid_t serverPid(const std::string& display) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const auto pid = number(entry.path().filename().string());
-    if (!pid) continue;
-    std::ifstream in(entry.path() / "cmdline");
-    std::string program, first;
-    if (std::getline(in, program, '\0') && std::getline(in, first, '\0') && program.ends_with("Xvfb") &&
-        first == display) {
-      return *pid;
-    }
-  }
-  return 0;
-}
-
 // The display under test: its server, and the picture changer while one runs.
 struct Scene {
   std::string display;
@@ -519,7 +504,7 @@ int drive(const Options& o) {
   }
   Scene scene;
   scene.display = xvfb.displayName();
-  scene.server = serverPid(scene.display);
+  scene.server = corvel::test::xServerPid(scene.display);
   const std::string& display = scene.display;
   const std::string self = (binDir() / "bench_stream_vs_ffmpeg").string();
   auto startAnimator = [&](int drawFps, bool small) -> std::unique_ptr<ChildProcess> {

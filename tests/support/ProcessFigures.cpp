@@ -45,4 +45,18 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+pid_t xServerPid(const std::string& display) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline");
+    std::string program, first;
+    if (std::getline(in, program, '\0') && std::getline(in, first, '\0') && program.ends_with("Xvfb") &&
+        first == display) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return 0;
+}
+
 }  // namespace corvel::test
