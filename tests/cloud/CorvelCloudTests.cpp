@@ -148,10 +148,10 @@ TEST_F(CorvelCloudTest, TheViewersPuncherPublishesItsAddressThenOffersTheWay) {
   puncher->stop();
   EXPECT_FALSE(puncher->readyCandidate());
 
-  // No STUN server: no way offered, and none is on its way once discovery has given up.
+  // No STUN server: no way offered, and none is on its way once discovery has given up (on
+  // loopback that can be at once).
   auto lost = NatPuncher::begin(io.get_executor(), shared, macID, {"203.0.113.9", 41000},
                                 {"127.0.0.1", 9, std::chrono::milliseconds(200)});
-  EXPECT_TRUE(lost->isPending());
   for (int i = 0; i < 200 && lost->isPending(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(lost->isPending());
   EXPECT_FALSE(lost->readyCandidate());

@@ -144,8 +144,15 @@ TEST(PortMapper, MapsRenewsAndRemovesThroughTheDefaultRouter) {
     EXPECT_EQ(net.changes.front(), (PortMapper::External{"203.0.113.7", 40000}));
   }
   // Address, mapping; then halfway through the two-second lease both again, asking for the
-  // granted port this time.
-  auto requests = net.gateway.waitFor(4, 5s);
+  // granted port this time. A request the gateway was slow to answer is sent again: repeats
+  // count once.
+  std::vector<ScriptedGateway::Request> requests;
+  for (std::size_t wanted = 4; wanted <= 8 && requests.size() < 4; ++wanted) {
+    requests.clear();
+    for (auto& request : net.gateway.waitFor(wanted, 5s)) {
+      if (requests.empty() || requests.back().bytes != request.bytes) requests.push_back(request);
+    }
+  }
   ASSERT_GE(requests.size(), 4u);
   EXPECT_EQ(corvel::hexString(requests[0].bytes), "0000");
   EXPECT_EQ(corvel::hexString(requests[1].bytes), "000200001707170700001c20");
