@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "Ambrel_Host/capture/DisplayAt.h"
 #include "Ambrel_Host/input/KeySyms.h"
 #include "Ambrel_Host/shell/BusConnection.h"
 #include "Ambrel_Host/wayland/EvdevKeyCodes.h"
@@ -184,27 +185,8 @@ void MutterEventPoster::notify(const char* method, const char* signature, ...) {
 
 void MutterEventPoster::moveTo(int x, int y) {
   if (!ensureSession()) return;
-  const auto inside = [&](const MutterMonitor& m) {
-    return x >= m.display.x && y >= m.display.y && x < m.display.x + m.display.width &&
-           y < m.display.y + m.display.height;
-  };
-  auto found = std::find_if(monitors_.begin(), monitors_.end(), inside);
-  if (found == monitors_.end()) {
-    // Between or beyond the monitors: onto the nearest edge of the closest one.
-    long best = std::numeric_limits<long>::max();
-    for (auto it = monitors_.begin(); it != monitors_.end(); ++it) {
-      const long cx = std::clamp(x, it->display.x, it->display.x + it->display.width - 1);
-      const long cy = std::clamp(y, it->display.y, it->display.y + it->display.height - 1);
-      const long d = (cx - x) * (cx - x) + (cy - y) * (cy - y);
-      if (d < best) {
-        best = d;
-        found = it;
-      }
-    }
-    if (found == monitors_.end()) return;
-    x = std::clamp(x, found->display.x, found->display.x + found->display.width - 1);
-    y = std::clamp(y, found->display.y, found->display.y + found->display.height - 1);
-  }
+  const auto found = displayAt(monitors_.begin(), monitors_.end(), x, y);
+  if (found == monitors_.end()) return;
   const auto stream = streams_.find(found->display.id);
   if (stream == streams_.end() || found->display.width <= 0 || found->display.height <= 0) return;
   const double sx = static_cast<double>(x - found->display.x) * found->pixelWidth / found->display.width;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "Ambrel_Host/capture/DisplayAt.h"
 #include "Ambrel_Host/input/KeySyms.h"
 #include "Ambrel_Host/wayland/EvdevKeyCodes.h"
 #include "Ambrel_Host/wayland/PortalSession.h"
@@ -52,28 +53,8 @@ DisplayBounds PortalEventPoster::screenBounds() const {
 void PortalEventPoster::moveTo(int x, int y) {
   if (!session_ || (session_->devices() & PortalSession::pointer) == 0) return;
   const auto& streams = session_->streams();
-  const auto inside = [&](const PortalSession::Stream& s) {
-    const auto& d = s.display;
-    return x >= d.x && y >= d.y && x < d.x + d.width && y < d.y + d.height;
-  };
-  auto found = std::find_if(streams.begin(), streams.end(), inside);
-  if (found == streams.end()) {
-    // Between or beyond the screens: onto the nearest edge of the closest one.
-    long best = std::numeric_limits<long>::max();
-    for (auto it = streams.begin(); it != streams.end(); ++it) {
-      const auto& d = it->display;
-      const long cx = std::clamp(x, d.x, d.x + d.width - 1);
-      const long cy = std::clamp(y, d.y, d.y + d.height - 1);
-      const long distance = (cx - x) * (cx - x) + (cy - y) * (cy - y);
-      if (distance < best) {
-        best = distance;
-        found = it;
-      }
-    }
-    if (found == streams.end()) return;
-    x = std::clamp(x, found->display.x, found->display.x + found->display.width - 1);
-    y = std::clamp(y, found->display.y, found->display.y + found->display.height - 1);
-  }
+  const auto found = displayAt(streams.begin(), streams.end(), x, y);
+  if (found == streams.end()) return;
   session_->notify("NotifyPointerMotionAbsolute", "udd", found->node, static_cast<double>(x - found->display.x),
                    static_cast<double>(y - found->display.y));
 }
