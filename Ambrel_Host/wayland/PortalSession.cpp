@@ -33,25 +33,6 @@ spdlog::logger& log() {
   return logger;
 }
 
-// Reads an a{sv}: `onEntry(key)` reads the variant when it wants it (returns true), else it is
-// skipped.
-template <class OnEntry>
-bool readResults(sd_bus_message* m, OnEntry onEntry) {
-  if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0) return false;
-  for (;;) {
-    int r = sd_bus_message_enter_container(m, 'e', "sv");
-    if (r < 0) return false;
-    if (r == 0) break;
-    const char* key = nullptr;
-    if (sd_bus_message_read(m, "s", &key) < 0) return false;
-    if (!onEntry(std::string_view(key))) {
-      if (sd_bus_message_skip(m, "v") < 0) return false;
-    }
-    if (sd_bus_message_exit_container(m) < 0) return false;
-  }
-  return sd_bus_message_exit_container(m) >= 0;
-}
-
 // A variant of one basic type (`type` "s", "o", "u", ...) read into `out`.
 template <class T>
 bool readVariant(sd_bus_message* m, const char* type, T* out) {
@@ -82,7 +63,7 @@ bool readStreams(sd_bus_message* m, std::vector<PortalSession::Stream>& out) {
     std::string id;
     if (sd_bus_message_read(m, "u", &stream.node) < 0) return false;
     auto& d = stream.display;
-    if (!readResults(m, [&](std::string_view key) {
+    if (!readProperties(m, [&](std::string_view key) {
           if (key == "position") return readPair(m, d.x, d.y);
           if (key == "size") return readPair(m, d.width, d.height);
           if (key == "id") {
@@ -233,7 +214,7 @@ std::optional<std::string> PortalSession::start(const Options& options) {
       options.requestTimeout);
   if (!created) return created.error();
   std::string sessionPath;
-  if (!readResults(created->get(), [&](std::string_view key) {
+  if (!readProperties(created->get(), [&](std::string_view key) {
         if (key != "session_handle") return false;
         // A string in the portal's description, an object path in some portals.
         const char* text = nullptr;
@@ -310,7 +291,7 @@ std::optional<std::string> PortalSession::start(const Options& options) {
   if (!started) return started.error();
   std::optional<std::string> restoreToken;
   std::vector<Stream> streams;
-  if (!readResults(started->get(), [&](std::string_view key) {
+  if (!readProperties(started->get(), [&](std::string_view key) {
         if (key == "devices") return readVariant(started->get(), "u", &devices_);
         if (key == "streams") return readStreams(started->get(), streams);
         if (key == "restore_token") {

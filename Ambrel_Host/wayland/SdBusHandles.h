@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <systemd/sd-bus.h>
 
@@ -36,5 +37,24 @@ struct SdBusError {
     return std::to_string(-r);
   }
 };
+
+// Reads an a{sv} entry by entry: `onEntry(key)` reads the variant when it wants it (returns
+// true), else it is skipped. False when the message does not hold one.
+template <class OnEntry>
+bool readProperties(sd_bus_message* m, OnEntry onEntry) {
+  if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0) return false;
+  for (;;) {
+    int r = sd_bus_message_enter_container(m, 'e', "sv");
+    if (r < 0) return false;
+    if (r == 0) break;
+    const char* key = nullptr;
+    if (sd_bus_message_read(m, "s", &key) < 0) return false;
+    if (!onEntry(std::string_view(key))) {
+      if (sd_bus_message_skip(m, "v") < 0) return false;
+    }
+    if (sd_bus_message_exit_container(m) < 0) return false;
+  }
+  return sd_bus_message_exit_container(m) >= 0;
+}
 
 }  // namespace ambrel
