@@ -53,6 +53,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using corvel::test::ChildProcess;
+using corvel::test::loadAverage;
+using corvel::test::machineBusySeconds;
 using SteadyClock = std::chrono::steady_clock;
 
 const std::filesystem::path kBin = std::filesystem::canonical("/proc/self/exe").parent_path();
@@ -126,28 +128,6 @@ double treeCpuSeconds(const std::vector<pid_t>& roots) {
     }
   }
   return total;
-}
-
-// CPU seconds the whole machine spent busy so far.
-double machineBusySeconds() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  in >> cpu;
-  double total = 0, idle = 0;
-  for (int i = 0; i < 10; ++i) {
-    double v = 0;
-    if (!(in >> v)) break;
-    if (i < 8) total += v;  // guest times are already inside user and nice
-    if (i == 3 || i == 4) idle += v;
-  }
-  return (total - idle) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double one = 0;
-  in >> one;
-  return one;
 }
 
 // Whether something accepts connections on a loopback port.

@@ -49,6 +49,7 @@
 #include "CorvelKit/security/SecureIdentity.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HostProcess.h"
+#include "tests/support/ProcessFigures.h"
 #include "tests/support/ScreenPainter.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/XvfbServer.h"
@@ -184,12 +185,8 @@ void report(const char* scene, const std::vector<Flip>& flips, int missed) {
     decode.push_back(static_cast<double>(f.decoded - f.arrived) / 1000.0);
     total.push_back(static_cast<double>(f.decoded - f.drawn) / 1000.0);
   }
-  double load = 0;
-  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf", &load) != 1) load = 0;
-    std::fclose(f);
-  }
-  std::printf("%s: %zu flips seen, %d missed, load %.2f\n", scene, flips.size(), missed, load);
+  std::printf("%s: %zu flips seen, %d missed, load %.2f\n", scene, flips.size(), missed,
+              corvel::test::loadAverage());
   std::printf("  %-12s %8s %8s %8s\n", "ms", "p50", "p95", "max");
   for (auto [name, values] : {std::pair{"to capture", &toCapture}, std::pair{"to viewer", &toViewer},
                               std::pair{"decode", &decode}, std::pair{"total", &total}}) {

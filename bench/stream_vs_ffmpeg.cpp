@@ -61,6 +61,8 @@
 namespace {
 
 using corvel::test::cpuSeconds;
+using corvel::test::loadAverage;
+using corvel::test::machineBusySeconds;
 
 using namespace std::chrono_literals;
 using corvel::test::ChildProcess;
@@ -277,28 +279,6 @@ struct Options {
   int drawFps = 120;
 };
 
-// Busy CPU time of the whole machine so far, in clock ticks (all CPUs together).
-double machineBusyTicks() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  in >> cpu;
-  double total = 0, idle = 0;
-  for (int i = 0; i < 10; ++i) {
-    double v = 0;
-    if (!(in >> v)) break;
-    if (i < 8) total += v;  // guest times are already inside user and nice
-    if (i == 3 || i == 4) idle += v;
-  }
-  return total - idle;
-}
-
-double loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double one = 0;
-  in >> one;
-  return one;
-}
-
 // The last "frame=N" a process printed (ffmpeg's -progress, or the pipeline's own lines), or
 // another counter of that form.
 std::int64_t lastCount(const std::string& output, const std::string& key = "frame=") {
@@ -336,14 +316,13 @@ Sample measure(const std::string& what, pid_t pid, const Scene& scene, const Opt
   std::this_thread::sleep_for(std::chrono::seconds(o.warmup));
   const auto t0 = SteadyClock::now();
   const double cpu0 = cpuSeconds(pid), x0 = cpuSeconds(server);
-  const double busy0 = machineBusyTicks();
+  const double busy0 = machineBusySeconds();
   const std::int64_t f0 = frames(), d0 = scene.drawn(), b0 = bytes ? bytes() : 0;
   std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
   const std::int64_t f1 = frames(), d1 = scene.drawn(), b1 = bytes ? bytes() : 0;
   const double cpu1 = cpuSeconds(pid), x1 = cpuSeconds(server);
-  const double busy1 = machineBusyTicks();
+  const double busy1 = machineBusySeconds();
   const double wall = std::chrono::duration<double>(SteadyClock::now() - t0).count();
-  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
 
   Sample s;
   s.what = what;
@@ -355,7 +334,7 @@ Sample measure(const std::string& what, pid_t pid, const Scene& scene, const Opt
   s.corePercent = (cpu1 - cpu0) / wall * 100;
   s.serverPercent = (x1 - x0) / wall * 100;
   // Machine busy time in core-seconds, minus what the measured process and the X server used.
-  const double machineBusy = (busy1 - busy0) / tick;
+  const double machineBusy = busy1 - busy0;
   s.othersPercent = std::max(0.0, machineBusy - (cpu1 - cpu0) - (x1 - x0)) / wall * 100;
   s.load = loadAverage();
   return s;

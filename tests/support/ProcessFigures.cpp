@@ -45,6 +45,27 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+double machineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  in >> cpu;
+  double total = 0, idle = 0;
+  for (int i = 0; i < 10; ++i) {
+    double v = 0;
+    if (!(in >> v)) break;
+    if (i < 8) total += v;  // guest times are already inside user and nice
+    if (i == 3 || i == 4) idle += v;
+  }
+  return (total - idle) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0;
+  in >> one;
+  return one;
+}
+
 pid_t xServerPid(const std::string& display) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
