@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -99,7 +100,8 @@ TEST_F(PortalDesktopTest, SharesTheScreensPictureAndTakesInput) {
   EXPECT_EQ(display.height, 600);
   EXPECT_TRUE(display.isMain);
 
-  // A frame with the client's green, at the size asked for.
+  // A frame with the client's green, at the size asked for. The first ones may show the window
+  // still appearing, as the mutter tests also allow.
   auto capturer = backend.capturer();
   std::mutex mutex;
   std::condition_variable arrived;
@@ -115,9 +117,13 @@ TEST_F(PortalDesktopTest, SharesTheScreensPictureAndTakesInput) {
   ASSERT_FALSE(capturer->start(display.id, 400, 30));
   {
     std::unique_lock lock(mutex);
+    const auto green = [&] {
+      return std::any_of(centres.begin(), centres.end(),
+                         [](std::uint32_t c) { return colourDistance(c, kGreen) <= 32; });
+    };
     ASSERT_TRUE(arrived.wait_for(lock, 20s, [&] { return !centres.empty(); })) << portal->errors();
+    EXPECT_TRUE(arrived.wait_for(lock, 5s, green)) << "no green picture; the first: " << std::hex << centres.front();
     EXPECT_EQ(width, 400);
-    EXPECT_LE(colourDistance(centres.front(), kGreen), 32) << std::hex << centres.front();
   }
   EXPECT_EQ(capturer->start(0xFFFF, 0, 30), std::error_code(CaptureErrc::displayNotFound));
   capturer->stop();
